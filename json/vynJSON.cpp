@@ -717,7 +717,9 @@ void TvynJSON::WriteNode(std::string& aText, TvynObjectJSON* aNode, bool aValues
         aText += "{}";
       break;
     case TvynJSONtype::vynJSONList: {
-      if (!aNode->FName.Empty()) prefix();
+      // An array member of an object keeps its name even when it is empty;
+      // elements of an array carry a name only when they have one.
+      if (!aValuesOnly || !aNode->FName.Empty()) prefix();
       aText += '[';
       if (TvynJSON* nested = aNode->FJSONObject) {
         const std::int32_t n = nested->FData.Count();

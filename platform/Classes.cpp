@@ -29,6 +29,11 @@ std::string ClassNameOf(const std::type_info& aType) {
   char* name = abi::__cxa_demangle(aType.name(), nullptr, nullptr, &status);
   std::string result = (status == 0 && name) ? name : aType.name();
   std::free(name);
+  // The class name alone, without the namespaces around it.
+  if (result.find('<') == std::string::npos) {
+    const auto colon = result.rfind("::");
+    if (colon != std::string::npos) result.erase(0, colon + 2);
+  }
   return result;
 }
 
