@@ -1,0 +1,93 @@
+// Converters between text (UTF-8 std::string) and bytes on the wire. Counts of
+// characters are UTF-16 units, as the protocol code expects.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/Classes.h"
+#include "transport/vynIdGlobal.h"
+
+class IIdTextEncoding : public IInterface {
+public:
+  virtual TIdBytes GetBytes(std::string_view AChars) = 0;
+  // Text of ACount bytes from AIndex.
+  virtual std::string GetString(const std::uint8_t* ABytes, std::size_t ACount) = 0;
+  std::string GetString(const TIdBytes& ABytes) { return GetString(ABytes.data(), ABytes.size()); }
+  std::string GetString(const TIdBytes& ABytes, std::size_t AIndex, std::size_t ACount);
+  virtual std::int32_t GetByteCount(std::string_view AChars) = 0;
+  virtual std::int32_t GetCharCount(const std::uint8_t* ABytes, std::size_t ACount) = 0;
+  virtual std::int32_t GetMaxByteCount(std::int32_t ACharCount) = 0;
+  virtual std::int32_t GetMaxCharCount(std::int32_t AByteCount) = 0;
+
+protected:
+  ~IIdTextEncoding() = default;
+};
+
+using TIdTextEncoding = TIntf<IIdTextEncoding>;
+
+// Reference counting shared by the encodings.
+class TIdTextEncodingBase : public IIdTextEncoding {
+public:
+  std::int32_t _AddRef() override { return ++FRefCount; }
+  std::int32_t _Release() override {
+    std::int32_t n = --FRefCount;
+    if (n == 0) delete this;
+    return n;
+  }
+
+protected:
+  virtual ~TIdTextEncodingBase() = default;
+
+private:
+  std::atomic<std::int32_t> FRefCount{0};
+};
+
+// 7 bits: a character above 127 becomes "?", a byte above 127 U+FFFD.
+class TIdASCIIEncoding final : public TIdTextEncodingBase {
+public:
+  TIdBytes GetBytes(std::string_view AChars) override;
+  std::string GetString(const std::uint8_t* ABytes, std::size_t ACount) override;
+  using IIdTextEncoding::GetString;
+  std::int32_t GetByteCount(std::string_view AChars) override;
+  std::int32_t GetCharCount(const std::uint8_t* ABytes, std::size_t ACount) override;
+  std::int32_t GetMaxByteCount(std::int32_t ACharCount) override { return ACharCount; }
+  std::int32_t GetMaxCharCount(std::int32_t AByteCount) override { return AByteCount; }
+};
+
+// Characters 0..255 as one byte each, others as "?".
+class TId8BitEncoding final : public TIdTextEncodingBase {
+public:
+  TIdBytes GetBytes(std::string_view AChars) override;
+  std::string GetString(const std::uint8_t* ABytes, std::size_t ACount) override;
+  using IIdTextEncoding::GetString;
+  std::int32_t GetByteCount(std::string_view AChars) override;
+  std::int32_t GetCharCount(const std::uint8_t* ABytes, std::size_t ACount) override;
+  std::int32_t GetMaxByteCount(std::int32_t ACharCount) override { return ACharCount; }
+  std::int32_t GetMaxCharCount(std::int32_t AByteCount) override { return AByteCount; }
+};
+
+// UTF-8; malformed bytes decode to U+FFFD.
+class TIdUTF8Encoding final : public TIdTextEncodingBase {
+public:
+  TIdBytes GetBytes(std::string_view AChars) override;
+  std::string GetString(const std::uint8_t* ABytes, std::size_t ACount) override;
+  using IIdTextEncoding::GetString;
+  std::int32_t GetByteCount(std::string_view AChars) override;
+  std::int32_t GetCharCount(const std::uint8_t* ABytes, std::size_t ACount) override;
+  std::int32_t GetMaxByteCount(std::int32_t ACharCount) override { return (ACharCount + 1) * 3; }
+  std::int32_t GetMaxCharCount(std::int32_t AByteCount) override { return AByteCount + 1; }
+};
+
+namespace detail {
+// Shared instances of the encodings.
+TIdTextEncoding EncodingASCII();
+TIdTextEncoding Encoding8Bit();
+TIdTextEncoding EncodingUTF8();
+// The given encoding, or ASCII when none is given.
+TIdTextEncoding EncodingOrASCII(const TIdTextEncoding& AEncoding);
+// The UTF-8 form of U+FFFD.
+inline constexpr const char* ReplacementChar = "\xEF\xBF\xBD";
+}  // namespace detail
