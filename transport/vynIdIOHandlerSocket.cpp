@@ -1,0 +1,92 @@
+#include "transport/vynIdIOHandlerSocket.h"
+
+#include <sys/stat.h>
+
+TIdIOHandlerSocket::TIdIOHandlerSocket(TComponent* AOwner) : TIdIOHandler(AOwner) {}
+
+TIdIOHandlerSocket::~TIdIOHandlerSocket() {
+  try {
+    if (FBinding) FBinding->CloseSocket();
+  } catch (...) {
+  }
+}
+
+void TIdIOHandlerSocket::Open() {
+  TIdIOHandler::Open();
+  if (!FBinding) {
+    FBinding = std::make_unique<TIdSocketHandle>();
+  } else {
+    // A descriptor left from an earlier connection is closed, not leaked.
+    FBinding->CloseSocket();
+    FBinding->Reset(true);
+  }
+  FBinding->SetClientPortMin(FBoundPortMin);
+  FBinding->SetClientPortMax(FBoundPortMax);
+  if (!FHost.empty() && FPort > 0) ConnectSocket();
+}
+
+void TIdIOHandlerSocket::Close() {
+  if (FBinding) FBinding->CloseSocket();
+  TIdIOHandler::Close();
+}
+
+bool TIdIOHandlerSocket::Connected() { return (BindingAllocated() && TIdIOHandler::Connected()) || !InputBufferIsEmpty(); }
+
+void TIdIOHandlerSocket::AfterAccept() {
+  if (FBinding) FIPVersion = FBinding->IPVersion();
+}
+
+bool TIdIOHandlerSocket::SourceIsOpen() { return BindingAllocated(); }
+
+bool TIdIOHandlerSocket::BindingAllocated() const { return FBinding && FBinding->HandleAllocated(); }
+
+void TIdIOHandlerSocket::Interrupt() {
+  if (FBinding) FBinding->Shutdown();
+}
+
+std::int64_t TIdIOHandlerSocket::WriteFile(const std::string& AFile, bool AEnableTransferFile) {
+  struct stat st{};
+  if (::stat(AFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return TIdIOHandler::WriteFile(AFile, AEnableTransferFile);
+}
+
+std::string TIdIOHandlerSocket::Destination() const {
+  if (FPort > 0 && FPort != FDefaultPort) return FHost + ":" + std::to_string(FPort);
+  return FHost;
+}
+
+void TIdIOHandlerSocket::SetDestination(const std::string& AValue) {
+  std::size_t colon = AValue.rfind(':');
+  if (colon == std::string::npos) return;
+  SetHost(AValue.substr(0, colon));
+  std::int32_t value = 0;
+  std::string port = Trim(AValue.substr(colon + 1, 255));
+  if (TryStrToInt(port, value) && value >= 0 && value <= 65535)
+    SetPort(static_cast<std::uint16_t>(value));
+  else
+    SetPort(FDefaultPort);
+}
+
+void TIdIOHandlerSocket::SetUseNagle(bool AValue) {
+  FUseNagle = AValue;
+  if (BindingAllocated()) FBinding->SetUseNagle(AValue);
+}
+
+void TIdIOHandlerSocket::SetLingerState(std::int32_t AValue) {
+  FLingerState = AValue;
+  if (FBinding) FBinding->SetLingerState(AValue);
+}
+
+void TIdIOHandlerSocket::FireBeforeBind() {
+  if (OnBeforeBind) OnBeforeBind(this);
+}
+void TIdIOHandlerSocket::FireAfterBind() {
+  if (OnAfterBind) OnAfterBind(this);
+}
+void TIdIOHandlerSocket::FireSocketAllocated() {
+  if (OnSocketAllocated) OnSocketAllocated(this);
+}
+
+int TIdIOHandlerSocket::CheckTransportError(int AResult) { return TIdIOHandler::CheckTransportError(AResult); }
+
+void TIdIOHandlerSocket::RaiseTransportError(int AErr) { GStack->RaiseSocketError(AErr); }

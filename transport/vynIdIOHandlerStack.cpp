@@ -1,0 +1,77 @@
+#include "transport/vynIdIOHandlerStack.h"
+
+#include <sys/socket.h>
+
+TIdIOHandlerStack::TIdIOHandlerStack(TComponent* AOwner) : TIdIOHandlerSocket(AOwner) {}
+
+bool TIdIOHandlerStack::Connected() {
+  // A Close the owner asked for ends the connection, buffered bytes or not.
+  if (ClosedLocally()) return false;
+  ReadFromSource(false, 0, false);
+  return TIdIOHandlerSocket::Connected();
+}
+
+void TIdIOHandlerStack::CheckForDisconnect(bool ARaiseExceptionIfDisconnected, bool AIgnoreBuffer) {
+  bool disconnected;
+  if (FClosedGracefully) {
+    if (BindingAllocated()) {
+      CloseOnPeerEnd();
+      DoStatus(TIdStatus::hsDisconnected);
+    }
+    disconnected = true;
+  } else {
+    disconnected = !BindingAllocated();
+  }
+  if (disconnected && (AIgnoreBuffer || InputBufferIsEmpty()) && ARaiseExceptionIfDisconnected)
+    throw EIdConnClosedGracefully();
+}
+
+bool TIdIOHandlerStack::Readable(std::int32_t AMSec) {
+  if (!FBinding) throw EIdConnClosedGracefully();
+  return FBinding->Readable(AMSec);
+}
+
+std::int32_t TIdIOHandlerStack::ReadDataFromSource(TIdBytes& VBuffer) { return FBinding->Receive(VBuffer); }
+
+std::int32_t TIdIOHandlerStack::WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset,
+                                                  std::int32_t ALength) {
+  return FBinding->Send(ABuffer, AOffset, ALength);
+}
+
+void TIdIOHandlerStack::ConnectSocket() {
+  FireBeforeBind();
+  FBinding->SetIPVersion(FIPVersion);
+  FBinding->AllocateSocket(SOCK_STREAM, 0);
+  FireSocketAllocated();
+  if (!FBoundIP.empty()) FBinding->SetIP(FBoundIP);
+  FBinding->SetPort(FBoundPort);
+  FBinding->SetClientPortMin(FBoundPortMin);
+  FBinding->SetClientPortMax(FBoundPortMax);
+  FBinding->SetReuseSocket(FReuseSocket);
+  FBinding->Bind();
+  FBinding->SetUseNagle(FUseNagle);
+  FBinding->SetLingerState(FLingerState);
+  FireAfterBind();
+
+  std::string address;
+  if (FIPVersion == TIdIPVersion::Id_IPv6) {
+    address = TIdStack::MakeCanonicalIPv6Address(FHost);
+  } else if (TIdStack::IsIP(FHost)) {
+    address = FHost;
+  }
+  if (address.empty()) {
+    DoStatus(TIdStatus::hsResolving, FHost);
+    address = GStack->ResolveHost(FHost, FIPVersion);
+  }
+  FBinding->SetPeer(address, FPort, FIPVersion);
+  DoStatus(TIdStatus::hsConnecting, FBinding->PeerIP());
+
+  if (FConnectTimeout > 0) {
+    if (!FBinding->Connect(FConnectTimeout)) {
+      Close();
+      throw EIdConnectTimeout();
+    }
+  } else {
+    FBinding->Connect(IdTimeoutInfinite);
+  }
+}
