@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/DateUtils.h"
+#include "transport/vynIdCookie.h"
+#include "transport/vynIdInternetDate.h"
+
+namespace {
+
+// A jar on a fixed clock, with helpers to receive Set-Cookie values and to
+// see the Cookie header that a request would carry.
+class CookieJar : public ::testing::Test {
+protected:
+  void Receive(const std::string& aURL, const std::string& aSetCookie) {
+    Jar.AddServerCookie(aSetCookie, TIdURI(aURL));
+  }
+  std::string Sent(const std::string& aURL, bool aSecure = false) {
+    TIdHeaderList headers(TIdHeaderQuotingType::QuoteHTTP);
+    Jar.GenerateClientCookies(TIdURI(aURL), aSecure, headers);
+    EXPECT_LE(headers.Count(), 1);
+    return headers.Values("Cookie");
+  }
+  int Live() {
+    const int n = static_cast<int>(Jar.CookieCollection().LockCookieList(TIdCookieAccess::caRead).size());
+    Jar.CookieCollection().UnlockCookieList(TIdCookieAccess::caRead);
+    return n;
+  }
+
+  TTestClock Clock;
+  TIdCookieManager Jar;
+};
+
+TEST_F(CookieJar, DomainAttributeWidensToSubdomains) {
+  Receive("http://w.d.example/", "a=1; Path=/; Domain=.D.Example:8080");
+  TIdCookie* c = Jar.CookieCollection().GetCookieByNameAndDomain("a", "d.example");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->Domain, "d.example");
+  EXPECT_FALSE(c->HostOnly);
+  EXPECT_EQ(Sent("http://s.d.example/"), "a=1");
+  EXPECT_EQ(Sent("http://d.example/"), "a=1");
+  EXPECT_EQ(Sent("http://d2.example/"), "");
+  EXPECT_EQ(Sent("http://xd.example/"), "");
+}
+
+TEST_F(CookieJar, HostOnlyWithoutDomain) {
+  Receive("http://H/", "b=2");
+  EXPECT_EQ(Sent("http://h/"), "b=2");
+  EXPECT_EQ(Sent("http://x.h/"), "");
+}
+
+TEST_F(CookieJar, RefusedDomains) {
+  const char* cases[][2] = {
+      {"http://a.x/", "c=1; Domain=b.x"},          // not a domain of the host
+      {"http://a.example.org/", "c=1; Domain=org"},  // a whole top-level domain
+      {"http://1.2.3.4/", "c=1; Domain=2.3.4"},    // an address has no parent domains
+      {"http://a.x/", "c=1; Domain=x.a.x"},
+  };
+  for (const auto& c : cases) {
+    Receive(c[0], c[1]);
+    EXPECT_EQ(Live(), 0) << c[1];
+  }
+  // The very host may name itself, even without a dot: host-only then.
+  Receive("http://localhost/", "c=1; Domain=localhost");
+  EXPECT_EQ(Sent("http://localhost/"), "c=1");
+  Receive("http://1.2.3.4/", "d=1; Domain=1.2.3.4");
+  EXPECT_EQ(Sent("http://1.2.3.4/"), "d=1");
+}
+
+TEST_F(CookieJar, ExpiredReplacementDeletes) {
+  Receive("http://h/", "c=1");
+  Receive("http://h/", "c=2; Max-Age=-1");
+  EXPECT_EQ(Live(), 0);
+  Receive("http://h/", "c=1");
+  // Zero means "expire now": the cookie goes, whatever the clock's resolution.
+  Receive("http://h/", "c=3; Max-Age=0");
+  EXPECT_EQ(Live(), 0);
+  Receive("http://h/", "c=1");
+  Receive("http://h/", "c=4; Expires=Thu, 01 Jan 1970 00:00:00 GMT");
+  EXPECT_EQ(Live(), 0);
+}
+
+TEST_F(CookieJar, ReplacementComparesNameAndPathExactly) {
+  Receive("http://h/", "a=1; Path=/x");
+  Clock.AdvanceSeconds(1);
+  Receive("http://h/", "A=2; Path=/x");
+  Receive("http://h/", "a=3; Path=/X");
+  EXPECT_EQ(Live(), 3);
+  Receive("http://h/", "a=4; Path=/x");
+  EXPECT_EQ(Live(), 3);
+  EXPECT_EQ(Sent("http://h/x/"), "a=4; A=2");
+  EXPECT_EQ(Sent("http://h/X/"), "a=3");
+}
+
+TEST_F(CookieJar, ReplacementKeepsTheCreationTime) {
+  Receive("http://h/", "first=1");
+  const TDateTime created = Jar.CookieCollection().GetCookieByNameAndDomain("first", "h")->CreatedAt;
+  Clock.AdvanceSeconds(10);
+  Receive("http://h/", "second=1");
+  Receive("http://h/", "first=2");
+  EXPECT_EQ(Jar.CookieCollection().GetCookieByNameAndDomain("first", "h")->CreatedAt, created);
+  EXPECT_EQ(Sent("http://h/"), "first=2; second=1");  // equal paths: older first
+}
+
+TEST_F(CookieJar, ValuesKeepTheirQuotes) {
+  Receive("http://h/", "q=\"a b\"; Path=\"/\"");
+  EXPECT_EQ(Sent("http://h/"), "q=\"a b\"");
+  EXPECT_EQ(Jar.CookieCollection().GetCookieByNameAndDomain("q", "h")->Value, "\"a b\"");
+}
+
+TEST_F(CookieJar, LineBreaksAndNulEndTheValue) {
+  Receive("http://h/", std::string("a=1\r\nSet-Cookie: b=2", 21));
+  Receive("http://h/", std::string("c=3\0evil", 8));
+  Receive("http://h/", "d=4\nx");
+  EXPECT_EQ(Sent("http://h/"), "a=1; c=3; d=4");
+}
+
+TEST_F(CookieJar, MaxAgeWinsOverExpiresInEitherOrder) {
+  const char* cases[] = {"m=1; Max-Age=60; Expires=Thu, 01 Jan 1970 00:00:00 GMT",
+                         "m=1; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=60",
+                         "m=1; Max-Age=-5; Max-Age=60", "m=1; Max-Age=60; Max-Age=abc"};
+  for (const char* c : cases) {
+    Jar.CookieCollection().Clear();
+    Receive("http://h/", c);
+    TIdCookie* cookie = Jar.CookieCollection().GetCookieByNameAndDomain("m", "h");
+    ASSERT_NE(cookie, nullptr) << c;
+    EXPECT_TRUE(cookie->Persistent);
+    EXPECT_EQ(cookie->MaxAge(), 60) << c;
+  }
+  Clock.AdvanceSeconds(61);
+  EXPECT_EQ(Sent("http://h/"), "");
+  EXPECT_EQ(Live(), 0);  // purged before the header is made
+}
+
+TEST_F(CookieJar, ExpiresAsDateOrSeconds) {
+  Receive("http://h/", "e=1; Expires=Wed, 21 Oct 2037 07:28:00 GMT");
+  TIdCookie* c = Jar.CookieCollection().GetCookieByNameAndDomain("e", "h");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(LocalToInternetDate(c->Expires), "Wed, 21 Oct 2037 07:28:00 GMT");
+  Receive("http://h/", "s=1; Expires=120");
+  EXPECT_EQ(Jar.CookieCollection().GetCookieByNameAndDomain("s", "h")->MaxAge(), 120);
+  Receive("http://h/", "n=1; Expires=not a date");
+  TIdCookie* session = Jar.CookieCollection().GetCookieByNameAndDomain("n", "h");
+  ASSERT_NE(session, nullptr);
+  EXPECT_FALSE(session->Persistent);
+  EXPECT_EQ(session->Expires, IdCookieSessionExpiry());
+}
+
+TEST(CookieDate, Tokens) {
+  struct Case {
+    const char* Text;
+    const char* Expected;  // nullptr: no date
+  };
+  const Case cases[] = {
+      {"Wed, 21 Oct 2015 07:28:00 GMT", "Wed, 21 Oct 2015 07:28:00 GMT"},
+      {"1994 Nov 06 08:49:37", "Sun, 06 Nov 1994 08:49:37 GMT"},  // year before the month
+      {"08:49:37 1994 06 Nov", "Sun, 06 Nov 1994 08:49:37 GMT"},
+      {"Sun, 06-Nov-94 08:49:37 GMT", "Sun, 06 Nov 1994 08:49:37 GMT"},
+      {"Sun, 06 November 2069 08:49:37", "Wed, 06 Nov 2069 08:49:37 GMT"},
+      {"06 Nov 70 8:9:7", "Fri, 06 Nov 1970 08:09:07 GMT"},
+      {"06 11 2000 08:49:37", "Mon, 06 Nov 2000 08:49:37 GMT"},  // numeric month
+      {"Sun, 06 Nov 1600 08:49:37", nullptr},
+      {"Sun, 32 Nov 1994 08:49:37", nullptr},
+      {"Sun, 31 Nov 1994 08:49:37", nullptr},
+      {"Sun, 06 Nov 1994 24:00:00", nullptr},
+      {"Sun, 06 Nov 1994", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    const TDateTime utc = CookieDateToUTC(c.Text);
+    if (!c.Expected)
+      EXPECT_EQ(utc, 0) << c.Text;
+    else
+      EXPECT_EQ(utc == 0 ? "(no date)" : UTCToInternetDate(utc), c.Expected) << c.Text;
+  }
+}
+
+TEST(CookieMatching, PathsAndDomains) {
+  struct PathCase {
+    const char* Request;
+    const char* Cookie;
+    bool Match;
+  };
+  const PathCase paths[] = {{"/a", "/a", true},   {"/a/b", "/a", true},  {"/ab", "/a", false},
+                            {"/a/", "/a/", true}, {"/a/b", "/a/", true}, {"/", "/a", false},
+                            {"/A", "/a", false}};
+  for (const auto& c : paths) EXPECT_EQ(CookiePathMatches(c.Request, c.Cookie), c.Match) << c.Request << " " << c.Cookie;
+  struct DomainCase {
+    const char* Host;
+    const char* Domain;
+    bool Match;
+  };
+  const DomainCase domains[] = {{"a.b.c", "b.c", true}, {"A.B.C", "b.c", true},  {"ab.c", "b.c", false},
+                                {"b.c", "b.c", true},   {"", "", false},         {"1.2.3.4", "2.3.4", false},
+                                {"::1", "1", false},    {"x.b.c", "", false}};
+  for (const auto& c : domains) EXPECT_EQ(CookieDomainMatches(c.Host, c.Domain), c.Match) << c.Host << " " << c.Domain;
+  const char* defaults[][2] = {{"", "/"}, {"x", "/"}, {"/", "/"}, {"/a", "/"}, {"/a/b", "/a"}, {"/a/b/", "/a/b"}};
+  for (const auto& d : defaults) EXPECT_EQ(CookieDefaultPath(d[0]), d[1]) << d[0];
+}
+
+TEST_F(CookieJar, LongerPathsFirstAndSecureOnlyOverTLS) {
+  Receive("http://h/", "root=1; Path=/");
+  Receive("http://h/", "deep=1; Path=/a");
+  Receive("https://h/", "s=1; Secure");
+  EXPECT_EQ(Sent("http://h/a/"), "deep=1; root=1");
+  EXPECT_EQ(Sent("http://h/b"), "root=1");
+  EXPECT_EQ(Sent("https://h/", true), "root=1; s=1");
+}
+
+TEST_F(CookieJar, HttpOnlyBelongsToHTTP) {
+  Receive("ws://h/", "x=1; HttpOnly");
+  EXPECT_EQ(Live(), 0);
+  Receive("http://h/", "x=1; HttpOnly");
+  EXPECT_EQ(Sent("http://h/"), "x=1");
+  EXPECT_EQ(Sent("ftp://h/"), "");
+  // Not replaceable from elsewhere.
+  TIdCookies& coll = Jar.CookieCollection();
+  TIdURI ftp("ftp://h/");
+  TIdCookie& c = coll.Add();
+  ASSERT_TRUE(c.ParseServerCookie("x=2", &ftp));
+  EXPECT_FALSE(coll.AddCookie(&c, &ftp, true));
+  coll.FreeCookie(&c);
+  EXPECT_EQ(Sent("http://h/"), "x=1");
+}
+
+TEST_F(CookieJar, NewCookieEventCanRefuse) {
+  Jar.OnNewCookie = [](TIdCookieManager*, TIdCookie* aCookie, bool& aAccept) { aAccept = aCookie->CookieName != "no"; };
+  Receive("http://h/", "no=1");
+  Receive("http://h/", "yes=1");
+  EXPECT_EQ(Sent("http://h/"), "yes=1");
+  EXPECT_EQ(Jar.CookieCollection().Count(), 1);  // the refused cookie is freed
+
+  TIdCookie copy;
+  copy.CookieName = "copied";
+  copy.Value = "v";
+  copy.Path = "/";
+  EXPECT_EQ(copy.Domain, "");
+  Jar.CopyCookie(copy);  // no domain: not stored
+  copy.Domain = "h";
+  copy.HostOnly = true;
+  Jar.CopyCookie(copy);
+  EXPECT_EQ(Sent("http://h/"), "yes=1; copied=v");
+
+  TIdCookieManager other;
+  other.AddCookies(Jar);
+  EXPECT_EQ(other.CookieCollection().Count(), 2);
+}
+
+TEST(CookieForms, ServerCookieText) {
+  TTestClock clock;
+  TIdCookies coll;
+  TIdURI uri("http://Example.com/a/b/doc");
+  TIdCookie* session = coll.AddServerCookie("sid=abc; HttpOnly; Secure", &uri);
+  ASSERT_NE(session, nullptr);
+  EXPECT_EQ(session->Path, "/a/b");
+  EXPECT_EQ(session->ServerCookie(), "sid=abc; Path=/a/b; Domain=example.com; Secure; HttpOnly");
+  TIdCookie* persistent = coll.AddServerCookie("p=1; Max-Age=3600; Path=/", &uri);
+  ASSERT_NE(persistent, nullptr);
+  EXPECT_EQ(persistent->CookieText(), "p=1; Path=/; Domain=example.com; Max-Age=3600; Expires=" +
+                                          UTCToInternetDate(IncSecond(NowUTC(), 3600)));
+  TIdCookie& fresh = coll.Add();
+  fresh.CookieName = "n";
+  fresh.Value = "v";
+  EXPECT_EQ(fresh.ServerCookie(), "n=v");
+  EXPECT_EQ(fresh.MaxAge(), -1);
+  EXPECT_FALSE(fresh.IsExpired());
+}
+
+TEST(CookieForms, ClientCookiesFromAHeader) {
+  TIdCookies coll;
+  coll.AddClientCookies("x=1; y=2;; =bad; noval; q=\"a;b\"");
+  ASSERT_EQ(coll.Count(), 3);
+  EXPECT_EQ(coll.GetCookie(0).ClientCookie(), "x=1");
+  EXPECT_EQ(coll.GetCookie(1).ClientCookie(), "y=2");
+  EXPECT_EQ(coll.GetCookie(2).Value, "\"a;b\"");
+  EXPECT_EQ(coll.GetCookieIndex("Y"), 1);
+  EXPECT_EQ(coll.GetCookieIndex("x", 1), -1);
+  TStringList lines;
+  lines.Add("z=3");
+  coll.AddClientCookies(lines);
+  EXPECT_EQ(coll.GetCookieIndex("z"), 3);
+
+  TIdCookies copy;
+  copy.Assign(coll);
+  EXPECT_EQ(copy.Count(), 4);
+  copy.Clear();
+  EXPECT_EQ(copy.Count(), 0);
+}
+
+}  // namespace
