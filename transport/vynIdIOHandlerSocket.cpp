@@ -6,7 +6,7 @@ TIdIOHandlerSocket::TIdIOHandlerSocket(TComponent* AOwner) : TIdIOHandler(AOwner
 
 TIdIOHandlerSocket::~TIdIOHandlerSocket() {
   try {
-    if (FBinding) FBinding->CloseSocket();
+    if (FOpened || BindingAllocated()) TIdIOHandlerSocket::Close();
   } catch (...) {
   }
 }

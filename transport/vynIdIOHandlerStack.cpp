@@ -66,12 +66,16 @@ void TIdIOHandlerStack::ConnectSocket() {
   FBinding->SetPeer(address, FPort, FIPVersion);
   DoStatus(TIdStatus::hsConnecting, FBinding->PeerIP());
 
-  if (FConnectTimeout > 0) {
-    if (!FBinding->Connect(FConnectTimeout)) {
-      Close();
-      throw EIdConnectTimeout();
-    }
-  } else {
-    FBinding->Connect(IdTimeoutInfinite);
+  bool connected;
+  try {
+    connected = FBinding->Connect(FConnectTimeout > 0 ? FConnectTimeout : IdTimeoutInfinite);
+  } catch (...) {
+    // A failed connect leaves no half-made socket behind for later reads.
+    FBinding->CloseSocket();
+    throw;
+  }
+  if (!connected) {
+    Close();
+    throw EIdConnectTimeout();
   }
 }

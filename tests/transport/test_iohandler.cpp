@@ -493,6 +493,44 @@ TEST_F(IOHandlerConnectTest, ConnectTimeoutLeavesTheHandlerClosed) {
   EXPECT_LT(elapsed, 10000u);
 }
 
+TEST_F(IOHandlerConnectTest, RefusedConnectLeavesNoSocketBehind) {
+  std::uint16_t port;
+  {
+    loopback::Listener gone;
+    port = gone.Port();
+  }
+  TIdIOHandlerStack io;
+  io.SetHost("127.0.0.1");
+  io.SetPort(port);
+  for (std::int32_t timeout : {0, 5000}) {
+    io.SetConnectTimeout(timeout);
+    try {
+      io.Open();
+      FAIL() << "connected to a closed port";
+    } catch (const EIdSocketError& e) {
+      EXPECT_EQ(e.LastError(), ECONNREFUSED);
+    }
+    EXPECT_FALSE(io.BindingAllocated());
+    EXPECT_FALSE(io.Connected());
+  }
+}
+
+TEST_F(IOHandlerConnectTest, DestroyingTheHandlerDisconnectsItsIntercept) {
+  loopback::Listener listener;
+  TIdConnectionIntercept intercept;
+  int disconnects = 0;
+  intercept.OnDisconnect = [&](TIdConnectionIntercept*) { ++disconnects; };
+  {
+    TIdIOHandlerStack io;
+    io.SetIntercept(&intercept);
+    io.SetHost("127.0.0.1");
+    io.SetPort(listener.Port());
+    io.Open();
+    loopback::Fd peer = listener.Accept();
+  }
+  EXPECT_EQ(disconnects, 1);
+}
+
 TEST_F(IOHandlerConnectTest, BoundPortRange) {
   loopback::Listener listener;
   loopback::Listener probe;  // a port known to be free once released
