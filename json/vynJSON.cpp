@@ -8,6 +8,9 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <vector>
 
 namespace {
@@ -65,15 +68,62 @@ void JSONText::Assign(std::string_view aText) {
 // placed here; the arena ends when the reading document lets go of it and no
 // object that left the document's structure still lies in it.
 
+namespace {
+
+constexpr std::size_t kFirstBlock = std::size_t(16) << 10;
+constexpr std::size_t kBlock = std::size_t(256) << 10;
+// Full-size blocks a thread keeps for its next reads: memory the system
+// would otherwise have to hand out and fault in again for every document.
+// Not under AddressSanitizer: blocks kept for reuse would hide the
+// use-after-free reports the lifetime tests rely on.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kCachedBlocks = 0;
+#else
+constexpr std::size_t kCachedBlocks = 64;
+#endif
+
+struct BlockCache {
+  std::vector<void*> blocks;
+  ~BlockCache() {
+    for (void* b : blocks) std::free(b);
+  }
+};
+thread_local BlockCache tBlockCache;
+
+void* NewBlock(std::size_t aSize) {
+  if (aSize == kBlock && !tBlockCache.blocks.empty()) {
+    void* b = tBlockCache.blocks.back();
+    tBlockCache.blocks.pop_back();
+    return b;
+  }
+  void* b = std::malloc(aSize);
+  if (!b) throw std::bad_alloc();
+  return b;
+}
+
+void FreeBlock(void* aBlock, std::size_t aSize) {
+  if (aSize == kBlock && tBlockCache.blocks.size() < kCachedBlocks) {
+    tBlockCache.blocks.push_back(aBlock);
+    return;
+  }
+  std::free(aBlock);
+}
+
+}  // namespace
+
 class JSONArena {
 public:
-  explicit JSONArena(std::size_t aFirstBlock) : FNextBlock(aFirstBlock) {}
+  // aExpected: a guess of the memory the nodes will take.
+  explicit JSONArena(std::size_t aExpected) : FNextBlock(kFirstBlock) {
+    while (FNextBlock < aExpected && FNextBlock < kBlock) FNextBlock *= 2;
+  }
   ~JSONArena() {
     while (FBlocks) {
       Block* next = FBlocks->next;
-      std::free(FBlocks);
+      FreeBlock(FBlocks, FBlocks->size);
       FBlocks = next;
     }
+    std::free(FText);
   }
   JSONArena(const JSONArena&) = delete;
   JSONArena& operator=(const JSONArena&) = delete;
@@ -81,6 +131,17 @@ public:
   void AddRef() { ++FRefs; }
   void Release() {
     if (--FRefs == 0) delete this;
+  }
+  std::int32_t RefCount() const { return FRefs; }
+  std::size_t TextSize() const { return FTextSize; }
+
+  // The arena's own copy of the text it reads.
+  const char* CopyText(std::string_view aText) {
+    FTextSize = aText.size();
+    FText = static_cast<char*>(std::malloc(aText.size()));
+    if (!FText) throw std::bad_alloc();
+    std::memcpy(FText, aText.data(), aText.size());
+    return FText;
   }
 
   void* Allocate(std::size_t aSize, std::size_t aAlign = alignof(std::max_align_t)) {
@@ -96,21 +157,25 @@ public:
 private:
   struct alignas(std::max_align_t) Block {
     Block* next;
+    std::size_t size;
   };
   void Grow(std::size_t aAtLeast) {
-    std::size_t size = std::max(FNextBlock, aAtLeast);
-    auto* b = static_cast<Block*>(std::malloc(sizeof(Block) + size));
-    if (!b) throw std::bad_alloc();
+    std::size_t size = FNextBlock;
+    if (aAtLeast + sizeof(Block) > size) size = aAtLeast + sizeof(Block);  // one large item alone
+    auto* b = static_cast<Block*>(NewBlock(size));
     b->next = FBlocks;
+    b->size = size;
     FBlocks = b;
     FCur = reinterpret_cast<char*>(b + 1);
-    FEnd = FCur + size;
-    FNextBlock = std::min<std::size_t>(size * 2, std::size_t(64) << 20);
+    FEnd = reinterpret_cast<char*>(b) + size;
+    FNextBlock = kBlock;
   }
 
   char* FCur = nullptr;
   char* FEnd = nullptr;
   Block* FBlocks = nullptr;
+  char* FText = nullptr;
+  std::size_t FTextSize = 0;
   std::size_t FNextBlock;
   std::int32_t FRefs = 1;
 };
@@ -219,21 +284,34 @@ private:
     return true;
   }
 
+  // The first quote or backslash at or after q, or the end.
+  const char* FindQuoteOrBackslash(const char* q) const {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    while (FEnd - q >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+      if (mask) return q + __builtin_ctz(static_cast<unsigned>(mask));
+      q += 16;
+    }
+#endif
+    while (q < FEnd && *q != '"' && *q != '\\') ++q;
+    return q;
+  }
+
   // A quoted string; aText is what stands between the quotes, untouched.
   bool ScanString(std::string_view& aText) {
     SkipBlanks();
     if (p >= FEnd || *p != '"') return false;
     const char* q = p + 1;
-    while (q < FEnd) {
-      const char c = *q;
-      if (c == '"') {
+    for (;;) {
+      q = FindQuoteOrBackslash(q);
+      if (q >= FEnd) return false;
+      if (*q == '"') {
         aText = std::string_view(p + 1, static_cast<std::size_t>(q - p - 1));
         p = q + 1;
         return true;
-      }
-      if (c != '\\') {
-        ++q;
-        continue;
       }
       if (q + 1 >= FEnd) return false;
       if (q[1] == 'u') {
@@ -245,7 +323,6 @@ private:
         if (!SkipUnits(q, 1)) return false;
       }
     }
-    return false;
   }
 
   bool ScanKey(std::string_view& aKey) {
@@ -519,6 +596,13 @@ std::int32_t TvynObjectJSONList::IndexOfName(std::string_view aName) const {
   return -1;
 }
 
+void TvynObjectJSONList::Forget() {
+  if (FHeap) std::free(FItems);
+  FItems = nullptr;
+  FCount = FCapacity = 0;
+  FHeap = false;
+}
+
 void TvynObjectJSONList::Clear(TComponent* aDocument) {
   // Take the items out first: ending a node must not see a half-cleared list.
   TvynObjectJSON** items = FItems;
@@ -536,20 +620,39 @@ void TvynObjectJSONList::Clear(TComponent* aDocument) {
 
 TvynJSON::TvynJSON(TComponent* aOwner) : TInterfacedComponent(aOwner) {}
 
-TvynJSON::~TvynJSON() {
-  FData.Clear(this);
-  // Displaced nodes may lie in the read arena; end them before letting it go.
-  DestroyComponents();
-  ReleaseReadArena();
-}
+// Displaced nodes that lie in the read arena hold it themselves, so the
+// owned components may end after it is released.
+TvynJSON::~TvynJSON() { Clear(); }
 
 void TvynJSON::ReleaseReadArena() {
   if (FReadArena) std::exchange(FReadArena, nullptr)->Release();
 }
 
 void TvynJSON::Clear() {
-  FData.Clear(this);
+  // A document as read and not touched since ends with its arena in one go,
+  // instead of node by node.
+  if (FReadArena && FReadArena->RefCount() == 1 && IsPristine(this, FReadArena))
+    FData.Forget();
+  else
+    FData.Clear(this);
   ReleaseReadArena();
+}
+
+bool TvynJSON::IsPristine(const TvynJSON* aDocument, const detail::JSONArena* aArena) {
+  const TvynObjectJSONList& list = aDocument->FData;
+  if (list.FHeap) return false;
+  for (std::uint32_t i = 0; i < list.FCount; ++i) {
+    const TvynObjectJSON* node = list.FItems[i];
+    if (node->FArena != aArena || node->FRefCount != 1 || node->Owner() != aDocument || node->IsListedWithOwner() ||
+        node->HasLinks() || node->FName.Owned() || node->FText.Owned())
+      return false;
+    if (const TvynJSON* nested = node->FJSONObject) {
+      if (nested->FArena != aArena || nested->FRefCount != 1 || nested->Owner() != node ||
+          nested->IsListedWithOwner() || nested->HasLinks() || nested->FReadArena || !IsPristine(nested, aArena))
+        return false;
+    }
+  }
+  return true;
 }
 
 void TvynJSON::Read(std::string_view aText) {
@@ -558,10 +661,8 @@ void TvynJSON::Read(std::string_view aText) {
   detail::JSONArena* arena = nullptr;
   const char* text = nullptr;
   if (!aText.empty() && aText.size() <= std::numeric_limits<std::uint32_t>::max()) {
-    arena = new detail::JSONArena(aText.size() + std::max<std::size_t>(4096, aText.size() * 4));
-    char* copy = static_cast<char*>(arena->Allocate(aText.size(), 1));
-    std::memcpy(copy, aText.data(), aText.size());
-    text = copy;
+    arena = new detail::JSONArena(aText.size() * 8);
+    text = arena->CopyText(aText);
   }
   Clear();
   FIsArray = false;
@@ -658,6 +759,8 @@ TIntf<IvynObjectJSON> TvynJSON::AddArray(std::string_view aName, std::string_vie
 
 std::string TvynJSON::GetText() {
   std::string text;
+  // Written text is about as long as the text read; otherwise start small.
+  text.reserve(FReadArena ? FReadArena->TextSize() + 16 : 64);
   WriteTo(text);
   return text;
 }
@@ -686,6 +789,14 @@ void TvynJSON::WriteNode(std::string& aText, TvynObjectJSON* aNode, bool aValues
     case TvynJSONtype::vynJSONUndefined: break;
     case TvynJSONtype::vynJSONString: {
       if (!aValuesOnly) prefix();
+      if (aNode->FKind == TvynObjectJSON::ValueKind::Text) {
+        const std::string_view v = aNode->FText.View();
+        const bool quote = aNode->FQuoted && (v.empty() || v[0] != '"');
+        if (quote) aText += '"';
+        aText += v;
+        if (quote) aText += '"';
+        break;
+      }
       const std::size_t start = aText.size();
       aNode->AppendValueText(aText);
       if (aNode->FQuoted && (aText.size() == start || aText[start] != '"')) {
@@ -698,7 +809,12 @@ void TvynJSON::WriteNode(std::string& aText, TvynObjectJSON* aNode, bool aValues
       if (!aValuesOnly) prefix();
       const std::size_t start = aText.size();
       aNode->AppendValueText(aText);
-      std::replace(aText.begin() + static_cast<std::ptrdiff_t>(start), aText.end(), ',', '.');
+      // A decimal comma (text set by a caller) is written as a point.
+      char* from = aText.data() + start;
+      while (auto* comma = static_cast<char*>(std::memchr(from, ',', aText.size() - (from - aText.data())))) {
+        *comma = '.';
+        from = comma + 1;
+      }
       break;
     }
     case TvynJSONtype::vynJSONBoolean:

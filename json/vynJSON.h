@@ -48,6 +48,7 @@ public:
   JSONText& operator=(const JSONText&) = delete;
   std::string_view View() const { return {FData, FSize}; }
   bool Empty() const { return FSize == 0; }
+  bool Owned() const { return FOwned; }
   // Points at text that outlives this object (the arena's copy of the input).
   void Borrow(std::string_view aText);
   // Keeps a copy of its own.
@@ -99,10 +100,11 @@ private:
   // The holder lets go but the object stays the holder's to end later.
   void DisplaceFromHolder(TComponent* aHolder);
 
+  // Declared so that they pack into the component base's tail padding.
   std::int32_t FRefCount = 0;
+  detail::JSONArena* FArena = nullptr;  // where this object's memory lies; none on the heap
   bool FDestroyObject = false;
   bool FHoldsArena = false;
-  detail::JSONArena* FArena = nullptr;  // where this object's memory lies; none on the heap
 };
 
 // ---------------------------------------------------------------------------
@@ -184,8 +186,12 @@ public:
   std::int32_t IndexOfName(std::string_view aName) const;
   // Ends the list: each node is released, and ended when aDocument owns it.
   void Clear(TComponent* aDocument);
+  // Drops the items without releasing them: for lists whose nodes end with
+  // their arena.
+  void Forget();
 
 private:
+  friend class TvynJSON;
   friend class detail::JSONReader;
   void Grow();
   TvynObjectJSON** FItems = nullptr;
@@ -253,6 +259,9 @@ private:
   friend class detail::JSONReader;
   TvynObjectJSON* AddNode(std::string_view aName, const Variant& aValue, TvynJSONtype aType);
   void ReleaseReadArena();
+  // Whether everything under aDocument is as the reader made it in aArena and
+  // referenced by nothing else, so that ending the arena ends it all.
+  static bool IsPristine(const TvynJSON* aDocument, const detail::JSONArena* aArena);
 
   TvynObjectJSONList FData;
   detail::JSONArena* FReadArena = nullptr;  // holds the nodes of the last Read

@@ -57,12 +57,13 @@ TComponent::TComponent(TComponent* aOwner) {
 
 TComponent::~TComponent() {
   FDestroying = true;
-  if (FFreeNotifies) {
+  if (FLinks && !FLinks->freeNotifies.empty()) {
     // Each observer learns of the end and forgets us; we forget them.
-    auto list = std::move(FFreeNotifies);
-    for (TComponent* c : *list) {
-      if (c->FFreeNotifies) {
-        auto& theirs = *c->FFreeNotifies;
+    std::vector<TComponent*> list;
+    list.swap(FLinks->freeNotifies);
+    for (TComponent* c : list) {
+      if (c->FLinks) {
+        auto& theirs = c->FLinks->freeNotifies;
         theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
       }
       c->Notification(this, TOperation::opRemove);
@@ -72,9 +73,16 @@ TComponent::~TComponent() {
   DetachFromOwner();
 }
 
+TComponent::Links& TComponent::GetLinks() {
+  if (!FLinks) FLinks = std::make_unique<Links>();
+  return *FLinks;
+}
+
 void TComponent::DestroyComponents() {
-  while (TComponent* child = FFirstChild) {
-    RemoveChild(child);
+  while (FLinks && !FLinks->children.empty()) {
+    TComponent* child = FLinks->children.back();  // newest first
+    FLinks->children.pop_back();
+    child->FListed = false;
     child->FOwner = nullptr;
     child->Destroy();
   }
@@ -83,20 +91,17 @@ void TComponent::DestroyComponents() {
 void TComponent::Destroy() { delete this; }
 
 void TComponent::InsertChild(TComponent* aChild) {
-  aChild->FPrevSibling = nullptr;
-  aChild->FNextSibling = FFirstChild;
-  if (FFirstChild) FFirstChild->FPrevSibling = aChild;
-  FFirstChild = aChild;
+  GetLinks().children.push_back(aChild);
   aChild->FListed = true;
 }
 
 void TComponent::RemoveChild(TComponent* aChild) {
-  if (aChild->FPrevSibling)
-    aChild->FPrevSibling->FNextSibling = aChild->FNextSibling;
-  else
-    FFirstChild = aChild->FNextSibling;
-  if (aChild->FNextSibling) aChild->FNextSibling->FPrevSibling = aChild->FPrevSibling;
-  aChild->FPrevSibling = aChild->FNextSibling = nullptr;
+  if (FLinks) {
+    auto& c = FLinks->children;
+    // Newest first: a component usually ends before its older siblings.
+    auto it = std::find(c.rbegin(), c.rend(), aChild);
+    if (it != c.rend()) c.erase(std::next(it).base());
+  }
   aChild->FListed = false;
 }
 
@@ -109,26 +114,17 @@ void TComponent::ListWithOwner() {
   if (FOwner && !FListed) FOwner->InsertChild(this);
 }
 
-int TComponent::ComponentCount() const {
-  int n = 0;
-  for (TComponent* c = FFirstChild; c; c = c->FNextSibling) ++n;
-  return n;
-}
+int TComponent::ComponentCount() const { return FLinks ? static_cast<int>(FLinks->children.size()) : 0; }
 
 TComponent* TComponent::Components(int aIndex) const {
-  const int n = ComponentCount();
-  if (aIndex < 0 || aIndex >= n) throw EListError(Format(kListIndexError, aIndex));
-  // The list runs newest first.
-  TComponent* c = FFirstChild;
-  for (int i = n - 1; i > aIndex; --i) c = c->FNextSibling;
-  return c;
+  if (aIndex < 0 || aIndex >= ComponentCount()) throw EListError(Format(kListIndexError, aIndex));
+  return FLinks->children[static_cast<std::size_t>(aIndex)];
 }
 
 void TComponent::FreeNotification(TComponent* aComponent) {
   if (!aComponent || aComponent == this) return;
   auto add = [](TComponent* to, TComponent* what) {
-    if (!to->FFreeNotifies) to->FFreeNotifies = std::make_unique<std::vector<TComponent*>>();
-    auto& l = *to->FFreeNotifies;
+    auto& l = to->GetLinks().freeNotifies;
     if (std::find(l.begin(), l.end(), what) == l.end()) l.push_back(what);
   };
   add(this, aComponent);
@@ -137,8 +133,8 @@ void TComponent::FreeNotification(TComponent* aComponent) {
 
 void TComponent::RemoveFreeNotification(TComponent* aComponent) {
   auto remove = [](TComponent* from, TComponent* what) {
-    if (!from->FFreeNotifies) return;
-    auto& l = *from->FFreeNotifies;
+    if (!from->FLinks) return;
+    auto& l = from->FLinks->freeNotifies;
     l.erase(std::remove(l.begin(), l.end(), what), l.end());
   };
   if (!aComponent) return;

@@ -86,6 +86,8 @@ protected:
   // Lists an unlisted component with its owner after all.
   void ListWithOwner();
   bool IsListedWithOwner() const { return FListed; }
+  // Whether this component owns listed components or has free notifications.
+  bool HasLinks() const { return FLinks != nullptr; }
   void SetDestroying() { FDestroying = true; }
   void SetLoading(bool aLoading) { FLoading = aLoading; }
   // Destroys every listed owned component, newest first.
@@ -95,13 +97,17 @@ private:
   void InsertChild(TComponent* aChild);
   void RemoveChild(TComponent* aChild);
 
+  // What most components never need lives apart, made on first use: the
+  // owned components (oldest first) and both directions of free
+  // notifications. This keeps the many small components (JSON nodes) small.
+  struct Links {
+    std::vector<TComponent*> children;
+    std::vector<TComponent*> freeNotifies;
+  };
+  Links& GetLinks();
+
   TComponent* FOwner = nullptr;
-  // Intrusive list of owned components, newest first.
-  TComponent* FFirstChild = nullptr;
-  TComponent* FPrevSibling = nullptr;
-  TComponent* FNextSibling = nullptr;
-  // Both directions of free notifications; allocated on first use.
-  std::unique_ptr<std::vector<TComponent*>> FFreeNotifies;
+  std::unique_ptr<Links> FLinks;
   bool FListed = false;
   bool FDestroying = false;
   bool FLoading = false;

@@ -136,3 +136,40 @@ TEST(JSONLifetime, ManyReadsOfOneDocumentKeepNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A document as read ends with its memory in one go; once anything in it was
+// changed or is held, every node must be ended on its own (the leak checker
+// reports what would be skipped).
+TEST(JSONLifetime, ChangedDocumentsEndEveryNode) {
+  using Edit = void (*)(TvynJSON&);
+  const Edit edits[] = {
+      [](TvynJSON&) {},  // untouched
+      [](TvynJSON& d) { d.GetNode("a")->SetName("renamed to something long enough to allocate"); },
+      [](TvynJSON& d) { d.GetNode("a")->SetValue(Variant(std::string(64, 'v'))); },
+      [](TvynJSON& d) { d.GetNode("a")->GetJSONObject()->AddPair("x", 1); },  // heap nested document
+      [](TvynJSON& d) { d.GetNode("o")->GetJSONObject()->AddPair("new", "member"); },  // list moves to the heap
+      [](TvynJSON& d) { d.GetNode("o")->GetJSONObject()->Read(R"({"re":"read"})"); },  // nested arena
+      [](TvynJSON& d) { d.SetItem(0, d.GetItem(1)); },  // displaced node
+      [](TvynJSON& d) {
+        auto* watcher = TComponent::Create<TComponent>(d.FindNode("a"));  // owned by a node
+        (void)watcher;
+      },
+  };
+  for (Edit edit : edits) {
+    TIntf<IvynObjectJSON> keep;
+    {
+      TvynJSON doc;
+      doc.Read(R"({"a":"1","o":{"k":[1,2]},"l":[{"z":null}]})");
+      edit(doc);
+      keep = doc.GetNode("l");
+      EXPECT_NE(doc.Text(), "{}");
+      doc.Read(R"({"a":"2","o":{"k":[]},"l":[]})");  // a Read ends the first content too
+      edit(doc);
+    }
+    EXPECT_EQ(keep->ValueText(), "[{\"z\":null}]");
+  }
+}
+
+}  // namespace
