@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/DateUtils.h"
@@ -286,6 +289,41 @@ TEST(CookieForms, ClientCookiesFromAHeader) {
   EXPECT_EQ(copy.Count(), 4);
   copy.Clear();
   EXPECT_EQ(copy.Count(), 0);
+}
+
+// Two clients sharing one jar: one stores and replaces cookies while the
+// other keeps generating headers. Replaced cookies are freed under the lock,
+// so the header maker never sees a freed cookie (ASan would report it).
+TEST(CookieJarSharing, StoringAndSendingOnTwoThreads) {
+  TIdCookieManager jar;
+  const TIdURI uri("http://h/a/");
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 2000; ++i) {
+      jar.AddServerCookie("k" + std::to_string(i % 7) + "=" + std::to_string(i) + "; Path=/a", uri);
+      if (i % 50 == 0) jar.AddServerCookie("k0=gone; Max-Age=0; Path=/a", uri);
+    }
+    done = true;
+  });
+  int headers = 0;
+  while (!done && headers < 100000) {
+    TIdHeaderList h(TIdHeaderQuotingType::QuoteHTTP);
+    jar.GenerateClientCookies(uri, false, h);
+    EXPECT_LE(h.Count(), 1);
+    ++headers;
+  }
+  writer.join();
+  TIdHeaderList h(TIdHeaderQuotingType::QuoteHTTP);
+  jar.GenerateClientCookies(uri, false, h);
+  // Equal paths: the order follows creation times, which may tie; compare
+  // the cookies as a set.
+  TIdCookies sent;
+  sent.AddClientCookies(h.Values("Cookie"));
+  std::vector<std::string> pairs;
+  for (int i = 0; i < sent.Count(); ++i) pairs.push_back(sent.GetCookie(i).ClientCookie());
+  std::sort(pairs.begin(), pairs.end());
+  EXPECT_EQ(pairs, (std::vector<std::string>{"k0=1995", "k1=1996", "k2=1997", "k3=1998", "k4=1999", "k5=1993",
+                                             "k6=1994"}));
 }
 
 }  // namespace
