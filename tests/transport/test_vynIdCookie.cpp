@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/DateUtils.h"
+#include "tests/transport/tz_guard.h"
 #include "transport/vynIdCookie.h"
 #include "transport/vynIdInternetDate.h"
 
@@ -268,6 +269,11 @@ TEST(CookieForms, ServerCookieText) {
   EXPECT_EQ(fresh.ServerCookie(), "n=v");
   EXPECT_EQ(fresh.MaxAge(), -1);
   EXPECT_FALSE(fresh.IsExpired());
+  // How a server deletes a cookie: an expiry long past, and no Max-Age.
+  TZGuard zone("UTC");
+  fresh.Expires = EncodeDate(1, 1, 1);
+  EXPECT_TRUE(fresh.IsExpired());
+  EXPECT_EQ(fresh.ServerCookie(), "n=v; Expires=Mon, 01 Jan 0001 00:00:00 GMT");
 }
 
 TEST(CookieForms, ClientCookiesFromAHeader) {
