@@ -69,7 +69,7 @@ void TIdBuffer::Write(const std::uint8_t* ABytes, std::int32_t ALength, std::int
 }
 
 void TIdBuffer::Write(std::string_view AString, const TIdTextEncoding& AByteEncoding, std::int32_t ADestIndex) {
-  TIdTextEncoding encoding = AByteEncoding ? AByteEncoding : detail::EncodingOrASCII(FByteEncoding);
+  const TIdTextEncoding& encoding = AByteEncoding ? AByteEncoding : detail::EncodingOrASCII(FByteEncoding);
   TIdBytes bytes = encoding->GetBytes(AString);
   Write(bytes, -1, 0, ADestIndex);
 }
@@ -174,7 +174,7 @@ std::string TIdBuffer::ExtractToString(std::int32_t AByteCount, const TIdTextEnc
   if (AByteCount < 0) AByteCount = FSize;
   if (AByteCount < 1) return std::string();
   CheckExtract(AByteCount, -1);
-  TIdTextEncoding encoding = AByteEncoding ? AByteEncoding : detail::EncodingOrASCII(FByteEncoding);
+  const TIdTextEncoding& encoding = AByteEncoding ? AByteEncoding : detail::EncodingOrASCII(FByteEncoding);
   std::string result = encoding->GetString(Data(-1), static_cast<std::size_t>(AByteCount));
   Remove(AByteCount);
   return result;
@@ -230,13 +230,17 @@ std::int32_t TIdBuffer::IndexOf(const TIdBytes& ABytes, std::int32_t AStartPos) 
   if (AStartPos < 0 || AStartPos >= FSize) throw EIdException(RSBufferInvalidStartPos);
   const std::uint8_t* begin = Data(-1);
   const std::uint8_t* end = begin + FSize;
+  if (ABytes.size() == 1) {
+    const void* hit = std::memchr(begin + AStartPos, ABytes[0], static_cast<std::size_t>(FSize - AStartPos));
+    return hit ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(hit) - begin) : -1;
+  }
   const std::uint8_t* found = std::search(begin + AStartPos, end, ABytes.begin(), ABytes.end());
   return found == end ? -1 : static_cast<std::int32_t>(found - begin);
 }
 
 std::int32_t TIdBuffer::IndexOf(std::string_view AString, std::int32_t AStartPos,
                                 const TIdTextEncoding& AByteEncoding) {
-  TIdTextEncoding encoding = AByteEncoding ? AByteEncoding : detail::EncodingOrASCII(FByteEncoding);
+  const TIdTextEncoding& encoding = AByteEncoding ? AByteEncoding : detail::EncodingOrASCII(FByteEncoding);
   return IndexOf(encoding->GetBytes(AString), AStartPos);
 }
 
@@ -261,6 +265,6 @@ void TIdBuffer::SaveToStream(TStream& AStream) {
 }
 
 std::string TIdBuffer::AsString() {
-  TIdTextEncoding encoding = detail::EncodingOrASCII(FByteEncoding);
+  const TIdTextEncoding& encoding = detail::EncodingOrASCII(FByteEncoding);
   return encoding->GetString(Data(-1), static_cast<std::size_t>(FSize));
 }

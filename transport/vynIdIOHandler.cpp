@@ -149,14 +149,18 @@ std::int32_t TIdIOHandler::ReadFromSource(bool ARaiseExceptionIfDisconnected, st
     std::int32_t count = 0;
     bool delivered = false;
     if (FOpened && SourceIsOpen()) {
-      TIdBytes block(static_cast<std::size_t>(FRecvBufferSize));
-      count = ReadDataFromSource(block);
+      FRecvBlock.resize(static_cast<std::size_t>(FRecvBufferSize));
+      count = ReadDataFromSource(FRecvBlock);
       if (count > 0) {
-        block.resize(static_cast<std::size_t>(count));
-        if (FIntercept) FIntercept->Receive(block);
-        FInputBuffer->Write(block);
         delivered = true;
-        count = static_cast<std::int32_t>(block.size());
+        if (FIntercept) {
+          TIdBytes block(FRecvBlock.begin(), FRecvBlock.begin() + count);
+          FIntercept->Receive(block);
+          FInputBuffer->Write(block);
+          count = static_cast<std::int32_t>(block.size());
+        } else {
+          FInputBuffer->Write(FRecvBlock.data(), count);
+        }
       }
     } else if (FOpened) {
       if (ARaiseExceptionIfDisconnected) throw EIdClosedSocket();
@@ -209,7 +213,7 @@ std::string TIdIOHandler::ReadLn(std::string_view ATerminator, const TIdTextEnco
 
 std::string TIdIOHandler::ReadLn(std::string_view ATerminator, std::int32_t ATimeout, std::int32_t AMaxLineLength,
                                  const TIdTextEncoding& AByteEncoding) {
-  TIdTextEncoding encoding = EncodingOf(AByteEncoding);
+  const TIdTextEncoding& encoding = EncodingOf(AByteEncoding);
   if (AMaxLineLength < 0) AMaxLineLength = FMaxLineLength;
   if (ATerminator.empty()) ATerminator = LF;
   const bool isLF = ATerminator == LF;
@@ -310,7 +314,7 @@ std::string TIdIOHandler::ReadString(std::int32_t ABytes, const TIdTextEncoding&
 }
 
 std::string TIdIOHandler::ReadChar(const TIdTextEncoding& AByteEncoding) {
-  TIdTextEncoding encoding = EncodingOf(AByteEncoding);
+  const TIdTextEncoding& encoding = EncodingOf(AByteEncoding);
   const std::int32_t maxBytes = encoding->GetMaxByteCount(2);
   TIdBytes bytes;
   std::string text;
@@ -439,7 +443,7 @@ void TIdIOHandler::Capture(TStrings& ADest, std::int32_t& VLineCount, std::strin
 
 void TIdIOHandler::Capture(TStream& ADest, std::int32_t& VLineCount, std::string_view ADelim,
                            bool AUsesDotTransparency, const TIdTextEncoding& AByteEncoding) {
-  TIdTextEncoding encoding = EncodingOf(AByteEncoding);
+  const TIdTextEncoding& encoding = EncodingOf(AByteEncoding);
   CaptureLines(*this, VLineCount, ADelim, AUsesDotTransparency, AByteEncoding, FMaxCapturedLines,
                [&](const std::string& line) {
                  TIdBytes bytes = encoding->GetBytes(line + EOL);
@@ -449,7 +453,7 @@ void TIdIOHandler::Capture(TStream& ADest, std::int32_t& VLineCount, std::string
 
 std::string TIdIOHandler::WaitFor(std::string_view AString, bool ARemoveFromBuffer, bool AInclusive,
                                   const TIdTextEncoding& AByteEncoding, std::int32_t ATimeout) {
-  TIdTextEncoding encoding = EncodingOf(AByteEncoding);
+  const TIdTextEncoding& encoding = EncodingOf(AByteEncoding);
   TIdBytes pattern = encoding->GetBytes(AString);
   if (pattern.empty()) return std::string();
   std::int32_t startPos = 0;

@@ -243,7 +243,7 @@ protected:
   void CloseOnPeerEnd();
   // True after a Close the owner asked for, until the next Open.
   bool ClosedLocally() const { return FClosedLocally; }
-  TIdTextEncoding EncodingOf(const TIdTextEncoding& AByteEncoding) const {
+  const TIdTextEncoding& EncodingOf(const TIdTextEncoding& AByteEncoding) const {
     return AByteEncoding ? AByteEncoding : FDefStringEncoding;
   }
   // Position of ABytes in the input buffer from VStartPos, or -1; VStartPos
@@ -272,6 +272,8 @@ protected:
   TIdTextEncoding FDefStringEncoding;
 
 private:
+  // Receives land here first; kept between reads.
+  TIdBytes FRecvBlock;
   bool FClosedLocally = false;
   bool FClosingOnPeerEnd = false;
   // A connection-ending error a read swallowed because bytes were still

@@ -1,5 +1,7 @@
 #include "transport/vynIdTextEncoding.h"
 
+#include <algorithm>
+
 namespace {
 
 // Decodes one code point of UTF-8 at aPos; malformed input yields U+FFFD and
@@ -98,6 +100,9 @@ TIdBytes TIdASCIIEncoding::GetBytes(std::string_view AChars) {
 }
 
 std::string TIdASCIIEncoding::GetString(const std::uint8_t* ABytes, std::size_t ACount) {
+  // Protocol lines are plain ASCII: taken over as they are.
+  if (std::all_of(ABytes, ABytes + ACount, [](std::uint8_t b) { return b < 128; }))
+    return std::string(reinterpret_cast<const char*>(ABytes), ACount);
   std::string result;
   result.reserve(ACount);
   for (std::size_t i = 0; i < ACount; ++i) {
@@ -172,18 +177,20 @@ std::int32_t TIdUTF8Encoding::GetCharCount(const std::uint8_t* ABytes, std::size
 
 namespace detail {
 
-TIdTextEncoding EncodingASCII() {
+const TIdTextEncoding& EncodingASCII() {
   static TIdTextEncoding instance(new TIdASCIIEncoding);
   return instance;
 }
-TIdTextEncoding Encoding8Bit() {
+const TIdTextEncoding& Encoding8Bit() {
   static TIdTextEncoding instance(new TId8BitEncoding);
   return instance;
 }
-TIdTextEncoding EncodingUTF8() {
+const TIdTextEncoding& EncodingUTF8() {
   static TIdTextEncoding instance(new TIdUTF8Encoding);
   return instance;
 }
-TIdTextEncoding EncodingOrASCII(const TIdTextEncoding& AEncoding) { return AEncoding ? AEncoding : EncodingASCII(); }
+const TIdTextEncoding& EncodingOrASCII(const TIdTextEncoding& AEncoding) {
+  return AEncoding ? AEncoding : EncodingASCII();
+}
 
 }  // namespace detail

@@ -83,11 +83,11 @@ public:
 
 namespace detail {
 // Shared instances of the encodings.
-TIdTextEncoding EncodingASCII();
-TIdTextEncoding Encoding8Bit();
-TIdTextEncoding EncodingUTF8();
+const TIdTextEncoding& EncodingASCII();
+const TIdTextEncoding& Encoding8Bit();
+const TIdTextEncoding& EncodingUTF8();
 // The given encoding, or ASCII when none is given.
-TIdTextEncoding EncodingOrASCII(const TIdTextEncoding& AEncoding);
+const TIdTextEncoding& EncodingOrASCII(const TIdTextEncoding& AEncoding);
 // The UTF-8 form of U+FFFD.
 inline constexpr const char* ReplacementChar = "\xEF\xBF\xBD";
 }  // namespace detail
