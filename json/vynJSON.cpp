@@ -135,6 +135,12 @@ public:
   std::int32_t RefCount() const { return FRefs; }
   std::size_t TextSize() const { return FTextSize; }
 
+  // Whether everything in the arena is as the reader made it, held by
+  // nothing but the document structure, so that ending the arena ends it all.
+  bool Pristine() const { return FRefs == 1 && !FTouched && FExternalRefs == 0; }
+  void Touch() { FTouched = true; }
+  void ExternalRef(int aDelta) { FExternalRefs += aDelta; }
+
   // The arena's own copy of the text it reads.
   const char* CopyText(std::string_view aText) {
     FTextSize = aText.size();
@@ -177,6 +183,8 @@ private:
   char* FText = nullptr;
   std::size_t FTextSize = 0;
   std::size_t FNextBlock;
+  std::int64_t FExternalRefs = 0;
+  bool FTouched = false;
   std::int32_t FRefs = 1;
 };
 
@@ -536,7 +544,22 @@ void TInterfacedComponent::DeleteSelf() {
   if (held) arena->Release();
 }
 
+std::int32_t TInterfacedComponent::ExternalAddRef() {
+  if (FArena) FArena->ExternalRef(1);
+  return DoAddRef();
+}
+
+std::int32_t TInterfacedComponent::ExternalRelease() {
+  if (FArena) FArena->ExternalRef(-1);  // before a release that may end the arena
+  return DoRelease();
+}
+
+void TInterfacedComponent::Touch() {
+  if (FArena) FArena->Touch();
+}
+
 void TInterfacedComponent::HoldArena() {
+  if (FArena) FArena->Touch();
   if (FArena && !FHoldsArena) {
     FArena->AddRef();
     FHoldsArena = true;
@@ -631,28 +654,16 @@ void TvynJSON::ReleaseReadArena() {
 void TvynJSON::Clear() {
   // A document as read and not touched since ends with its arena in one go,
   // instead of node by node.
-  if (FReadArena && FReadArena->RefCount() == 1 && IsPristine(this, FReadArena))
+  if (FReadArena && FReadArena->Pristine())
     FData.Forget();
   else
     FData.Clear(this);
   ReleaseReadArena();
 }
 
-bool TvynJSON::IsPristine(const TvynJSON* aDocument, const detail::JSONArena* aArena) {
-  const TvynObjectJSONList& list = aDocument->FData;
-  if (list.FHeap) return false;
-  for (std::uint32_t i = 0; i < list.FCount; ++i) {
-    const TvynObjectJSON* node = list.FItems[i];
-    if (node->FArena != aArena || node->FRefCount != 1 || node->Owner() != aDocument || node->IsListedWithOwner() ||
-        node->HasLinks() || node->FName.Owned() || node->FText.Owned())
-      return false;
-    if (const TvynJSON* nested = node->FJSONObject) {
-      if (nested->FArena != aArena || nested->FRefCount != 1 || nested->Owner() != node ||
-          nested->IsListedWithOwner() || nested->HasLinks() || nested->FReadArena || !IsPristine(nested, aArena))
-        return false;
-    }
-  }
-  return true;
+void TvynJSON::TouchAll() {
+  Touch();
+  if (FReadArena) FReadArena->Touch();
 }
 
 void TvynJSON::Read(std::string_view aText) {
@@ -664,6 +675,7 @@ void TvynJSON::Read(std::string_view aText) {
     arena = new detail::JSONArena(aText.size() * 8);
     text = arena->CopyText(aText);
   }
+  Touch();  // a nested document reading text of its own
   Clear();
   FIsArray = false;
   if (!arena) return;
@@ -686,6 +698,8 @@ TIntf<IvynObjectJSON> TvynJSON::GetNode(std::string_view aName) { return FindNod
 
 void TvynJSON::SetNode(std::string_view aName, const TIntf<IvynObjectJSON>& aValue) {
   TvynObjectJSON* node = AsNode(aValue);
+  TouchAll();
+  node->Touch();
   const std::int32_t i = FData.IndexOfName(aName);
   if (i >= 0) FData.Put(i, node, this);
 }
@@ -698,10 +712,13 @@ TIntf<IvynObjectJSON> TvynJSON::GetItem(std::int32_t i) {
 void TvynJSON::SetItem(std::int32_t i, const TIntf<IvynObjectJSON>& aValue) {
   if (i < 0) throw EListError(Format(kListIndexError, i));
   TvynObjectJSON* node = AsNode(aValue);
+  TouchAll();
+  node->Touch();
   if (i < FData.Count()) FData.Put(i, node, this);
 }
 
 TvynObjectJSON* TvynJSON::AddNode(std::string_view aName, const Variant& aValue, TvynJSONtype aType) {
+  TouchAll();
   if (TvynObjectJSON* existing = FindNode(aName)) {
     existing->SetValue(aValue);
     return existing;
@@ -861,6 +878,7 @@ TvynObjectJSON::~TvynObjectJSON() {
 
 TvynJSON* TvynObjectJSON::JSONObject() {
   if (!FJSONObject) {
+    Touch();
     auto* nested = new TvynJSON(nullptr);
     nested->SetOwnerUnlisted(this);
     nested->FRefCount = 1;  // our reference
@@ -873,6 +891,8 @@ TvynJSON* TvynObjectJSON::JSONObject() {
 TIntf<IvynJSON> TvynObjectJSON::GetJSONObject() { return JSONObject(); }
 
 void TvynObjectJSON::SetNested(TvynJSON* aDocument) {
+  Touch();
+  if (aDocument) aDocument->Touch();
   if (aDocument) aDocument->DoAddRef();
   if (TvynJSON* old = std::exchange(FJSONObject, aDocument)) old->DisplaceFromHolder(this);
 }
@@ -898,6 +918,7 @@ void TvynObjectJSON::SetItem(std::int32_t i, const TIntf<IvynObjectJSON>& aValue
 std::int32_t TvynObjectJSON::GetCount() { return FJSONObject ? FJSONObject->Count() : 0; }
 
 void TvynObjectJSON::SetValue(const Variant& aValue) {
+  Touch();
   switch (aValue.VarType()) {
     case TVarType::varEmpty:
       FKind = ValueKind::Empty;

@@ -83,6 +83,14 @@ public:
 protected:
   std::int32_t DoAddRef() { return ++FRefCount; }
   std::int32_t DoRelease();
+  // Interface references taken by callers, as opposed to the ones the
+  // document structure holds.
+  std::int32_t ExternalAddRef();
+  std::int32_t ExternalRelease();
+  // Something in this object changed since it was read: its arena can no
+  // longer be ended without ending its objects one by one.
+  void Touch();
+  void LinksAdded() override { Touch(); }
 
 private:
   friend class TvynJSON;
@@ -208,8 +216,8 @@ public:
   explicit TvynJSON(TComponent* aOwner = nullptr);
   ~TvynJSON() override;
 
-  std::int32_t _AddRef() override { return DoAddRef(); }
-  std::int32_t _Release() override { return DoRelease(); }
+  std::int32_t _AddRef() override { return ExternalAddRef(); }
+  std::int32_t _Release() override { return ExternalRelease(); }
 
   // IvynJSON
   std::int32_t GetCount() override { return FData.Count(); }
@@ -259,9 +267,8 @@ private:
   friend class detail::JSONReader;
   TvynObjectJSON* AddNode(std::string_view aName, const Variant& aValue, TvynJSONtype aType);
   void ReleaseReadArena();
-  // Whether everything under aDocument is as the reader made it in aArena and
-  // referenced by nothing else, so that ending the arena ends it all.
-  static bool IsPristine(const TvynJSON* aDocument, const detail::JSONArena* aArena);
+  // Touches this document and the arena of what it read.
+  void TouchAll();
 
   TvynObjectJSONList FData;
   detail::JSONArena* FReadArena = nullptr;  // holds the nodes of the last Read
@@ -277,8 +284,8 @@ public:
   explicit TvynObjectJSON(TComponent* aOwner = nullptr);
   ~TvynObjectJSON() override;
 
-  std::int32_t _AddRef() override { return DoAddRef(); }
-  std::int32_t _Release() override { return DoRelease(); }
+  std::int32_t _AddRef() override { return ExternalAddRef(); }
+  std::int32_t _Release() override { return ExternalRelease(); }
 
   // IvynObjectJSON
   TIntf<IvynJSON> GetJSONObject() override;
@@ -293,7 +300,10 @@ public:
   void SetValue(const Variant& aValue) override;
   std::int32_t GetCount() override;
   std::string GetName() override { return std::string(FName.View()); }
-  void SetName(std::string_view aValue) override { FName.Assign(aValue); }
+  void SetName(std::string_view aValue) override {
+    Touch();
+    FName.Assign(aValue);
+  }
   void Clear() override;
 
   // Properties.

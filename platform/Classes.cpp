@@ -74,7 +74,10 @@ TComponent::~TComponent() {
 }
 
 TComponent::Links& TComponent::GetLinks() {
-  if (!FLinks) FLinks = std::make_unique<Links>();
+  if (!FLinks) {
+    FLinks = std::make_unique<Links>();
+    LinksAdded();
+  }
   return *FLinks;
 }
 

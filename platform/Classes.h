@@ -92,6 +92,9 @@ protected:
   void SetLoading(bool aLoading) { FLoading = aLoading; }
   // Destroys every listed owned component, newest first.
   void DestroyComponents();
+  // Called when this component first owns a listed component or takes part
+  // in a free notification.
+  virtual void LinksAdded() {}
 
 private:
   void InsertChild(TComponent* aChild);

@@ -173,3 +173,24 @@ TEST(JSONLifetime, ChangedDocumentsEndEveryNode) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(JSONLifetime, FreeNotificationWithAReadNode) {
+  // An outside component watching a node must hear of the node's end.
+  struct Watcher : TComponent {
+    TComponent* watched = nullptr;
+    void Notification(TComponent* c, TOperation op) override {
+      if (op == TOperation::opRemove && c == watched) watched = nullptr;
+    }
+  } watcher;
+  {
+    TvynJSON doc;
+    doc.Read(R"({"a":{"b":1}})");
+    watcher.watched = doc.FindNode("a");
+    watcher.watched->FreeNotification(&watcher);
+  }
+  EXPECT_EQ(watcher.watched, nullptr);
+}
+
+}  // namespace
