@@ -207,7 +207,20 @@ bool TryZoneOffsetMinutes(std::string_view aZone, int& aMinutes) {
 
 bool TryInternetDateToUTC(std::string_view aText, TDateTime& aResult) {
   aResult = 0;
-  const std::string text = Trim(aText);
+  // RFC 822 comments ("(EST)") carry nothing the reader needs.
+  std::string uncommented;
+  int depth = 0;
+  for (char c : aText) {
+    if (c == '(') {
+      ++depth;
+    } else if (c == ')' && depth > 0) {
+      --depth;
+      uncommented += ' ';
+    } else if (depth == 0) {
+      uncommented += c;
+    }
+  }
+  const std::string text = Trim(uncommented);
   if (text.empty()) return false;
   if (TryISO8601(text, aResult)) return true;
 

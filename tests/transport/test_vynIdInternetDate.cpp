@@ -31,6 +31,7 @@ TEST(InternetDate, ReadsEveryAcceptedStyle) {
       {"1994-11-06T10:49:37.250+02:00", "Sun, 06 Nov 1994 08:49:37 GMT"},
       {"1994-11-06", "Sun, 06 Nov 1994 00:00:00 GMT"},
       {"Sun, 06 Nov 1994 08:49:37 XYZ", "Sun, 06 Nov 1994 08:49:37 GMT"},  // unknown zone: -0000
+      {"Sun, 06 Nov 1994 03:49:37 -0500 (EST)", "Sun, 06 Nov 1994 08:49:37 GMT"},
       {"", nullptr},
       {"hello", nullptr},
       {"Sun, 31 Feb 1994 08:49:37 GMT", nullptr},
