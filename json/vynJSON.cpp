@@ -11,6 +11,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -55,6 +56,7 @@ void JSONText::Assign(std::string_view aText) {
     Clear();
     return;
   }
+  if (aText.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("JSON text too long");
   char* copy = new char[aText.size()];
   std::memcpy(copy, aText.data(), aText.size());
   Free();

@@ -135,6 +135,7 @@ public:
   virtual TIntf<IvynObjectJSON> AddObject(std::string_view aName, std::string_view aValue) = 0;
   virtual TIntf<IvynObjectJSON> AddArray(std::string_view aName, std::string_view aValue) = 0;
   virtual void Clear() = 0;
+  // Texts of 4 GiB or more are not read: the document is left empty.
   virtual void Read(std::string_view aText) = 0;
   virtual std::string GetText() = 0;
 
