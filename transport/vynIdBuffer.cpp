@@ -125,7 +125,11 @@ void TIdBuffer::Remove(std::int32_t AByteCount) {
   } else {
     FHeadIndex += AByteCount;
     FSize -= AByteCount;
-    if (FHeadIndex > FGrowthFactor) CompactHead(true);
+    // Storage is given back only when it is more than twice what is needed:
+    // cutting it to the bare minimum made the next receive grow it again,
+    // a reallocation every few lines.
+    if (FHeadIndex > FGrowthFactor)
+      CompactHead(static_cast<std::int64_t>(FBytes.size()) > 2 * (static_cast<std::int64_t>(FSize) + FGrowthFactor));
   }
   if (OnBytesRemoved && removed > 0) OnBytesRemoved(this, removed);
 }
