@@ -16,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -204,12 +205,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
   void ReportRuns(const std::vector<Run>& aRuns) override {
     ConsoleReporter::ReportRuns(aRuns);
+    // With repetitions the median is kept, else the single run.
     for (const Run& run : aRuns) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      if (run.error_occurred) continue;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      const std::string name = run.run_name.str();
+      if (!median && (run.run_type != Run::RT_Iteration || FMedian.count(name))) continue;
+      if (median) FMedian.insert(name);
       auto bytes = run.counters.find("bytes_per_second");
       auto lines = run.counters.find("lines_per_second");
-      if (bytes != run.counters.end()) FBytes[run.benchmark_name()] = bytes->second.value;
-      if (lines != run.counters.end()) FLines[run.benchmark_name()] = lines->second.value;
+      if (bytes != run.counters.end()) FBytes[name] = bytes->second.value;
+      if (lines != run.counters.end()) FLines[name] = lines->second.value;
     }
   }
   void Finalize() override {
@@ -227,6 +233,7 @@ public:
 private:
   std::map<std::string, double> FBytes;
   std::map<std::string, double> FLines;
+  std::set<std::string> FMedian;
 };
 
 }  // namespace

@@ -6,6 +6,10 @@
 
 #include "transport/vynIdResourceStringsCore.h"
 
+namespace {
+constexpr std::size_t kKeptStorage = 256 * 1024;
+}
+
 TIdBuffer::TIdBuffer() { TIdStack::IncUsage(); }
 
 TIdBuffer::TIdBuffer(std::int32_t AGrowthFactor) : FGrowthFactor(AGrowthFactor) { TIdStack::IncUsage(); }
@@ -121,7 +125,14 @@ void TIdBuffer::Remove(std::int32_t AByteCount) {
   if (AByteCount <= 0) return;
   std::int32_t removed = std::min(AByteCount, FSize);
   if (AByteCount >= FSize) {
-    Clear();
+    // Storage of the size a few receives need is kept for the next ones;
+    // releasing it cost an allocation and a fill per block read.
+    if (FBytes.size() <= kKeptStorage) {
+      FHeadIndex = 0;
+      FSize = 0;
+    } else {
+      Clear();
+    }
   } else {
     FHeadIndex += AByteCount;
     FSize -= AByteCount;
