@@ -120,8 +120,10 @@ void BM_Bulk_Plain(benchmark::State& state) {
   ::close(server);
 }
 
+// state.range(0): the receiving handler's RecvBufferSize.
 void BM_Bulk_IOHandler(benchmark::State& state) {
   HandlerPair pair;
+  pair.Server.SetRecvBufferSize(static_cast<std::int32_t>(state.range(0)));
   TIdBytes block(kBlock, 'b');
   TIdBytes in;
   for (auto _ : state) {
@@ -196,7 +198,7 @@ void BM_ReadLn_PlainSplit(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Bulk_Plain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_Bulk_IOHandler)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Bulk_IOHandler)->Arg(32 * 1024)->Arg(64 * 1024)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_ReadLn_IOHandler)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_ReadLn_PlainSplit)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
@@ -226,7 +228,8 @@ public:
       if (a == m.end() || b == m.end() || b->second <= 0) return;
       std::printf("ratio %s / %s = %.3f\n", ours, plain, a->second / b->second);
     };
-    ratio(FBytes, "BM_Bulk_IOHandler/min_time:2.000/real_time", "BM_Bulk_Plain/min_time:2.000/real_time");
+    ratio(FBytes, "BM_Bulk_IOHandler/32768/min_time:2.000/real_time", "BM_Bulk_Plain/min_time:2.000/real_time");
+    ratio(FBytes, "BM_Bulk_IOHandler/65536/min_time:2.000/real_time", "BM_Bulk_Plain/min_time:2.000/real_time");
     ratio(FLines, "BM_ReadLn_IOHandler/min_time:2.000/real_time", "BM_ReadLn_PlainSplit/min_time:2.000/real_time");
   }
 

@@ -99,6 +99,21 @@ void TIdBuffer::Write(TStream& AStream, std::int64_t AByteCount) {
   }
 }
 
+std::uint8_t* TIdBuffer::ReserveTail(std::int32_t ACount) {
+  CheckAdd(ACount);
+  std::int64_t end = static_cast<std::int64_t>(FSize) + ACount;
+  if (static_cast<std::int64_t>(FBytes.size()) - FHeadIndex < end) {
+    CompactHead(false);
+    if (static_cast<std::int64_t>(FBytes.size()) < end)
+      FBytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(end + FGrowthFactor, INT32_MAX)));
+  }
+  return FBytes.data() + FHeadIndex + FSize;
+}
+
+void TIdBuffer::CommitTail(std::int32_t ACount) {
+  if (ACount > 0) FSize += ACount;
+}
+
 void TIdBuffer::WriteUInt8(std::uint8_t AValue, std::int32_t ADestIndex) { Write(&AValue, 1, ADestIndex); }
 
 void TIdBuffer::WriteUInt16(std::uint16_t AValue, std::int32_t ADestIndex) {

@@ -50,6 +50,11 @@ public:
   void WriteUInt64(std::uint64_t AValue, std::int32_t ADestIndex = -1);
   void WriteIPv6(const TIdIPv6Address& AValue, std::int32_t ADestIndex = -1);
 
+  // Room for ACount more bytes at the tail, to receive into directly; the
+  // bytes count once CommitTail says how many arrived.
+  std::uint8_t* ReserveTail(std::int32_t ACount);
+  void CommitTail(std::int32_t ACount);
+
   void Remove(std::int32_t AByteCount);
   void CompactHead(bool ACanShrink = true);
   void Clear();

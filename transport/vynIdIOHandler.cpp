@@ -142,24 +142,30 @@ std::int32_t TIdIOHandler::ReadFromSource(bool ARaiseExceptionIfDisconnected, st
     return 0;
   }
   for (;;) {
-    if (!Readable(ATimeout)) {
+    // Without a time limit the receive itself waits; a readiness wait first
+    // would only cost a second system call per block.
+    if (ATimeout != IdTimeoutInfinite && !Readable(ATimeout)) {
       if (ARaiseExceptionOnTimeout) throw EIdReadTimeout();
       return -1;
     }
     std::int32_t count = 0;
     bool delivered = false;
     if (FOpened && SourceIsOpen()) {
-      FRecvBlock.resize(static_cast<std::size_t>(FRecvBufferSize));
-      count = ReadDataFromSource(FRecvBlock);
-      if (count > 0) {
-        delivered = true;
-        if (FIntercept) {
-          TIdBytes block(FRecvBlock.begin(), FRecvBlock.begin() + count);
+      if (FIntercept) {
+        TIdBytes block(static_cast<std::size_t>(FRecvBufferSize));
+        count = ReadDataFromSource(block);
+        if (count > 0) {
+          delivered = true;
+          block.resize(static_cast<std::size_t>(count));
           FIntercept->Receive(block);
           FInputBuffer->Write(block);
           count = static_cast<std::int32_t>(block.size());
-        } else {
-          FInputBuffer->Write(FRecvBlock.data(), count);
+        }
+      } else {
+        count = ReadDataFromSourceInto(FInputBuffer->ReserveTail(FRecvBufferSize), FRecvBufferSize);
+        if (count > 0) {
+          delivered = true;
+          FInputBuffer->CommitTail(count);
         }
       }
     } else if (FOpened) {
@@ -188,6 +194,13 @@ std::int32_t TIdIOHandler::ReadFromSource(bool ARaiseExceptionIfDisconnected, st
     // An intercept that swallowed a whole block is not the peer's close.
     if (!SourceIsOpen()) return 0;
   }
+}
+
+std::int32_t TIdIOHandler::ReadDataFromSourceInto(std::uint8_t* ABuffer, std::int32_t ALength) {
+  FRecvBlock.resize(static_cast<std::size_t>(ALength));
+  std::int32_t count = ReadDataFromSource(FRecvBlock);
+  if (count > 0) std::memcpy(ABuffer, FRecvBlock.data(), static_cast<std::size_t>(count));
+  return count;
 }
 
 // ---------------------------------------------------------------------------

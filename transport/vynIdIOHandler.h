@@ -233,6 +233,10 @@ public:
 protected:
   void Notification(TComponent* AComponent, TOperation AOperation) override;
   virtual std::int32_t ReadDataFromSource(TIdBytes& VBuffer) = 0;
+  // Receives straight into memory the caller owns; by default through
+  // ReadDataFromSource and a copy. Handlers that can receive in place
+  // override it to spare the copy.
+  virtual std::int32_t ReadDataFromSourceInto(std::uint8_t* ABuffer, std::int32_t ALength);
   virtual std::int32_t WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength) = 0;
   // For a failed transfer (-1): the error number when it is one of the
   // connection-ending errors, else raised.

@@ -33,6 +33,11 @@ bool TIdIOHandlerStack::Readable(std::int32_t AMSec) {
 
 std::int32_t TIdIOHandlerStack::ReadDataFromSource(TIdBytes& VBuffer) { return FBinding->Receive(VBuffer); }
 
+std::int32_t TIdIOHandlerStack::ReadDataFromSourceInto(std::uint8_t* ABuffer, std::int32_t ALength) {
+  return GStack->CheckForSocketError(
+      GStack->WSRecv(FBinding->Handle(), ABuffer, static_cast<std::size_t>(ALength), 0));
+}
+
 std::int32_t TIdIOHandlerStack::WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset,
                                                   std::int32_t ALength) {
   return FBinding->Send(ABuffer, AOffset, ALength);

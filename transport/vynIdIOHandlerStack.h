@@ -15,5 +15,6 @@ public:
 protected:
   void ConnectSocket() override;
   std::int32_t ReadDataFromSource(TIdBytes& VBuffer) override;
+  std::int32_t ReadDataFromSourceInto(std::uint8_t* ABuffer, std::int32_t ALength) override;
   std::int32_t WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength) override;
 };

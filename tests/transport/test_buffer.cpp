@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 
 #include "platform/Classes.h"
 #include "transport/vynIdBuffer.h"
@@ -189,6 +190,19 @@ TEST(TIdBufferTest, CapacityAndStreams) {
   fromStream.ExtractToIdBuffer(other, 2, 1);
   EXPECT_EQ(other.AsString(), "12");
   EXPECT_EQ(fromStream.Size(), 12);
+}
+
+TEST(TIdBufferTest, ReceivingInPlaceAppendsOnlyWhatArrived) {
+  TIdBuffer buffer(4);
+  buffer.Write(Bytes("0123456789"));
+  buffer.Remove(8);  // head past the growth factor: the next reserve compacts
+  std::uint8_t* tail = buffer.ReserveTail(100);
+  std::memcpy(tail, "abc", 3);
+  buffer.CommitTail(3);
+  EXPECT_EQ(buffer.AsString(), "89abc");
+  buffer.ReserveTail(50);
+  buffer.CommitTail(0);  // nothing arrived
+  EXPECT_EQ(buffer.Size(), 5);
 }
 
 TEST(TIdBufferTest, FromBytes) {
