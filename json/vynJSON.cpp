@@ -78,7 +78,12 @@ constexpr std::size_t kBlock = std::size_t(256) << 10;
 // would otherwise have to hand out and fault in again for every document.
 // Not under AddressSanitizer: blocks kept for reuse would hide the
 // use-after-free reports the lifetime tests rely on.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VYN_JSON_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(VYN_JSON_UNDER_ASAN)
 constexpr std::size_t kCachedBlocks = 0;
 #else
 constexpr std::size_t kCachedBlocks = 64;
@@ -852,9 +857,9 @@ void TvynJSON::WriteNode(std::string& aText, TvynObjectJSON* aNode, bool aValues
         aText += "{}";
       break;
     case TvynJSONtype::vynJSONList: {
-      // An array member of an object keeps its name even when it is empty;
-      // elements of an array carry a name only when they have one.
-      if (!aValuesOnly || !aNode->FName.Empty()) prefix();
+      // As for every other type: named in an object (even with an empty
+      // name), never in an array, so the text stays JSON.
+      if (!aValuesOnly) prefix();
       aText += '[';
       if (TvynJSON* nested = aNode->FJSONObject) {
         const std::int32_t n = nested->FData.Count();

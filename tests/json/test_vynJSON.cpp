@@ -303,6 +303,15 @@ TEST(JSONWrite, ArrayNodesAndValues) {
   EXPECT_EQ(doc.Text(), "{\"l\":[1,{\"a\":2},5],\"o\":{\"x\":[3]}}");
 }
 
+TEST(JSONWrite, NodesMovedIntoAnArrayLoseTheirNames) {
+  TvynJSON source;
+  source.Read(R"({"a":[1],"b":{"c":2},"d":"s"})");
+  TvynJSON target;
+  target.Read("[0,0,0]");
+  for (int i = 0; i < 3; ++i) target.SetItem(i, source.GetItem(i));
+  EXPECT_EQ(target.Text(), R"([[1],{"c":2},"s"])");
+}
+
 TEST(JSONWrite, UndefinedNodesWriteNothing) {
   TvynJSON doc;
   doc.AddPair("a", 1);
