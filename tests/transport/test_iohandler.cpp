@@ -330,6 +330,40 @@ TEST_F(IOHandlerTest, CaptureWaitForAndDiscard) {
   EXPECT_THROW(io->Capture(limited), EIdMaxCaptureLineExceeded);
 }
 
+TEST_F(IOHandlerTest, ReadLnRFCUnstuffsDotsAndSeesTheEnd) {
+  loopback::SendAll(peer.get(), "..dot\r\nplain\r\n.\r\n");
+  bool end = true;
+  EXPECT_EQ(io->ReadLnRFC(end), ".dot");
+  EXPECT_FALSE(end);
+  EXPECT_EQ(io->ReadLnRFC(end), "plain");
+  EXPECT_FALSE(end);
+  io->ReadLnRFC(end);
+  EXPECT_TRUE(end);
+}
+
+TEST_F(IOHandlerTest, InputLnEditsAndEchoes) {
+  struct Case {
+    const char* Typed;
+    const char* Mask;
+    std::int32_t TabWidth;
+    const char* Line;
+    const char* Echo;
+  } cases[] = {
+      {"ab\bc\x1B" "d\r\n", "", 8, "acd", "ab\b \bcd\r\n"},
+      {"a\tb\n", "", 4, "a   b", "a   b\r\n"},
+      {"pw\n", "*", 8, "pw", "**\r\n"},
+      {"\b\bx\n", "", 8, "x", "x\r\n"},
+  };
+  for (const Case& c : cases) {
+    loopback::SendAll(peer.get(), c.Typed);
+    EXPECT_EQ(io->InputLn(c.Mask, true, c.TabWidth), c.Line) << c.Typed;
+    EXPECT_EQ(loopback::RecvUpTo(peer.get(), std::strlen(c.Echo)), c.Echo) << c.Typed;
+  }
+  io->SetMaxLineLength(3);
+  loopback::SendAll(peer.get(), "abcdefg\n");
+  EXPECT_EQ(io->InputLn("", false).size(), 4u) << "characters past the limit are ignored";
+}
+
 TEST_F(IOHandlerTest, DiscardAllEndsAtTheClose) {
   std::thread writer = SendChunks({"junk", "more junk"}, 50ms);
   writer.join();
