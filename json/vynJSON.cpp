@@ -204,26 +204,36 @@ public:
     FStack.reserve(64);
   }
 
-  bool ReadObject(TvynJSON* aDoc, int aDepth) {
+  bool ReadObject(TvynJSON* aDoc, int aDepth) { return ReadMembers(aDoc, aDepth, true); }
+  bool ReadArray(TvynJSON* aDoc, int aDepth) { return ReadMembers(aDoc, aDepth, false); }
+
+private:
+  // The members of an object ("key": value) or the elements of an array into
+  // aDoc. Commas between them are optional and one before the end is taken.
+  bool ReadMembers(TvynJSON* aDoc, int aDepth, bool aObject) {
+    const char open = aObject ? '{' : '[';
+    const char close = aObject ? '}' : ']';
     SkipBlanks();
-    if (p >= FEnd || *p != '{') return false;
+    if (p >= FEnd || *p != open) return false;
     ++p;
     const std::size_t mark = FStack.size();
     bool ok = false;
     for (;;) {
       if (p >= FEnd) break;
       SkipBlanks();
-      if (p < FEnd && *p == '}') {
+      if (p < FEnd && *p == close) {
         ++p;
         ok = true;
         break;
       }
       std::string_view key;
-      if (!ScanKey(key)) break;
-      SkipBlanks();
-      if (p >= FEnd || *p != ':') break;
-      ++p;
-      SkipBlanks();
+      if (aObject) {
+        if (!ScanKey(key)) break;
+        SkipBlanks();
+        if (p >= FEnd || *p != ':') break;
+        ++p;
+        SkipBlanks();
+      }
       if (!ReadValue(aDoc, key, aDepth)) break;
       SkipBlanks();
       if (p < FEnd && *p == ',') ++p;
@@ -232,29 +242,6 @@ public:
     return ok;
   }
 
-  bool ReadArray(TvynJSON* aDoc, int aDepth) {
-    SkipBlanks();
-    if (p >= FEnd || *p != '[') return false;
-    ++p;
-    const std::size_t mark = FStack.size();
-    bool ok = false;
-    for (;;) {
-      if (p >= FEnd) break;
-      SkipBlanks();
-      if (p < FEnd && *p == ']') {
-        ++p;
-        ok = true;
-        break;
-      }
-      if (!ReadValue(aDoc, std::string_view(), aDepth)) break;
-      SkipBlanks();
-      if (p < FEnd && *p == ',') ++p;
-    }
-    Finish(aDoc, mark);
-    return ok;
-  }
-
-private:
   void SkipBlanks() {
     while (p < FEnd) {
       const char c = *p;
