@@ -508,14 +508,16 @@ bool HasAttribute(const HtmlTag& aTag, std::string_view aName) {
 
 // Moves i past the end tag "</aName" (letter case ignored), or to the end.
 void SkipToEndTag(const std::string& aText, std::size_t& i, std::string_view aName) {
-  const std::string upper = UpperCase(aText.substr(i));
-  const auto p = upper.find("</" + std::string(aName));
-  if (p == std::string::npos) {
-    i = aText.size();
-    return;
+  // Searched in place: copying the rest of the document per element would
+  // make a page of many short elements cost quadratic time.
+  for (std::size_t p = aText.find("</", i); p != std::string::npos; p = aText.find("</", p + 2)) {
+    if (SameText(std::string_view(aText).substr(p + 2, aName.size()), aName)) {
+      i = p;
+      ReadTag(aText, i);
+      return;
+    }
   }
-  i += p;
-  ReadTag(aText, i);
+  i = aText.size();
 }
 
 }  // namespace

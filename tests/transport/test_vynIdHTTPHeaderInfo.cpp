@@ -295,6 +295,22 @@ TEST(MetaHTTPEquiv, HeadMetaElementsBecomeHeaderFields) {
   EXPECT_EQ(empty.RawHeaders().Count(), 0);
   TStringStream cut("<html><head><meta http-equiv=\"X-A\" content=\"1");
   empty.ProcessMetaHTTPEquiv(cut);  // unterminated: no crash, no read past the end
+  TStringStream unclosed("<head><title>t</titl");
+  empty.ProcessMetaHTTPEquiv(unclosed);
+}
+
+// Many short elements in the head: the scan stays linear (a copy of the rest
+// of the page per element would take minutes here).
+TEST(MetaHTTPEquiv, ManyElementsStayFast) {
+  std::string page = "<html><head>";
+  for (int i = 0; i < 200000; ++i) page += "<title>x</title>";
+  page += "<meta http-equiv=\"X-Last\" content=\"1\"></head>";
+  TStringStream html(page);
+  TIdMetaHTTPEquiv meta;
+  const auto start = GetTickCount64();
+  meta.ProcessMetaHTTPEquiv(html);
+  EXPECT_EQ(meta.RawHeaders().Values("X-Last"), "1");
+  EXPECT_LT(GetTickCount64() - start, 10000u);
 }
 
 }  // namespace
