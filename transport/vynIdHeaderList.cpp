@@ -249,9 +249,18 @@ std::string TIdHeaderList::GetValueFromLine(int& VLine) const {
   const auto p = line.find(':');
   std::string value = p == std::string::npos ? std::string() : TrimLeft(std::string_view(line).substr(p + 1));
   if (FUnfoldLines) {
+    // value trimmed + " " + continuation trimmed, built in place: a header
+    // of many continuation lines must not cost quadratic time.
     while (VLine + 1 < Count() && IsFoldedLine(Strings(VLine + 1))) {
       ++VLine;
-      value = Trim(value) + " " + Trim(Strings(VLine));
+      while (!value.empty() && static_cast<unsigned char>(value.back()) <= ' ') value.pop_back();
+      const std::string part = Trim(Strings(VLine));
+      if (value.empty()) {
+        value = part.empty() ? std::string(" ") : part;
+      } else {
+        value += ' ';
+        value += part;
+      }
     }
   }
   return Trim(value);
@@ -263,7 +272,9 @@ std::string TIdHeaderList::Values(std::string_view AName) const {
 }
 
 void TIdHeaderList::DeleteFoldedLines(int AIndex) {
-  while (AIndex + 1 < Count() && IsFoldedLine(Strings(AIndex + 1))) Delete(AIndex + 1);
+  int last = AIndex;
+  while (last + 1 < Count() && IsFoldedLine(Strings(last + 1))) ++last;
+  if (last > AIndex) FItems.erase(FItems.begin() + AIndex + 1, FItems.begin() + last + 1);
 }
 
 void TIdHeaderList::SetValue(std::string_view AName, std::string_view AValue) {
