@@ -1,0 +1,101 @@
+#include "http_api/vynHTTP_API.h"
+
+#include <mutex>
+
+#include "transport/vynIdHTTP.h"
+
+namespace {
+constexpr const char* kNoHTTPClient = "No HTTP client component is installed.";
+constexpr const char* kErrorBodySeparator = ". ";
+
+std::mutex& FactoryLock() {
+  static std::mutex lock;
+  return lock;
+}
+detail::HTTPRequestClientFactory& Factory() {
+  static detail::HTTPRequestClientFactory factory;
+  return factory;
+}
+}  // namespace
+
+detail::HTTPRequestClientFactory detail::SetHTTPRequestClientFactory(HTTPRequestClientFactory aFactory) {
+  std::lock_guard<std::mutex> guard(FactoryLock());
+  std::swap(Factory(), aFactory);
+  return aFactory;
+}
+
+TvynHTTPAPI_client::TvynHTTPAPI_client(TComponent* aOwner) : TvynHTTPComponentClient_Base(aOwner) {
+  TLSOptions().Version = TwsTLSVersions::tls1_2;
+}
+
+TvynHTTPAPI_client::~TvynHTTPAPI_client() = default;
+
+TvynIdHTTPTLS_Options& TvynHTTPAPI_client::TLSOptions() {
+  if (!FTLSOptions) FTLSOptions = std::make_unique<TvynIdHTTPTLS_Options>();
+  return *FTLSOptions;
+}
+
+std::string TvynHTTPAPI_client::Get(const std::string& aURL, const TStrings* aHeaders) {
+  return DoGet(aURL, aHeaders);
+}
+std::string TvynHTTPAPI_client::Post(const std::string& aURL, const std::string& aBody, const TStrings* aHeaders) {
+  return DoPost(aURL, aBody, aHeaders);
+}
+std::string TvynHTTPAPI_client::Delete(const std::string& aURL, const TStrings* aHeader, const std::string& aBody) {
+  return DoDelete(aURL, aHeader, aBody);
+}
+std::string TvynHTTPAPI_client::Patch(const std::string& aURL, const std::string& aBody, const TStrings* aHeaders) {
+  return DoPatch(aURL, aBody, aHeaders);
+}
+
+std::string TvynHTTPAPI_client::Request(const TStrings* aHeaders,
+                                        const std::function<std::string(detail::HTTPRequestClient&)>& aSend) {
+  try {
+    std::unique_ptr<detail::HTTPRequestClient> http;
+    {
+      std::lock_guard<std::mutex> guard(FactoryLock());
+      if (Factory()) http = Factory()();
+    }
+    if (!http) throw Exception(kNoHTTPClient);
+    http->TLSOptions().Assign(TLSOptions());
+    http->SetLog(FLog);
+    http->LogOptions().FileName = FLogFileName;
+    if (aHeaders) http->CustomHeaders().SetText(aHeaders->Text());
+    return aSend(*http);
+  } catch (EIdHTTPProtocolException& E) {
+    E.SetMessage(E.Message() + kErrorBodySeparator + E.ErrorMessage());
+    if (!OnHTTPAPIException) throw;
+    OnHTTPAPIException(this, E);
+  } catch (Exception& E) {
+    if (!OnHTTPAPIException) throw;
+    OnHTTPAPIException(this, E);
+  }
+  return {};
+}
+
+std::string TvynHTTPAPI_client::DoGet(const std::string& aURL, const TStrings* aHeaders) {
+  return Request(aHeaders, [&](detail::HTTPRequestClient& http) { return http.Get(aURL); });
+}
+
+std::string TvynHTTPAPI_client::DoPost(const std::string& aURL, const std::string& aBody, const TStrings* aHeaders) {
+  return Request(aHeaders, [&](detail::HTTPRequestClient& http) {
+    // The ANSI code page is UTF-8 here: the body's bytes go out as they are.
+    TStringStream body(aBody);
+    return http.Post(aURL, body);
+  });
+}
+
+std::string TvynHTTPAPI_client::DoPatch(const std::string& aURL, const std::string& aBody,
+                                        const TStrings* aHeaders) {
+  return Request(aHeaders, [&](detail::HTTPRequestClient& http) {
+    TStringStream body(aBody);
+    return http.Patch(aURL, body);
+  });
+}
+
+std::string TvynHTTPAPI_client::DoDelete(const std::string& aURL, const TStrings* aHeader,
+                                         const std::string& aBody) {
+  return Request(aHeader, [&](detail::HTTPRequestClient& http) {
+    return aBody.empty() ? http.Delete(aURL) : http.Delete(aURL, aBody);
+  });
+}
