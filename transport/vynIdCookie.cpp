@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <mutex>
 
 #include "platform/SysUtils.h"
@@ -359,15 +360,25 @@ TIdCookie& TIdCookies::Add() {
   return AddLocked();
 }
 
-void TIdCookies::FreeCookieLocked(TIdCookie* ACookie) {
-  FCookieList.erase(std::remove(FCookieList.begin(), FCookieList.end(), ACookie), FCookieList.end());
-  FItems.erase(std::remove_if(FItems.begin(), FItems.end(), [ACookie](const auto& p) { return p.get() == ACookie; }),
-               FItems.end());
+void TIdCookies::FreeCookieLocked(TIdCookie* ACookie, bool AInList) {
+  // Searched from the back: the cookie freed is mostly the one just added.
+  if (AInList) {
+    const auto live = std::find(FCookieList.rbegin(), FCookieList.rend(), ACookie);
+    if (live != FCookieList.rend()) FCookieList.erase(std::next(live).base());
+  }
+  const auto item =
+      std::find_if(FItems.rbegin(), FItems.rend(), [ACookie](const auto& p) { return p.get() == ACookie; });
+  if (item != FItems.rend()) FItems.erase(std::next(item).base());
 }
 
 void TIdCookies::FreeCookie(TIdCookie* ACookie) {
   std::unique_lock lock(FRWLock);
   FreeCookieLocked(ACookie);
+}
+
+void TIdCookies::FreeUnstoredCookie(TIdCookie* ACookie) {
+  std::unique_lock lock(FRWLock);
+  FreeCookieLocked(ACookie, false);
 }
 
 bool TIdCookies::AddCookieLocked(TIdCookie* ACookie, const TIdURI* AURI, bool AReplaceOld) {
@@ -402,7 +413,7 @@ TIdCookie* TIdCookies::AddClientCookie(std::string_view ACookie) {
     FCookieList.push_back(&c);
     return &c;
   }
-  FreeCookieLocked(&c);
+  FreeCookieLocked(&c, false);
   return nullptr;
 }
 
@@ -427,7 +438,7 @@ TIdCookie* TIdCookies::AddServerCookie(std::string_view ACookie, const TIdURI* A
   std::unique_lock lock(FRWLock);
   TIdCookie& c = AddLocked();
   if (c.ParseServerCookie(ACookie, AURI) && AddCookieLocked(&c, AURI, true)) return &c;
-  FreeCookieLocked(&c);
+  FreeCookieLocked(&c, false);  // a refused new cookie never entered the list
   return nullptr;
 }
 
@@ -469,10 +480,16 @@ void TIdCookies::Clear() {
 
 void TIdCookies::CleanupCookieList() {
   std::unique_lock lock(FRWLock);
+  // One pass over each list, however many cookies expired.
   std::vector<TIdCookie*> expired;
   for (TIdCookie* c : FCookieList)
     if (c->IsExpired()) expired.push_back(c);
-  for (TIdCookie* c : expired) FreeCookieLocked(c);
+  if (expired.empty()) return;
+  std::sort(expired.begin(), expired.end());
+  auto isExpired = [&expired](const TIdCookie* c) { return std::binary_search(expired.begin(), expired.end(), c); };
+  FCookieList.erase(std::remove_if(FCookieList.begin(), FCookieList.end(), isExpired), FCookieList.end());
+  FItems.erase(std::remove_if(FItems.begin(), FItems.end(), [&](const auto& p) { return isExpired(p.get()); }),
+               FItems.end());
 }
 
 int TIdCookies::Count() const {
@@ -560,7 +577,7 @@ void TIdCookieManager::AddServerCookie(std::string_view ACookie, const TIdURI& A
   TIdCookie& c = FCookieCollection->Add();
   if (c.ParseServerCookie(ACookie, &AURL) && FireOnNewCookie(&c) && FCookieCollection->AddCookie(&c, &AURL, true))
     return;
-  FCookieCollection->FreeCookie(&c);
+  FCookieCollection->FreeUnstoredCookie(&c);
 }
 
 void TIdCookieManager::AddServerCookies(const TStrings& ACookies, const TIdURI& AURL) {
@@ -581,7 +598,7 @@ void TIdCookieManager::AddCookies(TIdCookieManager& ASource) {
   for (const TIdCookie& copy : copies) {
     TIdCookie& c = FCookieCollection->Add();
     c.Assign(copy);
-    if (!FCookieCollection->AddCookie(&c, nullptr, false)) FCookieCollection->FreeCookie(&c);
+    if (!FCookieCollection->AddCookie(&c, nullptr, false)) FCookieCollection->FreeUnstoredCookie(&c);
   }
 }
 
@@ -590,7 +607,7 @@ void TIdCookieManager::CopyCookie(const TIdCookie& ACookie) {
   TIdCookie& c = FCookieCollection->Add();
   c.Assign(ACookie);
   if (FireOnNewCookie(&c) && FCookieCollection->AddCookie(&c, nullptr, true)) return;
-  FCookieCollection->FreeCookie(&c);
+  FCookieCollection->FreeUnstoredCookie(&c);
 }
 
 void TIdCookieManager::GenerateClientCookies(const TIdURI& AURL, bool SecureOnly, TIdHeaderList& Headers) {

@@ -112,8 +112,12 @@ public:
   void UnlockCookieList(TIdCookieAccess AAccessType);
 
 private:
-  // Callers hold the write lock.
-  void FreeCookieLocked(TIdCookie* ACookie);
+  friend class TIdCookieManager;
+  // Callers hold the write lock. AInList False: the cookie was never stored
+  // in the live list, which then needs no search.
+  void FreeCookieLocked(TIdCookie* ACookie, bool AInList = true);
+  // Frees a cookie that was added but never stored.
+  void FreeUnstoredCookie(TIdCookie* ACookie);
   bool AddCookieLocked(TIdCookie* ACookie, const TIdURI* AURI, bool AReplaceOld);
   TIdCookie& AddLocked();
 
