@@ -1,0 +1,3 @@
+#include "cryptohopper/vynWebSocket_APIs.h"
+
+TvynHTTP_Cryptohopper::TvynHTTP_Cryptohopper(TComponent* aOwner) : TvynHTTP_API_Cryptohopper(aOwner) {}
