@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <chrono>
 #include <limits>
+#include <thread>
 
 #include "cryptohopper/vynWebSocket_APIs.h"
 #include "platform/DateUtils.h"
@@ -17,6 +19,9 @@ constexpr const char* kJSON = "content-type: application/json";
 
 class TestClient : public TvynHTTP_Cryptohopper {
 public:
+  void DeliverToken(const std::string& aToken, const std::string& aExpiresIn, bool& aHandled) {
+    OnAfterAccessTokenEvent(nullptr, aToken, "bearer", aExpiresIn, "", "", "", aHandled);
+  }
   explicit TestClient(std::int32_t aWaitMs = 300) {
     TokenWaitMs = aWaitMs;
     SetAPIHost("https://127.0.0.1:8443");
@@ -261,6 +266,30 @@ TEST_F(ClientTest, NoTokenWithinTheWaitIsATimeout) {
   EXPECT_GE(GetTickCount64() - t0, 250u);
   EXPECT_TRUE(http.Requests.empty());
   EXPECT_EQ(oauth.Stops, 1);
+}
+
+// A grant that completes on another thread (the redirect listener's): the
+// waiting request wakes when the token arrives, well before the time-out.
+TEST(vynCryptohopperClient, TokenArrivingFromAnotherThreadEndsTheWait) {
+  TTestClock clock;
+  RecordingHTTP http;
+  OAuth2Script oauth;
+  oauth.Answer = OAuth2Script::Outcome::Nothing;
+  InstalledOAuth2 installed(oauth);
+  TestClient client(5000);
+  std::thread grant;
+  oauth.OnStart = [&] {
+    grant = std::thread([&client] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      bool handled = false;
+      client.DeliverToken("late", "3600", handled);
+    });
+  };
+  const std::uint64_t t0 = GetTickCount64();
+  client.GetHoppers();
+  grant.join();
+  EXPECT_LT(GetTickCount64() - t0, 4000u);
+  EXPECT_EQ(http.Requests.at(0).Headers, (std::vector<std::string>{kJSON, "access-token: late"}));
 }
 
 TEST_F(ClientTest, LifetimeBelowTwoSecondsOrEmptyTokenIsATimeout) {
