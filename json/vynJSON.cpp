@@ -777,17 +777,26 @@ std::string TvynJSON::GetText() {
 }
 
 void TvynJSON::WriteTo(std::string& aText) {
-  const std::int32_t n = FData.Count();
-  if (n == 0) {
-    aText += FIsArray ? "[]" : "{}";
-    return;
-  }
   aText += FIsArray ? '[' : '{';
-  for (std::int32_t i = 0; i < n; ++i) {
-    WriteNode(aText, FData.Items(i), FIsArray);
-    if (i + 1 < n && aText.back() != ',') aText += ',';
-  }
+  WriteMembers(aText, FIsArray);
   aText += FIsArray ? ']' : '}';
+}
+
+void TvynJSON::WriteMembers(std::string& aText, bool aValuesOnly) {
+  // Commas go between nodes that write something: a node that writes nothing
+  // (no type yet) must leave neither a double nor a trailing comma. A text
+  // that already ends with a comma gets none more.
+  bool any = false;
+  for (std::int32_t i = 0; i < FData.Count(); ++i) {
+    const std::size_t before = aText.size();
+    const bool comma = any && aText.back() != ',';
+    if (comma) aText += ',';
+    WriteNode(aText, FData.Items(i), aValuesOnly);
+    if (aText.size() == before + (comma ? 1 : 0))
+      aText.resize(before);
+    else
+      any = true;
+  }
 }
 
 void TvynJSON::WriteNode(std::string& aText, TvynObjectJSON* aNode, bool aValuesOnly) {
@@ -848,13 +857,7 @@ void TvynJSON::WriteNode(std::string& aText, TvynObjectJSON* aNode, bool aValues
       // name), never in an array, so the text stays JSON.
       if (!aValuesOnly) prefix();
       aText += '[';
-      if (TvynJSON* nested = aNode->FJSONObject) {
-        const std::int32_t n = nested->FData.Count();
-        for (std::int32_t i = 0; i < n; ++i) {
-          if (i) aText += ',';
-          WriteNode(aText, nested->FData.Items(i), true);
-        }
-      }
+      if (TvynJSON* nested = aNode->FJSONObject) nested->WriteMembers(aText, true);
       aText += ']';
       break;
     }

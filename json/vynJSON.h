@@ -262,6 +262,8 @@ protected:
   // Writes one node: with aValuesOnly (array elements) without its name.
   virtual void WriteNode(std::string& aText, TvynObjectJSON* aNode, bool aValuesOnly);
   void WriteTo(std::string& aText);
+  // The nodes joined by commas, with names unless aValuesOnly.
+  void WriteMembers(std::string& aText, bool aValuesOnly);
 
 private:
   friend class TvynObjectJSON;

@@ -313,11 +313,18 @@ TEST(JSONWrite, NodesMovedIntoAnArrayLoseTheirNames) {
 }
 
 TEST(JSONWrite, UndefinedNodesWriteNothing) {
+  // Wherever a node without a type stands, the text stays JSON.
   TvynJSON doc;
+  doc.AddPair("u0", 0)->SetJSONType(TvynJSONtype::vynJSONUndefined);
   doc.AddPair("a", 1);
   doc.AddPair("b", 2)->SetJSONType(TvynJSONtype::vynJSONUndefined);
   doc.AddPair("c", 3);
+  doc.AddPair("d", 4)->SetJSONType(TvynJSONtype::vynJSONUndefined);
   EXPECT_EQ(doc.Text(), "{\"a\":1,\"c\":3}");
+  auto l = doc.AddArray("l", "[1,2,3]");
+  l->GetItem(2)->SetJSONType(TvynJSONtype::vynJSONUndefined);
+  l->GetItem(0)->SetJSONType(TvynJSONtype::vynJSONUndefined);
+  EXPECT_EQ(doc.Text(), "{\"a\":1,\"c\":3,\"l\":[2]}");
 }
 
 // ---------------------------------------------------------------------------
