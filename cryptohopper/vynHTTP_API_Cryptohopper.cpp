@@ -26,7 +26,7 @@ constexpr const char* kOAuth2Error = "OAuth2 Error: ";
 constexpr const char* kOAuth2ErrorSeparator = ": ";
 constexpr const char* kOAuth2Timeout = "OAuth2 Timeout: Cannot Get Access Token.";
 constexpr const char* kInvalidInteger = "'%s' is not a valid integer value";
-constexpr const char* kBadAccessToken = "OAuth2 Error: the access token holds a control character.";
+constexpr const char* kBadAccessToken = "the access token holds a control character.";
 constexpr const char* kNoOAuth2Client = "No OAuth2 client is installed.";
 constexpr const char* kNoWebhookReceiver = "The webhook receiver is not available in this build.";
 constexpr const char* kBadPathArgument = "'%s' is not a valid path argument.";
@@ -315,7 +315,7 @@ void TvynHTTP_API_Cryptohopper::OnAfterAccessTokenEvent(TComponent*, const std::
                                                         const std::string&, const std::string&, const std::string&,
                                                         bool&) {
   // The token goes into a header line: a line break in it would add headers.
-  if (HasControlCharacter(Access_Token)) throw Exception(kBadAccessToken);
+  if (HasControlCharacter(Access_Token)) throw Exception(std::string(kOAuth2Error) + kBadAccessToken);
   // Both values are worked out first and published together, so a failed
   // conversion leaves the previous token state whole.
   TDateTime expires;
