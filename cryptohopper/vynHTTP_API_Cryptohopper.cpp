@@ -109,12 +109,13 @@ std::string JSONEscaped(const std::string& aText) {
 
 std::string JSONString(const std::string& aText) { return "\"" + JSONEscaped(aText) + "\""; }
 
-// A JSON number when aText is a plain decimal integer, a JSON string otherwise.
+// A JSON number when aText is a decimal integer as JSON writes one (no
+// leading zeros), a JSON string otherwise.
 std::string JSONNumberOrString(const std::string& aText) {
-  std::size_t i = aText[0] == '-' ? 1 : 0;
-  bool digits = i < aText.size();
-  for (; i < aText.size() && digits; ++i) digits = aText[i] >= '0' && aText[i] <= '9';
-  return digits ? aText : JSONString(aText);
+  const std::size_t first = !aText.empty() && aText[0] == '-' ? 1 : 0;
+  bool number = first < aText.size() && !(aText[first] == '0' && aText.size() > first + 1);
+  for (std::size_t i = first; i < aText.size() && number; ++i) number = aText[i] >= '0' && aText[i] <= '9';
+  return number ? aText : JSONString(aText);
 }
 
 bool HasControlCharacter(const std::string& aText) {

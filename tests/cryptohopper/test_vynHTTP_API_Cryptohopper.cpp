@@ -180,11 +180,14 @@ TEST_F(ClientTest, ArgumentsCannotChangeTheRequestsShape) {
   EXPECT_EQ(http.Requests.size(), 5u);
 }
 
-TEST_F(ClientTest, NegativeOrderIdStaysANumber) {
-  client.DeleteOrder("12", "-5");
-  client.DeleteOrder("12", "-");
-  EXPECT_EQ(http.Requests.at(0).Body, "{\"order_id\": -5}");
-  EXPECT_EQ(http.Requests.at(1).Body, "{\"order_id\": \"-\"}");
+TEST_F(ClientTest, OrderIdIsANumberOnlyWhenJSONWouldReadItAsOne) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"-5", "-5"}, {"0", "0"}, {"-", "\"-\""}, {"007", "\"007\""}, {"1e3", "\"1e3\""}, {"1.5", "\"1.5\""}};
+  for (const auto& [id, json] : cases) {
+    http.Requests.clear();
+    client.DeleteOrder("12", id);
+    EXPECT_EQ(http.Requests.at(0).Body, std::string("{\"order_id\": ") + json + "}") << id;
+  }
 }
 
 TEST_F(ClientTest, ErrorStatusOfTheServiceCarriesTheBody) {
