@@ -23,34 +23,16 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/check_common.h"
 #include "json/vynJSON.h"
 
 namespace json_check {
 
-// One line per property that did not hold; empty when all held.
-using Faults = std::vector<std::string>;
+using fuzz_check::Faults;
 
 namespace internal {
 
-// Enough of a text to recognise it in a report; bytes outside printable
-// ASCII are shown as \xHH.
-inline std::string Excerpt(std::string_view aText, std::size_t aMax = 160) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (std::size_t i = 0; i < aText.size() && i < aMax; ++i) {
-    const unsigned char c = static_cast<unsigned char>(aText[i]);
-    if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  out += '"';
-  if (aText.size() > aMax) out += "... (" + std::to_string(aText.size()) + " bytes)";
-  return out;
-}
+using fuzz_check::Excerpt;
 
 // Chooses which node to hold and in which order to let go, from the input.
 inline std::uint64_t Hash(std::string_view aText) {

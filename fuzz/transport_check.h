@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/check_common.h"
 #include "platform/Classes.h"
 #include "platform/SysUtils.h"
 #include "transport/vynIdCookie.h"
@@ -20,28 +21,11 @@
 
 namespace transport_check {
 
-// One line per property that did not hold; empty when all held.
-using Faults = std::vector<std::string>;
+using fuzz_check::Faults;
 
 namespace internal {
 
-// Enough of a text to recognise it in a report; other bytes as \xHH.
-inline std::string Excerpt(std::string_view aText, std::size_t aMax = 160) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (std::size_t i = 0; i < aText.size() && i < aMax; ++i) {
-    const auto c = static_cast<unsigned char>(aText[i]);
-    if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  if (aText.size() > aMax) out += "...";
-  return out + "\"";
-}
+using fuzz_check::Excerpt;
 
 inline bool HasLineBreak(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
 
