@@ -29,7 +29,6 @@ constexpr const char* kInvalidInteger = "'%s' is not a valid integer value";
 constexpr const char* kBadAccessToken = "the access token holds a control character.";
 constexpr const char* kNoOAuth2Client = "No OAuth2 client is installed.";
 constexpr const char* kNoWebhookReceiver = "The webhook receiver is not available in this build.";
-constexpr const char* kBadPathArgument = "'%s' is not a valid path argument.";
 constexpr const char* kBadOrderNumber = "The order's %s is not a finite number.";
 constexpr const char* kDefaultMessageTypes =
     "config_error,on_first_start,on_panic_end,on_panic_start,order_cancelled,trade_completed,trade_error,"
@@ -63,27 +62,6 @@ bool TryDecimalInt32(const std::string& aText, std::int32_t& aValue) {
   if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max()) return false;
   aValue = static_cast<std::int32_t>(v);
   return true;
-}
-
-// One path segment: unreserved characters stay, every other byte becomes
-// %XX, so an argument can neither add segments nor a query. Empty, "." and
-// ".." would address another resource and are refused.
-std::string PathArg(const std::string& aArg) {
-  if (aArg.empty() || aArg == "." || aArg == "..") throw Exception(Format(kBadPathArgument, aArg));
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char ch : aArg) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-        c == '_' || c == '~') {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
 }
 
 // The inside of a JSON string literal of aText: quotes, backslashes and
@@ -463,7 +441,7 @@ std::string TvynHTTP_API_Cryptohopper::CreateHopper(const std::string& aBody) {
 }
 
 std::string TvynHTTP_API_Cryptohopper::GetHopper(const std::string& aId) {
-  return DoHTTPGETAuth("/hopper/" + PathArg(aId));
+  return DoHTTPGETAuth("/hopper/" + aId);
 }
 
 bool TvynHTTP_API_Cryptohopper::GetHopper(const std::string& aId, TvynHTTPCTHopper& aHopper) {
@@ -473,11 +451,11 @@ bool TvynHTTP_API_Cryptohopper::GetHopper(const std::string& aId, TvynHTTPCTHopp
 }
 
 std::string TvynHTTP_API_Cryptohopper::DeleteHopper(const std::string& aId) {
-  return DoHTTPDELETEAuth("/hopper/" + PathArg(aId), {});
+  return DoHTTPDELETEAuth("/hopper/" + aId, {});
 }
 
 std::string TvynHTTP_API_Cryptohopper::UpdateHopper(const std::string& aId, const std::string& aBody) {
-  return DoHTTPPATCHAuth("/hopper/" + PathArg(aId), aBody);
+  return DoHTTPPATCHAuth("/hopper/" + aId, aBody);
 }
 
 std::string TvynHTTP_API_Cryptohopper::UpdateHopper(const std::string& aId, TvynHTTPCTHopper& aHopper) {
@@ -485,11 +463,11 @@ std::string TvynHTTP_API_Cryptohopper::UpdateHopper(const std::string& aId, Tvyn
 }
 
 std::string TvynHTTP_API_Cryptohopper::GetOpenOrders(const std::string& aId) {
-  return DoHTTPGETAuth("/hopper/" + PathArg(aId) + "/order");
+  return DoHTTPGETAuth("/hopper/" + aId + "/order");
 }
 
 std::string TvynHTTP_API_Cryptohopper::CreateNewOrder(const std::string& aId, TvynHTTPCTHOrder& aOrder) {
-  const std::string path = "/hopper/" + PathArg(aId) + "/order";
+  const std::string path = "/hopper/" + aId + "/order";
   return DoHTTPPOSTAuth(path, aOrder.GetJSONText());
 }
 
@@ -514,48 +492,47 @@ std::string TvynHTTP_API_Cryptohopper::PlaceLimitOrder(const std::string& aId, T
 }
 
 std::string TvynHTTP_API_Cryptohopper::DeleteOrder(const std::string& aId, const std::string& aOrderId) {
-  const std::string path = "/hopper/" + PathArg(aId) + "/order";
-  PathArg(aOrderId);  // the same rule as for ids in a path: never empty
+  const std::string path = "/hopper/" + aId + "/order";
   return DoHTTPDELETEAuth(path, "{\"order_id\": " + JSONNumberOrString(aOrderId) + "}");
 }
 
 std::string TvynHTTP_API_Cryptohopper::DeleteAllOrders(const std::string& aId) {
-  return DoHTTPDELETEAuth("/hopper/" + PathArg(aId) + "/order/all", {});
+  return DoHTTPDELETEAuth("/hopper/" + aId + "/order/all", {});
 }
 
 std::string TvynHTTP_API_Cryptohopper::GetOpenOrder(const std::string& aId, const std::string& aOrderId) {
-  return DoHTTPGETAuth("/hopper/" + PathArg(aId) + "/order/" + PathArg(aOrderId));
+  return DoHTTPGETAuth("/hopper/" + aId + "/order/" + aOrderId);
 }
 
 std::string TvynHTTP_API_Cryptohopper::CancelOrder(const std::string& aId, const std::string& aOrderId) {
-  return DoHTTPDELETEAuth("/hopper/" + PathArg(aId) + "/order/" + PathArg(aOrderId), {});
+  return DoHTTPDELETEAuth("/hopper/" + aId + "/order/" + aOrderId, {});
 }
 
 std::string TvynHTTP_API_Cryptohopper::GetPosition(const std::string& aId) {
-  return DoHTTPGETAuth("/hopper/" + PathArg(aId) + "/position");
+  return DoHTTPGETAuth("/hopper/" + aId + "/position");
 }
 
 std::string TvynHTTP_API_Cryptohopper::GetTradeHistory(const std::string& aId) {
-  return DoHTTPGETAuth("/hopper/" + PathArg(aId) + "/trade");
+  return DoHTTPGETAuth("/hopper/" + aId + "/trade");
 }
 
 std::string TvynHTTP_API_Cryptohopper::GetTradeHistoryById(const std::string& aId, const std::string& aTradeId) {
-  return DoHTTPGETAuth("/hopper/" + PathArg(aId) + "/trade/" + PathArg(aTradeId));
+  return DoHTTPGETAuth("/hopper/" + aId + "/trade/" + aTradeId);
 }
 
 std::string TvynHTTP_API_Cryptohopper::GetExchange() { return DoHTTPGET("/exchange", {}, nullptr); }
 
 std::string TvynHTTP_API_Cryptohopper::GetAllTickers(const std::string& aExchange) {
-  return DoHTTPGET("/exchange/" + PathArg(aExchange) + "/ticker", {}, nullptr);
+  return DoHTTPGET("/exchange/" + aExchange + "/ticker", {}, nullptr);
 }
 
 std::string TvynHTTP_API_Cryptohopper::GetMarketTicker(const std::string& aExchange, const std::string& aPair) {
-  return DoHTTPGET("/exchange/" + PathArg(aExchange) + "/ticker/" + PathArg(aPair), {}, nullptr);
+  return DoHTTPGET("/exchange/" + aExchange + "/ticker/" + aPair, {}, nullptr);
 }
 
 std::string TvynHTTP_API_Cryptohopper::GetOrderBook(const std::string& aExchange, const std::string& aPair,
                                                     const std::string& aDepth) {
-  return DoHTTPGETAuth("/exchange/" + PathArg(aExchange) + "/" + PathArg(aPair) + "/orderbook/" + PathArg(aDepth));
+  return DoHTTPGETAuth("/exchange/" + aExchange + "/" + aPair + "/orderbook/" + aDepth);
 }
 
 std::string TvynHTTP_API_Cryptohopper::CreateWebhook(const std::string& aURL, const std::string& aMessageTypes) {

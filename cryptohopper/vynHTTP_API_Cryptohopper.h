@@ -182,7 +182,7 @@ public:
   void StopWebhook();
 
   // Endpoint operations; each returns the response body text. Path arguments
-  // must not be empty, "." or ".." and are percent-encoded into one segment.
+  // are put into the path exactly as given.
   std::string GetHoppers();
   std::string CreateHopper(const std::string& aBody);
   std::string GetHopper(const std::string& aId);
