@@ -2,10 +2,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace detail {
 
-// Decodes one code point of UTF-8 at aPos; malformed input yields U+FFFD and
-// consumes one byte. Returns the number of bytes consumed.
 std::size_t DecodeUTF8(const std::uint8_t* aBytes, std::size_t aCount, std::size_t aPos, std::uint32_t& aCode) {
   std::uint8_t b = aBytes[aPos];
   if (b < 0x80) {
@@ -61,6 +59,30 @@ void AppendUTF8(std::string& aOut, std::uint32_t aCode) {
     aOut += static_cast<char>(0x80 | (aCode & 0x3F));
   }
 }
+
+std::string ValidUTF8(std::string_view aBytes) {
+  std::string out;
+  out.reserve(aBytes.size());
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(aBytes.data());
+  std::size_t i = 0;
+  while (i < aBytes.size()) {
+    std::uint32_t code = 0;
+    const std::size_t len = DecodeUTF8(bytes, aBytes.size(), i, code);
+    if (code == 0xFFFD && len == 1 && bytes[i] >= 0x80)
+      out += ReplacementChar;
+    else
+      out.append(aBytes.substr(i, len));
+    i += len;
+  }
+  return out;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::AppendUTF8;
+using detail::DecodeUTF8;
 
 // Text as code points, each mapped to one byte by aMap.
 template <class Map>

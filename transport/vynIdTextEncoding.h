@@ -90,4 +90,10 @@ const TIdTextEncoding& EncodingUTF8();
 const TIdTextEncoding& EncodingOrASCII(const TIdTextEncoding& AEncoding);
 // The UTF-8 form of U+FFFD.
 inline constexpr const char* ReplacementChar = "\xEF\xBF\xBD";
+// Decodes one code point of UTF-8 at aPos; malformed input yields U+FFFD and
+// consumes one byte. Returns the number of bytes consumed.
+std::size_t DecodeUTF8(const std::uint8_t* aBytes, std::size_t aCount, std::size_t aPos, std::uint32_t& aCode);
+void AppendUTF8(std::string& aOut, std::uint32_t aCode);
+// The text with every byte that starts no valid UTF-8 sequence as U+FFFD.
+std::string ValidUTF8(std::string_view aBytes);
 }  // namespace detail

@@ -59,64 +59,6 @@ void SplitQueryAndFragment(std::string& s, std::string& aParams, std::string& aB
   aParams = std::move(tail);
 }
 
-// Decodes UTF-8, giving U+FFFD for every byte that does not start a valid
-// sequence; the result is valid UTF-8.
-std::string ValidUTF8(const std::string& aBytes) {
-  std::string out;
-  out.reserve(aBytes.size());
-  const std::size_t n = aBytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(aBytes[i]);
-    std::size_t len = 0;
-    std::uint32_t cp = 0, min = 0;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      len = 2, cp = c & 0x1F, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3, cp = c & 0x0F, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4, cp = c & 0x07, min = 0x10000;
-    }
-    bool ok = len > 0 && i + len <= n;
-    for (std::size_t k = 1; ok && k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(aBytes[i + k]);
-      if ((cc & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-    if (ok) {
-      out.append(aBytes, i, len);
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out;
-}
-
-void AppendUTF8(std::string& aOut, std::uint32_t cp) {
-  if (cp < 0x80) {
-    aOut += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    aOut += static_cast<char>(0xC0 | (cp >> 6));
-    aOut += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    aOut += static_cast<char>(0xE0 | (cp >> 12));
-    aOut += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    aOut += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    aOut += static_cast<char>(0xF0 | (cp >> 18));
-    aOut += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    aOut += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    aOut += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // Length of the UTF-8 sequence that starts with aLead (1 for a stray byte).
 std::size_t UTF8Length(unsigned char aLead) {
   if ((aLead & 0xE0) == 0xC0) return 2;
@@ -330,7 +272,7 @@ std::string TIdURI::URLDecode(std::string_view ASrc, const TIdTextEncoding& AByt
         for (std::size_t k = 0; k < 4; ++k) low = low * 16 + static_cast<std::uint32_t>(HexValue(ASrc[i + 2 + k]));
         if (low >= 0xDC00 && low <= 0xDFFF) {
           std::string ch;
-          AppendUTF8(ch, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+          detail::AppendUTF8(ch, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
           appendChars(bytes, ch);
           i += 6;
           continue;
@@ -340,7 +282,7 @@ std::string TIdURI::URLDecode(std::string_view ASrc, const TIdTextEncoding& AByt
       if (unit >= 0xD800 && unit <= 0xDFFF)
         ch = detail::ReplacementChar;  // a lone surrogate half is no character
       else
-        AppendUTF8(ch, unit);
+        detail::AppendUTF8(ch, unit);
       appendChars(bytes, ch);
       continue;
     }
@@ -350,5 +292,5 @@ std::string TIdURI::URLDecode(std::string_view ASrc, const TIdTextEncoding& AByt
   }
   if (AByteEncoding)
     return AByteEncoding->GetString(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  return ValidUTF8(bytes);
+  return detail::ValidUTF8(bytes);
 }
