@@ -14,18 +14,8 @@
 #include "transport/vynIdGlobal.h"
 #include "transport/vynIdTextEncoding.h"
 
-class EIdDigestError : public EIdException {
-public:
-  using EIdException::EIdException;
-};
-class EIdDigestInitEx : public EIdDigestError {
-public:
-  using EIdDigestError::EIdDigestError;
-};
-class EIdDigestFinalEx : public EIdDigestError {
-public:
-  using EIdDigestError::EIdDigestError;
-};
+// The digest errors of the crypto library (EIdDigestError and its kind) are
+// raised by the binding that installs the provider hooks.
 class EIdHMACHashNotAvailable : public EIdException {
 public:
   using EIdException::EIdException;
