@@ -1,0 +1,462 @@
+// The TLS I/O handlers against openssl s_server and s_client on loopback,
+// with certificates made for the run.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+#include <string>
+
+#include "openssl_peer.h"
+#include "transport/vynIdSSLOpenSSL.h"
+
+using opensslpeer::Certificates;
+using opensslpeer::Process;
+using opensslpeer::SServer;
+using V = TIdSSLVersion;
+
+namespace {
+
+Certificates* gCerts = nullptr;
+
+class TLSTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    TIdStack::IncUsage();
+    if (!gCerts) gCerts = new Certificates();
+  }
+  static void TearDownTestSuite() {
+    delete gCerts;
+    gCerts = nullptr;
+    TIdStack::DecUsage();
+  }
+  static std::string P(const std::string& AName) { return gCerts->Path(AName); }
+
+  // A client handler for 127.0.0.1:APort with TLS from the first byte.
+  static std::unique_ptr<TIdSSLIOHandlerSocketOpenSSL> MakeClient(std::uint16_t APort, V AMethod) {
+    auto h = std::make_unique<TIdSSLIOHandlerSocketOpenSSL>();
+    h->SetHost("127.0.0.1");
+    h->SetPort(APort);
+    h->SetReadTimeout(10000);
+    h->SSLOptions().SetMethod(AMethod);
+    h->SSLOptions().Mode = TIdSSLMode::sslmClient;
+    h->SetPassThrough(false);
+    return h;
+  }
+  static void VerifyWith(TIdSSLIOHandlerSocketOpenSSL& AHandler, const std::string& ARoot = "ca.pem") {
+    AHandler.SSLOptions().RootCertFile = P(ARoot);
+    AHandler.SSLOptions().VerifyMode = {TIdSSLVerifyMode::sslvrfPeer};
+  }
+  // One line through s_server's line reversal.
+  static void Echo(TIdSSLIOHandlerSocketOpenSSL& AHandler) {
+    AHandler.WriteLn("hello tls");
+    EXPECT_EQ(AHandler.ReadLn(), "slt olleh");
+  }
+};
+
+// A listening socket for our server side, on a free loopback port.
+class Listener {
+public:
+  Listener() {
+    FHandle.SetIPVersion(TIdIPVersion::Id_IPv4);
+    FHandle.AllocateSocket();
+    FHandle.SetIP("127.0.0.1");
+    FHandle.SetPort(0);
+    FHandle.Bind();
+    FHandle.Listen();
+  }
+  std::uint16_t Port() const { return FHandle.Port(); }
+  // The accepted handler, waiting at most 10 s for the connection.
+  std::unique_ptr<TIdSSLIOHandlerSocketOpenSSL> Accept(TIdServerIOHandlerSSLOpenSSL& AServer) {
+    if (!FHandle.Readable(10000)) throw std::runtime_error("nothing connected");
+    std::unique_ptr<TIdSSLIOHandlerSocketOpenSSL> h(AServer.Accept(FHandle));
+    if (!h) throw std::runtime_error("accept failed");
+    h->SetReadTimeout(10000);
+    h->AfterAccept();
+    return h;
+  }
+  TIdSocketHandle FHandle;
+};
+
+std::vector<std::string> SClient(std::uint16_t APort, std::vector<std::string> AExtra) {
+  std::vector<std::string> args{"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(APort), "-ign_eof"};
+  args.insert(args.end(), AExtra.begin(), AExtra.end());
+  return args;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Our client against s_server
+
+TEST_F(TLSTest, ClientSpeaksTheVersionAskedFor) {
+  struct Case {
+    V Method;
+    std::vector<std::string> ServerArgs;
+    const char* Expected;
+  };
+  const Case cases[] = {
+      {V::sslvTLSv1_3, {}, "TLSv1.3"},
+      {V::sslvTLSv1_2, {}, "TLSv1.2"},
+      // Old versions, asked for explicitly, against a peer that allows them.
+      {V::sslvTLSv1, {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"}, "TLSv1"},
+      {V::sslvTLSv1_1, {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"}, "TLSv1.1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Expected);
+    SServer server(*gCerts, c.ServerArgs);
+    auto h = MakeClient(server.Port(), c.Method);
+    h->Open();
+    EXPECT_EQ(h->GetSSLVersion(), c.Expected);
+    Echo(*h);
+    h->Close();
+  }
+}
+
+TEST_F(TLSTest, ClientOffersALPNAndReportsTheChoice) {
+  SServer server(*gCerts, {"-alpn", "http/1.1"});
+  auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+  h->ALPNProtocols().Add("h2");
+  h->ALPNProtocols().Add("");
+  h->ALPNProtocols().Add("http/1.1");
+  h->Open();
+  EXPECT_EQ(h->GetALPNProtocol(), "http/1.1");
+  Echo(*h);
+}
+
+TEST_F(TLSTest, ServerNameFromTheURIAndNoneForAnAddress) {
+  // The server answers "other.test" with its second certificate and refuses
+  // any other name it is sent; an address literal must not be sent at all.
+  std::vector<std::string> sni{"-servername", "other.test", "-cert2", P("other.pem"), "-key2", P("other.key"),
+                               "-servername_fatal"};
+  {
+    SServer server(*gCerts, sni);
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+    h->SetURIToCheck("https://other.test/path");
+    h->Open();
+    ASSERT_NE(h->SSLSocket()->PeerCert(), nullptr);
+    EXPECT_EQ(h->SSLSocket()->PeerCert()->Subject().OneLine(), "/CN=other.test");
+    Echo(*h);
+  }
+  {
+    SServer server(*gCerts, sni);
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_2);  // Host is 127.0.0.1
+    h->Open();
+    EXPECT_EQ(h->SSLSocket()->PeerCert()->Subject().OneLine(), "/CN=localhost");
+    Echo(*h);
+  }
+}
+
+TEST_F(TLSTest, ClientVerifiesChainHostAndDates) {
+  struct Case {
+    const char* Name;
+    std::string ServerCert;
+    std::vector<std::string> ServerArgs;
+    std::string URI;     // host checked, when not the connect address
+    const char* Error;   // null: verifies
+  };
+  const Case cases[] = {
+      {"address in the certificate", "server", {}, "", nullptr},
+      {"host name in the certificate", "server", {}, "https://localhost/", nullptr},
+      {"chain with an intermediate", "leaf", {"-cert_chain", P("int.pem")}, "https://localhost/", nullptr},
+      {"wrong host", "server", {}, "https://wrong.test/", "certificate verify failed"},
+      {"expired", "expired", {}, "", "certificate verify failed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    SServer server(*gCerts, c.ServerArgs, c.ServerCert);
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+    VerifyWith(*h);
+    if (!c.URI.empty()) h->SetURIToCheck(c.URI);
+    if (c.Error) {
+      try {
+        h->Open();
+        ADD_FAILURE() << "connected";
+      } catch (const EIdOpenSSLError& e) {
+        EXPECT_NE(e.Message().find("Error connecting with SSL."), std::string::npos) << e.Message();
+        EXPECT_NE(e.Message().find(c.Error), std::string::npos) << e.Message();
+      }
+    } else {
+      h->Open();
+      Echo(*h);
+    }
+  }
+}
+
+TEST_F(TLSTest, UnknownIssuerIsRefusedWithoutItsRoot) {
+  SServer server(*gCerts, {}, "server");
+  auto h = MakeClient(server.Port(), V::sslvTLSv1_2);
+  VerifyWith(*h, "other.pem");  // a root that did not sign the server
+  EXPECT_THROW(h->Open(), EIdOpenSSLError);
+}
+
+TEST_F(TLSTest, VerifyPeerEventSeesEachDepthAndDecides) {
+  SServer server(*gCerts, {"-cert_chain", P("int.pem")}, "leaf");
+  auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+  VerifyWith(*h);
+  std::vector<int> depths;
+  std::string leafSubject;
+  h->OnVerifyPeer = [&](TIdX509* ACert, bool AOk, std::int32_t ADepth, std::int32_t) {
+    depths.push_back(ADepth);
+    if (ADepth == 0) leafSubject = ACert->Subject().OneLine();
+    EXPECT_TRUE(AOk) << "depth " << ADepth;
+    return AOk;
+  };
+  h->Open();
+  EXPECT_EQ(depths, (std::vector<int>{2, 1, 0}));
+  EXPECT_EQ(leafSubject, "/CN=localhost");
+  Echo(*h);
+
+  // The event can overrule: an expired certificate accepted by the application.
+  SServer expired(*gCerts, {}, "expired");
+  auto h2 = MakeClient(expired.Port(), V::sslvTLSv1_3);
+  VerifyWith(*h2);
+  int refusals = 0;
+  h2->OnVerifyPeer = [&](TIdX509*, bool AOk, std::int32_t, std::int32_t AError) {
+    if (!AOk) {
+      ++refusals;
+      EXPECT_EQ(AError, X509_V_ERR_CERT_HAS_EXPIRED);
+    }
+    return true;
+  };
+  h2->Open();
+  EXPECT_GE(refusals, 1);
+  Echo(*h2);
+}
+
+TEST_F(TLSTest, ClientCertificateForAServerThatAsks) {
+  std::vector<std::string> ask{"-Verify", "1", "-CAfile", P("ca.pem"), "-tls1_2"};
+  {
+    SServer server(*gCerts, ask);
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_2);
+    h->SSLOptions().CertFile = P("client.pem");
+    h->SSLOptions().KeyFile = P("client.key");
+    h->Open();
+    Echo(*h);
+  }
+  {
+    SServer server(*gCerts, ask);
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_2);
+    EXPECT_THROW(
+        {
+          h->Open();
+          Echo(*h);
+        },
+        EIdException);
+  }
+}
+
+TEST_F(TLSTest, ReceiveTimeOutInsideTLSIsAReadTimeout) {
+  SServer server(*gCerts, {});
+  auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+  h->SetReadTimeout(300);
+  h->Open();
+  // The socket's own receive time-out (set for the session) runs out inside
+  // SSL_read; without a readiness wait in front.
+  EXPECT_THROW(h->ReadFromSource(true, IdTimeoutInfinite, true), EIdReadTimeout);
+  // Through the readiness wait: the line read ends as timed out.
+  EXPECT_EQ(h->ReadLn(), "");
+  EXPECT_TRUE(h->ReadLnTimedOut());
+  // And the session still works afterwards.
+  Echo(*h);
+}
+
+TEST_F(TLSTest, BogusLibraryFolderCannotLoad) {
+  ShutdownOpenSSL();
+  SetOpenSSLLibraryPath("/nonexistent/lib");
+  auto h = MakeClient(1, V::sslvTLSv1_2);
+  try {
+    h->Open();
+    ADD_FAILURE() << "opened";
+  } catch (const EIdOSSLCouldNotLoadSSLLibrary& e) {
+    EXPECT_EQ(e.Message(), "Could not load SSL library.");
+  }
+  EXPECT_NE(detail::OpenSSLLoadFailureReason().find("/nonexistent/lib/libcrypto.so.3"), std::string::npos);
+  SetOpenSSLLibraryPath("");
+  ASSERT_TRUE(EnsureOpenSSLLoaded());
+}
+
+// ---------------------------------------------------------------------------
+// s_client against our server side
+
+namespace {
+struct ServerRun {
+  std::string Version, ALPN, PeerSubject, Line;
+};
+
+// Accepts one s_client, runs the handshake, reads one line, answers it and
+// closes; s_client's output is returned in VOutput.
+ServerRun RunServer(TIdServerIOHandlerSSLOpenSSL& AServer, const std::vector<std::string>& AClientArgs,
+                    std::string& VOutput) {
+  Listener listener;
+  Process client(SClient(listener.Port(), AClientArgs));
+  client.Write("ping\n");
+  auto h = listener.Accept(AServer);
+  h->SetPassThrough(false);  // the handshake starts here
+  ServerRun r;
+  r.Version = h->GetSSLVersion();
+  r.ALPN = h->GetALPNProtocol();
+  if (TIdX509* peer = h->SSLSocket()->PeerCert()) r.PeerSubject = peer->Subject().OneLine();
+  r.Line = h->ReadLn();
+  h->WriteLn("pong");
+  h->Close();
+  VOutput = client.ReadAll(10000);
+  client.Wait(5000);
+  return r;
+}
+}  // namespace
+
+TEST_F(TLSTest, ServerSpeaksTheVersionAndALPNItChooses) {
+  struct Case {
+    V Method;
+    const char* ClientVersion;
+    const char* Expected;
+  };
+  const Case cases[] = {{V::sslvTLSv1_3, "-tls1_3", "TLSv1.3"}, {V::sslvTLSv1_2, "-tls1_2", "TLSv1.2"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Expected);
+    TIdServerIOHandlerSSLOpenSSL server;
+    server.SSLOptions().SetMethod(c.Method);
+    server.SSLOptions().Mode = TIdSSLMode::sslmServer;
+    server.SSLOptions().CertFile = P("server.pem");
+    server.SSLOptions().KeyFile = P("server.key");
+    std::vector<std::string> offered;
+    server.OnALPNSelect = [&](TPersistent*, TStrings& AProtocols, std::string& AProtocol) {
+      for (int i = 0; i < AProtocols.Count(); ++i) offered.push_back(AProtocols[i]);
+      AProtocol = "http/1.1";
+    };
+    server.Init();
+    std::string out;
+    ServerRun r = RunServer(server,
+                            {c.ClientVersion, "-alpn", "h2,http/1.1", "-CAfile", P("ca.pem"), "-verify_return_error",
+                             "-verify_hostname", "localhost"},
+                            out);
+    EXPECT_EQ(r.Version, c.Expected);
+    EXPECT_EQ(r.ALPN, "http/1.1");
+    EXPECT_EQ(offered, (std::vector<std::string>{"h2", "http/1.1"}));
+    EXPECT_EQ(r.Line, "ping");
+    EXPECT_NE(out.find("pong"), std::string::npos) << out;
+    EXPECT_NE(out.find("Verify return code: 0 (ok)"), std::string::npos) << out;
+    EXPECT_NE(out.find("ALPN protocol: http/1.1"), std::string::npos) << out;
+  }
+}
+
+TEST_F(TLSTest, ServerCertificateSources) {
+  struct Case {
+    const char* Name;
+    std::string Cert, Key;
+    const char* Password;
+  };
+  const Case cases[] = {
+      // The intermediate travels with the leaf, so a client that trusts only
+      // the root verifies.
+      {"PEM chain", P("chain.pem"), P("leaf.key"), nullptr},
+      {"encrypted key", P("server.pem"), P("server_enc.key"), "secret"},
+      {"PKCS#12, upper-case extension", P("server.P12"), P("server.P12"), "secret"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TIdServerIOHandlerSSLOpenSSL server;
+    server.SSLOptions().SetMethod(V::sslvTLSv1_3);
+    server.SSLOptions().CertFile = c.Cert;
+    server.SSLOptions().KeyFile = c.Key;
+    if (c.Password) server.OnGetPassword = [&](std::string& APassword) { APassword = c.Password; };
+    server.Init();
+    std::string out;
+    ServerRun r = RunServer(
+        server, {"-CAfile", P("ca.pem"), "-verify_return_error", "-verify_hostname", "localhost"}, out);
+    EXPECT_EQ(r.Line, "ping");
+    EXPECT_NE(out.find("Verify return code: 0 (ok)"), std::string::npos) << out;
+  }
+}
+
+TEST_F(TLSTest, ServerRequiresAndReadsTheClientCertificate) {
+  TIdServerIOHandlerSSLOpenSSL server;
+  server.SSLOptions().SetMethod(V::sslvTLSv1_2);
+  server.SSLOptions().CertFile = P("server.pem");
+  server.SSLOptions().KeyFile = P("server.key");
+  server.SSLOptions().RootCertFile = P("ca.pem");
+  server.SSLOptions().VerifyMode = {TIdSSLVerifyMode::sslvrfPeer, TIdSSLVerifyMode::sslvrfFailIfNoPeerCert};
+  server.Init();
+  std::string out;
+  ServerRun r = RunServer(server, {"-cert", P("client.pem"), "-key", P("client.key")}, out);
+  EXPECT_EQ(r.PeerSubject, "/CN=Test Client");
+  EXPECT_EQ(r.Line, "ping");
+
+  // Without one, the handshake fails on our side.
+  Listener listener;
+  Process client(SClient(listener.Port(), {}));
+  auto h = listener.Accept(server);
+  EXPECT_THROW(h->SetPassThrough(false), EIdOpenSSLError);
+}
+
+TEST_F(TLSTest, PeerClosingWithoutCloseNotifyIsAGracefulClose) {
+  TIdServerIOHandlerSSLOpenSSL server;
+  server.SSLOptions().SetMethod(V::sslvTLSv1_2);
+  server.SSLOptions().CertFile = P("server.pem");
+  server.SSLOptions().KeyFile = P("server.key");
+  server.Init();
+  Listener listener;
+  Process client(SClient(listener.Port(), {}));
+  client.Write("first\n");
+  auto h = listener.Accept(server);
+  h->SetPassThrough(false);
+  EXPECT_EQ(h->ReadLn(), "first");
+  // Everything we sent has been read (TLS 1.2 sends nothing after the
+  // handshake), so the kill ends the connection with a plain FIN.
+  ASSERT_TRUE(client.WaitFor("Verify return code"));
+
+  client.Kill();  // the process ends; its socket closes with no TLS alert
+  client.Wait(5000);
+  EXPECT_THROW(h->ReadLn(), EIdConnClosedGracefully);
+}
+
+// ---------------------------------------------------------------------------
+// Loading refused
+
+TEST_F(TLSTest, ContextLoadFailuresNameTheirPart) {
+  struct Case {
+    const char* Name;
+    std::string Cert, Key, DH, Root;
+    const char* Password;
+    const char* Message;
+  };
+  const Case cases[] = {
+      {"wrong key password", P("server.pem"), P("server_enc.key"), "", "", "wrong",
+       "Could not load key, check password.\r\n"},
+      {"no key password", P("server.pem"), P("server_enc.key"), "", "", nullptr,
+       "Could not load key, check password.\r\n"},
+      {"key of another certificate", P("server.pem"), P("other.key"), "", "", nullptr,
+       "Could not load key, check password.\r\n"},
+      {"wrong PKCS#12 password", P("server.P12"), "", "", "", "wrong", "Could not load certificate.\r\n"},
+      {"missing certificate", P("absent.pem"), "", "", "", nullptr, "Could not load certificate.\r\n"},
+      {"key file as certificate", P("server.key"), "", "", "", nullptr, "Could not load certificate.\r\n"},
+      {"DH parameters from a certificate", "", "", P("server.pem"), "", nullptr, "Could not load DH Parameters.\r\n"},
+      {"root file without certificates", "", "", "", P("server.key"), nullptr,
+       "Could not load root certificate.\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TIdServerIOHandlerSSLOpenSSL server;
+    server.SSLOptions().SetMethod(V::sslvTLSv1_2);
+    server.SSLOptions().CertFile = c.Cert;
+    server.SSLOptions().KeyFile = c.Key;
+    server.SSLOptions().DHParamsFile = c.DH;
+    server.SSLOptions().RootCertFile = c.Root;
+    if (c.Password) server.OnGetPassword = [&](std::string& APassword) { APassword = c.Password; };
+    try {
+      server.Init();
+      ADD_FAILURE() << "built";
+    } catch (const EIdOpenSSLAPICryptoError& e) {
+      EXPECT_EQ(e.Message().rfind(c.Message, 0), 0u) << e.Message();
+    }
+  }
+
+  // The good ones, for contrast.
+  TIdServerIOHandlerSSLOpenSSL good;
+  good.SSLOptions().SetMethod(V::sslvTLSv1_2);
+  good.SSLOptions().CertFile = P("server.pem");
+  good.SSLOptions().KeyFile = P("server.key");
+  good.SSLOptions().DHParamsFile = P("dh.pem");
+  good.SSLOptions().RootCertFile = P("ca.pem");
+  EXPECT_NO_THROW(good.Init());
+}
