@@ -2,6 +2,7 @@
 // with certificates made for the run.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <csignal>
 #include <memory>
 #include <string>
@@ -273,6 +274,41 @@ TEST_F(TLSTest, BogusLibraryFolderCannotLoad) {
   EXPECT_NE(detail::OpenSSLLoadFailureReason().find("/nonexistent/lib/libcrypto.so.3"), std::string::npos);
   SetOpenSSLLibraryPath("");
   ASSERT_TRUE(EnsureOpenSSLLoaded());
+}
+
+TEST_F(TLSTest, PeerCertificateViewMatchesTheCommandLine) {
+  SServer server(*gCerts, {});
+  auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+  h->Open();
+  TIdX509* cert = h->SSLSocket()->PeerCert();
+  ASSERT_NE(cert, nullptr);
+
+  Process x509({"openssl", "x509", "-in", P("server.pem"), "-noout", "-serial", "-fingerprint", "-sha256",
+                "-issuer_hash"});
+  x509.CloseInput();
+  std::string out = x509.ReadAll();
+  auto field = [&](const std::string& AKey) {
+    auto at = out.find(AKey);
+    if (at == std::string::npos) return std::string();
+    auto end = out.find('\n', at);
+    return out.substr(at + AKey.size(), end - at - AKey.size());
+  };
+  auto lower = [](std::string s) {
+    for (auto& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return s;
+  };
+  EXPECT_EQ(cert->Fingerprints().SHA256AsString(), lower(field("sha256 Fingerprint=")));
+  std::string serial = lower(field("serial="));
+  std::string joined;
+  for (std::size_t i = 0; i < serial.size(); i += 2) joined += (i ? ":" : "") + serial.substr(i, 2);
+  EXPECT_EQ(cert->SerialNumber(), joined);
+  EXPECT_EQ(cert->Issuer().HashAsString(), lower(out.substr(out.rfind('\n', out.size() - 2) + 1, 8)));
+  EXPECT_EQ(cert->Issuer().OneLine(), "/CN=Test Root CA");
+  EXPECT_EQ(cert->Version(), 2);  // X.509 v3
+  EXPECT_GT(cert->notAfter(), cert->notBefore());
+  EXPECT_GT(cert->notBefore(), 0);
+  EXPECT_EQ(h->SSLSocket()->Cipher()->Version(), "TLSv1.3");
+  EXPECT_FALSE(cert->DisplayInfo().Text().empty());
 }
 
 // ---------------------------------------------------------------------------
