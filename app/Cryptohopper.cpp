@@ -1,0 +1,18 @@
+// The program: one window, its event loop, and the error display for what a
+// command raises.
+#include "app/FCryptohopper.h"
+
+int main(int argc, char** argv) {
+  detail::Application application(argc, argv);
+  // Webhook bodies arrive on connection threads and are logged on this one.
+  detail::QtUIDispatcher dispatcher;
+  SetUIDispatcher(&dispatcher);
+  int result = 0;
+  {
+    TFRMCryptohopper window;
+    window.show();
+    result = application.exec();
+  }
+  SetUIDispatcher(nullptr);
+  return result;
+}
