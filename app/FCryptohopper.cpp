@@ -154,8 +154,8 @@ TFRMCryptohopper::TFRMCryptohopper(QWidget* aParent) : QWidget(aParent) {
 }
 
 TFRMCryptohopper::~TFRMCryptohopper() {
-  // The client may still raise OnWebhook while it stops its receiver.
-  cryptohopper->OnWebhook = nullptr;
+  // The client goes first, while the window is whole: a webhook that arrives
+  // while it stops its receiver is still queued safely.
   cryptohopper.reset();
 }
 
