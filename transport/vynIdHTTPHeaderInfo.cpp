@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/SysUtils.h"
+#include "transport/vynIdAuthentication.h"
 #include "transport/vynIdInternetDate.h"
 
 namespace {
@@ -294,6 +295,12 @@ TIdRequestHeaderInfo::TIdRequestHeaderInfo(TComponent* AOwner) : TIdEntityHeader
   TIdRequestHeaderInfo::Clear();
 }
 
+TIdRequestHeaderInfo::~TIdRequestHeaderInfo() = default;
+
+void TIdRequestHeaderInfo::SetAuthentication(std::unique_ptr<TIdAuthentication> AValue) {
+  FAuthentication = std::move(AValue);
+}
+
 void TIdRequestHeaderInfo::Assign(const TPersistent& ASource) {
   TIdEntityHeaderInfo::Assign(ASource);
   const auto* s = dynamic_cast<const TIdRequestHeaderInfo*>(&ASource);
@@ -357,6 +364,12 @@ void TIdRequestHeaderInfo::SetHeaders() {
   put("User-Agent", UserAgent);
   put("Range", FRanges.Text());
   if (LastModified > 0) h.SetValue("If-Modified-Since", LocalToInternetDate(LastModified));
+  if (!FAuthentication && BasicAuthentication) {
+    FAuthentication = std::make_unique<TIdBasicAuthentication>();
+    FAuthentication->SetUsername(Username);
+    FAuthentication->SetPassword(Password);
+  }
+  if (FAuthentication) put("Authorization", FAuthentication->Authentication());
   put("X-HTTP-Method-Override", MethodOverride);
 }
 
@@ -425,6 +438,34 @@ void TIdResponseHeaderInfo::SetHeaders() {
 
 // ---------------------------------------------------------------------------
 // Proxy
+
+TIdProxyConnectionInfo::TIdProxyConnectionInfo() = default;
+TIdProxyConnectionInfo::~TIdProxyConnectionInfo() = default;
+
+TIdAuthentication* TIdProxyConnectionInfo::Authentication() {
+  if (FAuthentication && (!SameText(FAuthServer, ProxyServer) || FAuthPort != ProxyPort)) FAuthentication.reset();
+  return FAuthentication.get();
+}
+
+void TIdProxyConnectionInfo::SetAuthentication(std::unique_ptr<TIdAuthentication> AValue) {
+  FAuthentication = std::move(AValue);
+  FAuthServer = ProxyServer;
+  FAuthPort = ProxyPort;
+}
+
+void TIdProxyConnectionInfo::SetHeaders(TIdHeaderList& AHeaders) {
+  TIdAuthentication* auth = Authentication();
+  if (!auth && BasicAuthentication) {
+    auto basic = std::make_unique<TIdBasicAuthentication>();
+    basic->SetUsername(ProxyUsername);
+    basic->SetPassword(ProxyPassword);
+    SetAuthentication(std::move(basic));
+    auth = FAuthentication.get();
+  }
+  if (!auth) return;
+  std::string value = auth->Authentication();
+  if (!value.empty()) AHeaders.SetValue("Proxy-Authorization", value);
+}
 
 void TIdProxyConnectionInfo::Assign(const TPersistent& ASource) {
   const auto& s = AssignSource<TIdProxyConnectionInfo>(ASource);

@@ -14,6 +14,10 @@
 #include "platform/DateUtils.h"
 #include "transport/vynIdHeaderList.h"
 
+// The authentication schemes (vynIdAuthentication) write the Authorization
+// and Proxy-Authorization values.
+class TIdAuthentication;
+
 // The user agent every request record starts with; process-wide.
 inline constexpr const char* kIdDefaultUserAgent = "Mozilla/3.0 (compatible; Talvex Library)";
 inline constexpr const char* kIdDefaultAccept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
@@ -118,6 +122,7 @@ protected:
 class TIdRequestHeaderInfo : public TIdEntityHeaderInfo {
 public:
   explicit TIdRequestHeaderInfo(TComponent* AOwner = nullptr);
+  ~TIdRequestHeaderInfo() override;
   void Assign(const TPersistent& ASource) override;
   void ParseRawHeaders() override;
   void SetHeaders() override;
@@ -143,8 +148,14 @@ public:
   bool BasicAuthentication = false;
   std::string MethodOverride;
 
+  // The scheme object that gives the Authorization value; owned, none at
+  // first. Clear and Assign leave it as it is.
+  TIdAuthentication* Authentication() const { return FAuthentication.get(); }
+  void SetAuthentication(std::unique_ptr<TIdAuthentication> AValue);
+
 private:
   TIdEntityRanges FRanges;
+  std::unique_ptr<TIdAuthentication> FAuthentication;
 };
 
 class TIdResponseHeaderInfo : public TIdEntityHeaderInfo {
@@ -175,16 +186,33 @@ private:
 // Proxy settings of a client.
 class TIdProxyConnectionInfo : public TPersistent {
 public:
-  TIdProxyConnectionInfo() = default;
+  TIdProxyConnectionInfo();
+  ~TIdProxyConnectionInfo() override;
   void Assign(const TPersistent& ASource) override;
   // Empties server, user name and password; port 0.
   void Clear();
+  // Adds the Proxy-Authorization line to AHeaders when there is a value;
+  // with BasicAuthentication and no scheme object, a Basic one is made from
+  // ProxyUsername and ProxyPassword first.
+  void SetHeaders(TIdHeaderList& AHeaders);
+
+  // The scheme object for the proxy; owned. It belongs to the proxy it was
+  // made for: once ProxyServer changes in more than letter case, or
+  // ProxyPort changes, it is freed.
+  TIdAuthentication* Authentication();
+  void SetAuthentication(std::unique_ptr<TIdAuthentication> AValue);
 
   bool BasicAuthentication = false;
   std::string ProxyPassword;
   std::int32_t ProxyPort = 0;
   std::string ProxyServer;
   std::string ProxyUsername;
+
+private:
+  std::unique_ptr<TIdAuthentication> FAuthentication;
+  // The proxy FAuthentication was made for.
+  std::string FAuthServer;
+  std::int32_t FAuthPort = 0;
 };
 
 // Header fields taken from the META http-equiv elements of an HTML document.
