@@ -6,12 +6,158 @@
 #include <mutex>
 #include <random>
 
+#include "transport/vynIdResourceStringsOpenSSL.h"
 #include "transport/vynIdResourceStringsProtocols.h"
+#include "transport/vynIdSSLOpenSSLHeaders.h"
 
 namespace {
 
+using detail::OSSL;
+
+// ---------------------------------------------------------------------------
+// The crypto library as provider. Every hook reads the binding's table as it
+// is now: until the library is loaded, they answer "not available" and the
+// native code runs.
+
+const EVP_MD* DigestOf(detail::HashAlgorithm AAlgorithm) {
+  using A = detail::HashAlgorithm;
+  const EVP_MD* (*fn)() = nullptr;
+  switch (AAlgorithm) {
+    case A::MD2: return nullptr;
+    case A::MD4: fn = OSSL.EVP_md4; break;
+    case A::MD5: fn = OSSL.EVP_md5; break;
+    case A::SHA1: fn = OSSL.EVP_sha1; break;
+    case A::SHA224: fn = OSSL.EVP_sha224; break;
+    case A::SHA256: fn = OSSL.EVP_sha256; break;
+    case A::SHA384: fn = OSSL.EVP_sha384; break;
+    case A::SHA512: fn = OSSL.EVP_sha512; break;
+  }
+  return fn ? fn() : nullptr;
+}
+
+const char* FetchName(detail::HashAlgorithm AAlgorithm) {
+  static constexpr const char* kNames[] = {"MD2", "MD4", "MD5", "SHA1", "SHA224", "SHA256", "SHA384", "SHA512"};
+  return kNames[static_cast<int>(AAlgorithm)];
+}
+
+// Whether the library can compute the digest. On 3.x a digest function
+// answers even when no provider offers the algorithm (MD4 without the
+// legacy provider), so the provider is asked. The answer is kept per
+// loaded library.
+bool LibraryOffers(detail::HashAlgorithm AAlgorithm) {
+  if (!DigestOf(AAlgorithm)) return false;
+  if (!OSSL.EVP_MD_fetch || !OSSL.EVP_MD_free) return true;
+  static std::mutex lock;
+  static const void* forLibrary = nullptr;
+  static std::int8_t known[8] = {};
+  std::lock_guard<std::mutex> guard(lock);
+  const void* library = reinterpret_cast<const void*>(OSSL.EVP_MD_fetch);
+  if (library != forLibrary) {
+    std::fill(std::begin(known), std::end(known), 0);
+    forLibrary = library;
+  }
+  std::int8_t& k = known[static_cast<int>(AAlgorithm)];
+  if (k == 0) {
+    EVP_MD* md = OSSL.EVP_MD_fetch(nullptr, FetchName(AAlgorithm), nullptr);
+    k = md ? 1 : -1;
+    if (md) OSSL.EVP_MD_free(md);
+    if (!md && OSSL.ERR_clear_error) OSSL.ERR_clear_error();
+  }
+  return k > 0;
+}
+
+class TOpenSSLDigest final : public detail::ProviderContext {
+public:
+  explicit TOpenSSLDigest(const EVP_MD* AMD) : FCtx(OSSL.EVP_MD_CTX_new()) {
+    if (!FCtx || OSSL.EVP_DigestInit_ex(FCtx, AMD, nullptr) != 1) {
+      Free();
+      EIdDigestInitEx::RaiseException(RSDigestInitEx);
+    }
+  }
+  ~TOpenSSLDigest() override { Free(); }
+  void Update(const std::uint8_t* AData, std::size_t ACount) override {
+    if (OSSL.EVP_DigestUpdate(FCtx, AData, ACount) != 1) EIdDigestInitEx::RaiseException(RSDigestUpdate);
+  }
+  TIdBytes Final() override {
+    TIdBytes out(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    int rc = OSSL.EVP_DigestFinal_ex(FCtx, out.data(), &len);
+    Free();
+    if (rc != 1) EIdDigestFinalEx::RaiseException(RSDigestFinalEx);
+    out.resize(len);
+    return out;
+  }
+
+private:
+  void Free() {
+    if (FCtx && OSSL.EVP_MD_CTX_free) OSSL.EVP_MD_CTX_free(FCtx);
+    FCtx = nullptr;
+  }
+  EVP_MD_CTX* FCtx;
+};
+
+class TOpenSSLHMAC final : public detail::ProviderContext {
+public:
+  TOpenSSLHMAC(const EVP_MD* AMD, const TIdBytes& AKey) : FCtx(OSSL.HMAC_CTX_new()) {
+    // A zero-length key is passed as a real (empty) key, never as "keep the
+    // previous key".
+    static const std::uint8_t kNoKey = 0;
+    const void* key = AKey.empty() ? &kNoKey : AKey.data();
+    if (!FCtx || OSSL.HMAC_Init_ex(FCtx, key, static_cast<int>(AKey.size()), AMD, nullptr) != 1) {
+      Free();
+      EIdOSSLUnderlyingCryptoError::RaiseException();
+    }
+  }
+  ~TOpenSSLHMAC() override { Free(); }
+  void Update(const std::uint8_t* AData, std::size_t ACount) override {
+    if (OSSL.HMAC_Update(FCtx, AData, ACount) != 1) EIdOSSLUnderlyingCryptoError::RaiseException();
+  }
+  TIdBytes Final() override {
+    TIdBytes out(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    int rc = OSSL.HMAC_Final(FCtx, out.data(), &len);
+    Free();
+    if (rc != 1) EIdOSSLUnderlyingCryptoError::RaiseException();
+    out.resize(len);
+    return out;
+  }
+
+private:
+  void Free() {
+    if (FCtx && OSSL.HMAC_CTX_free) OSSL.HMAC_CTX_free(FCtx);
+    FCtx = nullptr;
+  }
+  HMAC_CTX* FCtx;
+};
+
+detail::HashProviderHooks MakeOpenSSLHooks() {
+  detail::HashProviderHooks h;
+  h.FIPSMode = [] { return OSSL.FIPS_mode && OSSL.FIPS_mode() != 0; };
+  h.SetFIPSMode = [](bool AOn) { return OSSL.FIPS_mode_set && OSSL.FIPS_mode_set(AOn ? 1 : 0) == 1; };
+  h.HashingAvailable = [] {
+    return OSSL.EVP_MD_CTX_new && OSSL.EVP_MD_CTX_free && OSSL.EVP_DigestInit_ex && OSSL.EVP_DigestUpdate &&
+           OSSL.EVP_DigestFinal_ex;
+  };
+  h.AlgorithmAvailable = [](detail::HashAlgorithm A) { return LibraryOffers(A); };
+  h.OpenDigest = [](detail::HashAlgorithm A) -> std::unique_ptr<detail::ProviderContext> {
+    const EVP_MD* md = DigestOf(A);
+    if (!md) return nullptr;
+    return std::make_unique<TOpenSSLDigest>(md);
+  };
+  h.HMACAvailable = [] {
+    return OSSL.HMAC_CTX_new && OSSL.HMAC_CTX_free && OSSL.HMAC_Init_ex && OSSL.HMAC_Update && OSSL.HMAC_Final;
+  };
+  h.HMACAlgorithmAvailable = [](detail::HashAlgorithm A) { return A != detail::HashAlgorithm::MD4 && LibraryOffers(A); };
+  h.OpenHMAC = [](detail::HashAlgorithm A, const TIdBytes& AKey) -> std::unique_ptr<detail::ProviderContext> {
+    const EVP_MD* md = DigestOf(A);
+    if (!md) return nullptr;
+    return std::make_unique<TOpenSSLHMAC>(md, AKey);
+  };
+  return h;
+}
+
 detail::HashProviderHooks& Hooks() {
-  static detail::HashProviderHooks hooks;
+  static detail::HashProviderHooks hooks = MakeOpenSSLHooks();
   return hooks;
 }
 
@@ -134,6 +280,7 @@ TIdBytes RandomBytes(std::int32_t ASize) {
 namespace detail {
 
 void SetHashProviderHooks(HashProviderHooks AHooks) { Hooks() = std::move(AHooks); }
+HashProviderHooks OpenSSLHashProviderHooks() { return MakeOpenSSLHooks(); }
 const HashProviderHooks& GetHashProviderHooks() { return Hooks(); }
 
 bool ProviderFIPSMode() { return Hooks().FIPSMode && Hooks().FIPSMode(); }
@@ -147,10 +294,10 @@ bool ProviderHMACAvailable(HashAlgorithm AAlgorithm) {
 }
 
 void CheckMD4Permitted() {
-  if (ProviderFIPSMode()) throw EIdFIPSAlgorithmNotAllowed(Format(RSFIPSAlgorithmNotAllowed, "MD4"));
+  if (ProviderFIPSMode()) throw EIdFIPSAlgorithmNotAllowed(Format(RSOSSLFIPSAlgorithmNotPermitted, "MD4"));
 }
 void CheckMD5Permitted() {
-  if (ProviderFIPSMode()) throw EIdFIPSAlgorithmNotAllowed(Format(RSFIPSAlgorithmNotAllowed, "MD5"));
+  if (ProviderFIPSMode()) throw EIdFIPSAlgorithmNotAllowed(Format(RSOSSLFIPSAlgorithmNotPermitted, "MD5"));
 }
 
 }  // namespace detail

@@ -51,9 +51,11 @@ struct HashProviderHooks {
   std::function<std::unique_ptr<ProviderContext>(HashAlgorithm, const TIdBytes&)> OpenHMAC;
 };
 
-// Installed once when the crypto library binds; an empty set restores the
+// The process starts with the crypto library's hooks, which answer "not
+// available" until the library is loaded. An empty set gives the
 // native-only answers.
 void SetHashProviderHooks(HashProviderHooks AHooks);
+HashProviderHooks OpenSSLHashProviderHooks();
 const HashProviderHooks& GetHashProviderHooks();
 
 bool ProviderFIPSMode();

@@ -8,7 +8,9 @@ inline constexpr const char* RSURIHostFieldEmpty = "Host field is empty";
 
 // Hashes and HMAC.
 inline constexpr const char* RSHMACHashNotAvailable = "HMAC hash algorithm \"%s\" is not available";
-inline constexpr const char* RSFIPSAlgorithmNotAllowed = "Algorithm %s not permitted in FIPS mode";
+inline constexpr const char* RSDigestInitEx = "EVP_DigestInit_ex error";
+inline constexpr const char* RSDigestUpdate = "EVP_DigestUpdate error";
+inline constexpr const char* RSDigestFinalEx = "EVP_DigestFinal_ex error";
 
 // Authentication.
 inline constexpr const char* RSHTTPAuthInvalidHash =

@@ -46,26 +46,36 @@ public:
   }
 };
 
+// The native code alone, whether or not another test loaded the crypto
+// library in this process.
+class HashNative : public ::testing::Test {
+protected:
+  void SetUp() override { detail::SetHashProviderHooks({}); }
+  void TearDown() override { detail::SetHashProviderHooks(detail::OpenSSLHashProviderHooks()); }
+};
+using HMACNative = HashNative;
+using HashFIPS = HashNative;
+
 template <class THash, std::size_t N>
 void CheckVectors(const Digest (&AVectors)[N]) {
   THash hash;
   for (const auto& v : AVectors) EXPECT_EQ(hash.HashStringAsHex(v.input), v.hex) << v.input.substr(0, 40);
 }
 
-TEST(HashNative, PublishedVectors) {
+TEST_F(HashNative, PublishedVectors) {
   // No crypto library is bound in this test, so these run the native code.
   CheckVectors<TIdHashMessageDigest4>(kMD4);
   CheckVectors<TIdHashMessageDigest5>(kMD5);
   CheckVectors<TIdHashSHA1>(kSHA1);
 }
 
-TEST(HashNative, TextAboveSevenBitsWithoutEncodingHashesQuestionMark) {
+TEST_F(HashNative, TextAboveSevenBitsWithoutEncodingHashesQuestionMark) {
   TIdHashMessageDigest5 md5;
   EXPECT_EQ(md5.HashStringAsHex("\xC3\xA9"), md5.HashStringAsHex("?"));
   EXPECT_NE(md5.HashStringAsHex("\xC3\xA9", detail::EncodingUTF8()), md5.HashStringAsHex("?"));
 }
 
-TEST(HashNative, StreamRanges) {
+TEST_F(HashNative, StreamRanges) {
   TMemoryStream s;
   s.WriteBuffer(kAlphaNum.data(), static_cast<std::int64_t>(kAlphaNum.size()));
   TIdHashSHA1 sha1;
@@ -78,7 +88,7 @@ TEST(HashNative, StreamRanges) {
   EXPECT_EQ(sha1.HashStreamAsHex(s, 60, 100), ref.HashStringAsHex(kAlphaNum.substr(60)));
 }
 
-TEST(HashNative, StreamShorterThanItsStatedSizeStopsAtItsEnd) {
+TEST_F(HashNative, StreamShorterThanItsStatedSizeStopsAtItsEnd) {
   for (std::size_t len : {0u, 3u, 55u, 56u, 64u, 130u}) {
     std::string data = kDigits80.substr(0, std::min<std::size_t>(len, 80)) + std::string(len > 80 ? len - 80 : 0, 'x');
     TShortStream s(data);
@@ -91,7 +101,7 @@ TEST(HashNative, StreamShorterThanItsStatedSizeStopsAtItsEnd) {
   }
 }
 
-TEST(HashNative, ChunkedReadsAndLargeInputs) {
+TEST_F(HashNative, ChunkedReadsAndLargeInputs) {
   // More than one read block, delivered a few bytes at a time.
   std::string data(200003, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
@@ -101,7 +111,7 @@ TEST(HashNative, ChunkedReadsAndLargeInputs) {
   EXPECT_EQ(md5.HashStreamAsHex(s, 0, -1), md5.HashStringAsHex(data));
 }
 
-TEST(HashNative, AvailabilityWithoutCryptoLibrary) {
+TEST_F(HashNative, AvailabilityWithoutCryptoLibrary) {
   EXPECT_TRUE(TIdHashSHA1().IsAvailable());
   // MD4 and MD5 report the crypto library, although their native code works.
   EXPECT_FALSE(TIdHashMessageDigest5().IsAvailable());
@@ -136,12 +146,12 @@ void CheckMacs(const Mac (&AVectors)[N]) {
   }
 }
 
-TEST(HMACNative, PublishedVectors) {
+TEST_F(HMACNative, PublishedVectors) {
   CheckMacs<TIdHMACMD5>(kHMACMD5);
   CheckMacs<TIdHMACSHA1>(kHMACSHA1);
 }
 
-TEST(HMACNative, EmptyKeyIsTheRFCEmptyKeyEveryTime) {
+TEST_F(HMACNative, EmptyKeyIsTheRFCEmptyKeyEveryTime) {
   TIdHMACSHA1 mac;
   TIdBytes first = mac.HashValue(Txt("data"));
   EXPECT_TRUE(mac.Key.empty());
@@ -151,7 +161,7 @@ TEST(HMACNative, EmptyKeyIsTheRFCEmptyKeyEveryTime) {
   EXPECT_EQ(zeros.HashValue(Txt("data")), first);
 }
 
-TEST(HMACNative, LongKeyEqualsItsDigestAsKey) {
+TEST_F(HMACNative, LongKeyEqualsItsDigestAsKey) {
   TIdBytes key(100, 0x42);
   TIdHMACMD5 a;
   a.Key = key;
@@ -173,7 +183,7 @@ TEST(HMACKeyBuilder, SizesAndRange) {
   EXPECT_NE(TIdHMACKeyBuilder::IV(32), TIdHMACKeyBuilder::IV(32));
 }
 
-TEST(HashFIPS, MD4AndMD5RefusedWhileFIPSModeIsOn) {
+TEST_F(HashFIPS, MD4AndMD5RefusedWhileFIPSModeIsOn) {
   EXPECT_NO_THROW(detail::CheckMD5Permitted());
   detail::HashProviderHooks hooks;
   hooks.FIPSMode = [] { return true; };
@@ -185,7 +195,6 @@ TEST(HashFIPS, MD4AndMD5RefusedWhileFIPSModeIsOn) {
     EXPECT_STREQ(e.what(), "Algorithm MD4 not permitted in FIPS mode");
   }
   EXPECT_THROW(detail::CheckMD5Permitted(), EIdFIPSAlgorithmNotAllowed);
-  detail::SetHashProviderHooks({});
 }
 
 }  // namespace
