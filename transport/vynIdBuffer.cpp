@@ -153,9 +153,15 @@ void TIdBuffer::Remove(std::int32_t AByteCount) {
     FSize -= AByteCount;
     // Storage is given back only when it is more than twice what is needed:
     // cutting it to the bare minimum made the next receive grow it again,
-    // a reallocation every few lines.
-    if (FHeadIndex > FGrowthFactor)
-      CompactHead(static_cast<std::int64_t>(FBytes.size()) > 2 * (static_cast<std::int64_t>(FSize) + FGrowthFactor));
+    // a reallocation every few lines. The unread bytes move to the front
+    // only once they are no more than the bytes already skipped, so each
+    // byte is moved a bounded number of times: moving a 32 KB block after
+    // every 2 KB of lines read cost more than reading the lines.
+    if (FHeadIndex > FGrowthFactor) {
+      const bool shrink =
+          static_cast<std::int64_t>(FBytes.size()) > 2 * (static_cast<std::int64_t>(FSize) + FGrowthFactor);
+      if (shrink || FHeadIndex >= FSize) CompactHead(shrink);
+    }
   }
   if (OnBytesRemoved && removed > 0) OnBytesRemoved(this, removed);
 }
@@ -202,11 +208,21 @@ void TIdBuffer::ExtractToBytes(TIdBytes& VBytes, std::int32_t AByteCount, bool A
 
 std::string TIdBuffer::ExtractToString(std::int32_t AByteCount, const TIdTextEncoding& AByteEncoding) {
   if (AByteCount < 0) AByteCount = FSize;
-  if (AByteCount < 1) return std::string();
-  CheckExtract(AByteCount, -1);
-  const TIdTextEncoding& encoding = AByteEncoding ? AByteEncoding : detail::EncodingOrASCII(FByteEncoding);
-  std::string result = encoding->GetString(Data(-1), static_cast<std::size_t>(AByteCount));
-  Remove(AByteCount);
+  return ExtractToString(AByteCount, AByteEncoding, AByteCount);
+}
+
+std::string TIdBuffer::ExtractToString(std::int32_t AByteCount, const TIdTextEncoding& AByteEncoding,
+                                       std::int32_t ARemoveCount) {
+  std::string result;
+  if (AByteCount > 0) {
+    CheckExtract(AByteCount, -1);
+    const TIdTextEncoding& encoding = AByteEncoding ? AByteEncoding : detail::EncodingOrASCII(FByteEncoding);
+    result = encoding->GetString(Data(-1), static_cast<std::size_t>(AByteCount));
+  }
+  if (ARemoveCount > 0) {
+    CheckExtract(ARemoveCount, -1);
+    Remove(ARemoveCount);
+  }
   return result;
 }
 

@@ -64,6 +64,10 @@ public:
   void ExtractToBytes(TIdBytes& VBytes, std::int32_t AByteCount = -1, bool AAppend = true,
                       std::int32_t AIndex = -1);
   std::string ExtractToString(std::int32_t AByteCount = -1, const TIdTextEncoding& AByteEncoding = nullptr);
+  // The first AByteCount bytes as text, with ARemoveCount bytes (at least
+  // AByteCount) removed in one step: a line and its terminator.
+  std::string ExtractToString(std::int32_t AByteCount, const TIdTextEncoding& AByteEncoding,
+                              std::int32_t ARemoveCount);
   void ExtractToStream(TStream& AStream, std::int32_t AByteCount = -1, std::int32_t AIndex = -1);
   void ExtractToIdBuffer(TIdBuffer& ABuffer, std::int32_t AByteCount = -1, std::int32_t AIndex = -1);
   std::uint8_t ExtractToUInt8(std::int32_t AIndex = -1);

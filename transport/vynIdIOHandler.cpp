@@ -26,6 +26,9 @@ EIdMaxCaptureLineExceeded::EIdMaxCaptureLineExceeded() : EIdException(RSMaximumN
 
 namespace {
 
+// The largest ReadBytes count received straight into the caller's array.
+constexpr std::int32_t kDirectReadMax = 1024 * 1024;
+
 bool IsConnectionEndingError(int aErr) {
   return aErr == ESHUTDOWN || aErr == ECONNABORTED || aErr == ECONNRESET || aErr == ETIMEDOUT || aErr == EPIPE;
 }
@@ -134,6 +137,12 @@ void TIdIOHandler::RaiseTransportError(int AErr) { GStack->RaiseSocketError(AErr
 
 std::int32_t TIdIOHandler::ReadFromSource(bool ARaiseExceptionIfDisconnected, std::int32_t ATimeout,
                                           bool ARaiseExceptionOnTimeout) {
+  return ReadFromSourceTo(ARaiseExceptionIfDisconnected, ATimeout, ARaiseExceptionOnTimeout, nullptr, 0);
+}
+
+std::int32_t TIdIOHandler::ReadFromSourceTo(bool ARaiseExceptionIfDisconnected, std::int32_t ATimeout,
+                                            bool ARaiseExceptionOnTimeout, std::uint8_t* ADirect,
+                                            std::int32_t ADirectLength) {
   if (ATimeout == IdTimeoutDefault)
     ATimeout = (FReadTimeOut != IdTimeoutDefault && FReadTimeOut != 0) ? FReadTimeOut : IdTimeoutInfinite;
   CheckForDisconnect(ARaiseExceptionIfDisconnected, false);
@@ -161,6 +170,9 @@ std::int32_t TIdIOHandler::ReadFromSource(bool ARaiseExceptionIfDisconnected, st
           FInputBuffer->Write(block);
           count = static_cast<std::int32_t>(block.size());
         }
+      } else if (ADirect) {
+        count = ReadDataFromSourceInto(ADirect, ADirectLength);
+        delivered = count > 0;
       } else {
         count = ReadDataFromSourceInto(FInputBuffer->ReserveTail(FRecvBufferSize), FRecvBufferSize);
         if (count > 0) {
@@ -230,10 +242,10 @@ std::string TIdIOHandler::ReadLn(std::string_view ATerminator, std::int32_t ATim
   if (AMaxLineLength < 0) AMaxLineLength = FMaxLineLength;
   if (ATerminator.empty()) ATerminator = LF;
   const bool isLF = ATerminator == LF;
-  TIdBytes terminator = encoding->GetBytes(ATerminator);
+  const TIdBytes& terminator = TerminatorBytes(ATerminator, encoding);
   FReadLnSplit = false;
   FReadLnTimedOut = false;
-  const std::uint64_t start = GetTickCount64();
+  const std::uint64_t start = ATimeout >= 0 ? GetTickCount64() : 0;
   std::int32_t startPos = 0;
   std::int32_t found = -1;
   for (;;) {
@@ -252,9 +264,16 @@ std::string TIdIOHandler::ReadLn(std::string_view ATerminator, std::int32_t ATim
   }
   std::int32_t lineLength = found;
   if (isLF && found > 0 && FInputBuffer->PeekByte(found - 1) == '\r') --lineLength;
-  std::string line = FInputBuffer->ExtractToString(lineLength, encoding);
-  FInputBuffer->Remove(found - lineLength + static_cast<std::int32_t>(terminator.size()));
-  return line;
+  return FInputBuffer->ExtractToString(lineLength, encoding, found + static_cast<std::int32_t>(terminator.size()));
+}
+
+const TIdBytes& TIdIOHandler::TerminatorBytes(std::string_view ATerminator, const TIdTextEncoding& AEncoding) {
+  if (FLnTerminatorBytes.empty() || FLnTerminatorEncoding.get() != AEncoding.get() || FLnTerminator != ATerminator) {
+    FLnTerminatorBytes = AEncoding->GetBytes(ATerminator);
+    FLnTerminator.assign(ATerminator);
+    FLnTerminatorEncoding = AEncoding;
+  }
+  return FLnTerminatorBytes;
 }
 
 std::string TIdIOHandler::ReadLnSplit(bool& AWasSplit, std::string_view ATerminator, std::int32_t ATimeout,
@@ -297,6 +316,13 @@ std::string TIdIOHandler::ReadLnRFC(bool& VMsgEnd, std::string_view ALineTermina
 
 void TIdIOHandler::ReadBytes(TIdBytes& VBuffer, std::int32_t AByteCount, bool AAppend) {
   if (AByteCount > 0) {
+    // A block of at least one receive while nothing is buffered goes
+    // straight to the caller, sparing a copy through the input buffer. The
+    // caller's array is sized up front, so only for counts of modest size:
+    // a count the peer declared must not allocate before bytes arrive.
+    if (!FIntercept && FInputBuffer->Size() == 0 && AByteCount >= FRecvBufferSize &&
+        AByteCount <= kDirectReadMax && ReadBytesDirect(VBuffer, AByteCount, AAppend))
+      return;
     // The input buffer grows only as bytes arrive: a large count costs
     // nothing up front.
     while (FInputBuffer->Size() < AByteCount) {
@@ -311,6 +337,37 @@ void TIdIOHandler::ReadBytes(TIdBytes& VBuffer, std::int32_t AByteCount, bool AA
     }
     FInputBuffer->ExtractToBytes(VBuffer, -1, AAppend);
   }
+}
+
+bool TIdIOHandler::ReadBytesDirect(TIdBytes& VBuffer, std::int32_t AByteCount, bool AAppend) {
+  const std::size_t oldSize = VBuffer.size();
+  const std::size_t at = AAppend ? oldSize : 0;
+  if (oldSize < at + static_cast<std::size_t>(AByteCount)) VBuffer.resize(at + static_cast<std::size_t>(AByteCount));
+  std::int32_t filled = 0;
+  // What arrived goes back to the input buffer (empty until now, so the
+  // order holds) and the caller's array is as it was.
+  auto handBack = [&] {
+    if (filled > 0) FInputBuffer->Write(VBuffer.data() + at, filled);
+    VBuffer.resize(oldSize);
+  };
+  try {
+    while (filled < AByteCount) {
+      std::int32_t n =
+          ReadFromSourceTo(false, IdTimeoutDefault, true, VBuffer.data() + at + filled, AByteCount - filled);
+      if (n <= 0) break;
+      filled += n;
+    }
+  } catch (...) {
+    handBack();
+    throw;
+  }
+  if (filled < AByteCount) {
+    handBack();
+    return false;
+  }
+  // Counted as if the bytes had passed through the input buffer.
+  DoWork(TWorkMode::wmRead, filled);
+  return true;
 }
 
 void TIdIOHandler::ReadExactly(void* ADest, std::int32_t ACount) {

@@ -276,8 +276,23 @@ protected:
   TIdTextEncoding FDefStringEncoding;
 
 private:
+  // ReadFromSource receiving into ADirect (up to ADirectLength bytes) instead
+  // of the input buffer when ADirect is set; only without an intercept.
+  std::int32_t ReadFromSourceTo(bool ARaiseExceptionIfDisconnected, std::int32_t ATimeout,
+                                bool ARaiseExceptionOnTimeout, std::uint8_t* ADirect, std::int32_t ADirectLength);
+  // ReadBytes of a large count while the input buffer is empty: receives
+  // straight into the caller's array. False, with every byte received
+  // handed back to the input buffer, when the peer ended first.
+  bool ReadBytesDirect(TIdBytes& VBuffer, std::int32_t AByteCount, bool AAppend);
+  // The encoded terminator of the last ReadLn, so that a run of reads
+  // encodes it once.
+  const TIdBytes& TerminatorBytes(std::string_view ATerminator, const TIdTextEncoding& AEncoding);
+
   // Receives land here first; kept between reads.
   TIdBytes FRecvBlock;
+  std::string FLnTerminator;
+  TIdTextEncoding FLnTerminatorEncoding;
+  TIdBytes FLnTerminatorBytes;
   bool FClosedLocally = false;
   bool FClosingOnPeerEnd = false;
   // A connection-ending error a read swallowed because bytes were still
