@@ -292,6 +292,59 @@ int TIdSocketHandle::Send(const TIdBytes& ABuffer, std::int32_t AOffset, std::in
   return GStack->Send(FHandle, ABuffer, AOffset, ASize);
 }
 
+int TIdSocketHandle::Send(std::string_view AData, const TIdTextEncoding& AByteEncoding) {
+  return Send(detail::EncodingOrASCII(AByteEncoding)->GetBytes(AData));
+}
+
+void TIdSocketHandle::SendTo(const std::string& AIP, std::uint16_t APort, const TIdBytes& ABuffer,
+                             std::int32_t AOffset, std::int32_t ASize) {
+  SendTo(AIP, APort, ABuffer, AOffset, ASize, FIPVersion);
+}
+
+void TIdSocketHandle::SendTo(const std::string& AIP, std::uint16_t APort, const TIdBytes& ABuffer,
+                             std::int32_t AOffset, std::int32_t ASize, TIdIPVersion AIPVersion) {
+  GStack->SendTo(FHandle, ABuffer, AOffset, ASize, AIP, APort, AIPVersion);
+}
+
+int TIdSocketHandle::RecvFrom(TIdBytes& VBuffer, std::string& VIP, std::uint16_t& VPort, TIdIPVersion& VIPVersion) {
+  return GStack->ReceiveFrom(FHandle, VBuffer, VIP, VPort, VIPVersion);
+}
+
+void TIdSocketHandle::Broadcast(const TIdBytes& AData, std::uint16_t APort, const std::string& AIP) {
+  std::string ip = Trim(AIP);
+  if (ip.empty()) {
+    if (FIPVersion == TIdIPVersion::Id_IPv6) throw EIdIPVersionUnsupported();
+    ip = "255.255.255.255";
+  } else {
+    ip = GStack->ResolveHost(ip, FIPVersion);
+  }
+  SetSockOpt(SOL_SOCKET, SO_BROADCAST, 1);
+  try {
+    SendTo(ip, APort, AData);
+  } catch (...) {
+    SetSockOpt(SOL_SOCKET, SO_BROADCAST, FBroadcastEnabled ? 1 : 0);
+    throw;
+  }
+  SetSockOpt(SOL_SOCKET, SO_BROADCAST, FBroadcastEnabled ? 1 : 0);
+}
+
+void TIdSocketHandle::Broadcast(std::string_view AData, std::uint16_t APort, const std::string& AIP,
+                                const TIdTextEncoding& AByteEncoding) {
+  Broadcast(detail::EncodingOrASCII(AByteEncoding)->GetBytes(AData), APort, AIP);
+}
+
+void TIdSocketHandle::SetLoopBack(bool AValue) { GStack->SetLoopBack(FHandle, AValue, FIPVersion); }
+
+void TIdSocketHandle::SetMulticastTTL(int AValue) { GStack->SetMulticastTTL(FHandle, AValue, FIPVersion); }
+
+void TIdSocketHandle::AddMulticastMembership(const std::string& AGroupIP) {
+  GStack->AddMulticastMembership(FHandle, AGroupIP, FIP, FIPVersion);
+}
+
+void TIdSocketHandle::DropMulticastMembership(const std::string& AGroupIP) {
+  GStack->DropMulticastMembership(FHandle, AGroupIP, FIP, FIPVersion);
+}
+
 void TIdSocketHandle::SetPeer(const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion) {
   FPeerIP = AIP;
   FPeerPort = APort;

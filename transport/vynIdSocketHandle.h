@@ -10,6 +10,7 @@
 
 #include "platform/Classes.h"
 #include "transport/vynIdStack.h"
+#include "transport/vynIdTextEncoding.h"
 
 class TIdSocketHandles;
 
@@ -94,6 +95,25 @@ public:
   bool Select(std::int32_t ATimeout = IdTimeoutInfinite);
   int Receive(TIdBytes& VBuffer);
   int Send(const TIdBytes& ABuffer, std::int32_t AOffset = 0, std::int32_t ASize = -1);
+  // Text converted with AByteEncoding (ASCII when none).
+  int Send(std::string_view AData, const TIdTextEncoding& AByteEncoding = nullptr);
+  // Datagrams: one send or one receive each. The version defaults to the
+  // handle's.
+  void SendTo(const std::string& AIP, std::uint16_t APort, const TIdBytes& ABuffer, std::int32_t AOffset = 0,
+              std::int32_t ASize = -1);
+  void SendTo(const std::string& AIP, std::uint16_t APort, const TIdBytes& ABuffer, std::int32_t AOffset,
+              std::int32_t ASize, TIdIPVersion AIPVersion);
+  int RecvFrom(TIdBytes& VBuffer, std::string& VIP, std::uint16_t& VPort, TIdIPVersion& VIPVersion);
+  // One datagram with SO_BROADCAST on for the send, then as BroadcastEnabled
+  // says. An empty AIP is the IPv4 limited broadcast 255.255.255.255.
+  void Broadcast(const TIdBytes& AData, std::uint16_t APort, const std::string& AIP = "");
+  void Broadcast(std::string_view AData, std::uint16_t APort, const std::string& AIP = "",
+                 const TIdTextEncoding& AByteEncoding = nullptr);
+  void SetLoopBack(bool AValue);
+  void SetMulticastTTL(int AValue);
+  // With the handle's local address as the interface (any when unbound).
+  void AddMulticastMembership(const std::string& AGroupIP);
+  void DropMulticastMembership(const std::string& AGroupIP);
   void SetPeer(const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion = TIdIPVersion::Id_IPv4);
   void SetBinding(const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion = TIdIPVersion::Id_IPv4);
   void UpdateBindingLocal();

@@ -324,6 +324,22 @@ std::string TIdStack::WSGetServByPort(std::uint16_t APortNumber) {
   return list.Count() > 0 ? list[0] : std::string();
 }
 
+bool TIdStack::IsValidIPv4MulticastGroup(const std::string& AIP) {
+  std::uint32_t value = 0;
+  if (!ParseIPv4(AIP, value)) return false;
+  const std::uint32_t first = value >> 24;
+  return first >= 224 && first <= 239;
+}
+
+bool TIdStack::IsValidIPv6MulticastGroup(const std::string& AIP) {
+  // The first byte, not the first characters of the text: "FF:..." is the
+  // group 00FF, an ordinary address.
+  in6_addr addr{};
+  return ParseIPv6(AIP, addr) && addr.s6_addr[0] == 0xFF;
+}
+
+void TIdPacketInfo::Reset() { *this = TIdPacketInfo(); }
+
 bool TIdStack::IsIP(const std::string& AIP) {
   std::uint32_t value = 0;
   return ParseIPv4(AIP, value);
@@ -447,10 +463,22 @@ TIdStackSocketHandle TIdStackBSDBase::NewSocketHandle(int ASocketType, int AProt
   int type = ASocketType | SOCK_CLOEXEC | (ANonBlocking ? SOCK_NONBLOCK : 0);
   int fd = ::socket(IdIPFamily(AIPVersion), type, AProtocol);
   if (fd == Id_INVALID_SOCKET) RaiseLastSocketError();
+  int on = 1;
   if (AIPVersion == TIdIPVersion::Id_IPv6) {
     // Each binding serves one family; a dual-stack socket would also take IPv4.
-    int on = 1;
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  }
+  if (ASocketType == SOCK_DGRAM || ASocketType == SOCK_RAW) {
+    // The kernel keeps a datagram's arrival address and hop limit only when
+    // asked before it arrives; ReceiveMsg reads them, other receives ignore
+    // them.
+    if (AIPVersion == TIdIPVersion::Id_IPv6) {
+      ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+      ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on);
+    } else {
+      ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+      ::setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
+    }
   }
   return fd;
 }
@@ -597,6 +625,78 @@ int TIdStackBSDBase::WSSend(TIdStackSocketHandle ASocket, const void* ABuffer, s
   return static_cast<int>(n);
 }
 
+int TIdStackBSDBase::ReceiveFrom(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, std::string& VFromIP,
+                                 std::uint16_t& VFromPort, TIdIPVersion& VFromIPVersion) {
+  return CheckForSocketError(RecvFrom(ASocket, VBuffer.data(), VBuffer.size(), 0, VFromIP, VFromPort, VFromIPVersion));
+}
+
+void TIdStackBSDBase::SendTo(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset,
+                             std::int32_t ASize, const std::string& AIP, std::uint16_t APort,
+                             TIdIPVersion AIPVersion) {
+  std::int64_t available = static_cast<std::int64_t>(ABuffer.size()) - AOffset;
+  if (AOffset < 0 || available < 0) available = 0;
+  std::int64_t size = ASize < 0 ? available : std::min<std::int64_t>(ASize, available);
+  const std::uint8_t* data = size > 0 ? ABuffer.data() + AOffset : nullptr;
+  int n = WSSendTo(ASocket, data, static_cast<std::size_t>(size), 0, AIP, APort, AIPVersion);
+  if (n == Id_SOCKET_ERROR) {
+    int err = WSGetLastError();
+    if (err == EMSGSIZE) throw EIdPackageSizeTooBig(RSPackageSizeTooBig);
+    RaiseSocketError(err);
+  }
+  if (n != size) throw EIdNotAllBytesSent(RSNotAllBytesSent);
+}
+
+void TIdStackBSDBase::SetMulticastTTL(TIdStackSocketHandle ASocket, int AValue, TIdIPVersion AIPVersion) {
+  if (AIPVersion == TIdIPVersion::Id_IPv6)
+    SetSocketOption(ASocket, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, AValue);
+  else
+    SetSocketOption(ASocket, IPPROTO_IP, IP_MULTICAST_TTL, AValue);
+}
+
+void TIdStackBSDBase::SetLoopBack(TIdStackSocketHandle ASocket, bool AValue, TIdIPVersion AIPVersion) {
+  if (AIPVersion == TIdIPVersion::Id_IPv6)
+    SetSocketOption(ASocket, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, AValue ? 1 : 0);
+  else
+    SetSocketOption(ASocket, IPPROTO_IP, IP_MULTICAST_LOOP, AValue ? 1 : 0);
+}
+
+namespace {
+
+void ChangeMembership(TIdStack& aStack, TIdStackSocketHandle aSocket, const std::string& aGroupIP,
+                      const std::string& aLocalIP, TIdIPVersion aIPVersion, bool aJoin) {
+  if (aIPVersion == TIdIPVersion::Id_IPv6) {
+    if (!TIdStack::IsValidIPv6MulticastGroup(aGroupIP)) return;
+    ipv6_mreq req{};
+    TIdStack::TranslateStringToTInAddr(aGroupIP, &req.ipv6mr_multiaddr, aIPVersion);
+    req.ipv6mr_interface = 0;
+    aStack.CheckForSocketError(::setsockopt(aSocket, IPPROTO_IPV6, aJoin ? IPV6_ADD_MEMBERSHIP : IPV6_DROP_MEMBERSHIP,
+                                            &req, sizeof req));
+    return;
+  }
+  if (aIPVersion != TIdIPVersion::Id_IPv4) throw EIdIPVersionUnsupported();
+  if (!TIdStack::IsValidIPv4MulticastGroup(aGroupIP)) return;
+  ip_mreq req{};
+  TIdStack::TranslateStringToTInAddr(aGroupIP, &req.imr_multiaddr, aIPVersion);
+  if (aLocalIP.empty())
+    req.imr_interface.s_addr = htonl(INADDR_ANY);
+  else
+    TIdStack::TranslateStringToTInAddr(aLocalIP, &req.imr_interface, aIPVersion);
+  aStack.CheckForSocketError(
+      ::setsockopt(aSocket, IPPROTO_IP, aJoin ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &req, sizeof req));
+}
+
+}  // namespace
+
+void TIdStackBSDBase::AddMulticastMembership(TIdStackSocketHandle ASocket, const std::string& AGroupIP,
+                                             const std::string& ALocalIP, TIdIPVersion AIPVersion) {
+  ChangeMembership(*this, ASocket, AGroupIP, ALocalIP, AIPVersion, true);
+}
+
+void TIdStackBSDBase::DropMulticastMembership(TIdStackSocketHandle ASocket, const std::string& AGroupIP,
+                                              const std::string& ALocalIP, TIdIPVersion AIPVersion) {
+  ChangeMembership(*this, ASocket, AGroupIP, ALocalIP, AIPVersion, false);
+}
+
 void TIdStackBSDBase::SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int AOptVal) {
   CheckForSocketError(::setsockopt(ASocket, ALevel, AOptName, &AOptVal, sizeof AOptVal));
 }
@@ -697,6 +797,139 @@ std::string TIdStackLinux::ReadLocalHostName() {
   char name[251] = {};
   if (::gethostname(name, 250) != 0) return std::string();
   return name;
+}
+
+int TIdStackLinux::RecvFrom(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags,
+                            std::string& VFromIP, std::uint16_t& VFromPort, TIdIPVersion& VFromIPVersion) {
+  sockaddr_storage from{};
+  socklen_t fromLen = sizeof from;
+  ssize_t n;
+  do {
+    n = ::recvfrom(ASocket, ABuffer, ALength, AFlags, reinterpret_cast<sockaddr*>(&from), &fromLen);
+  } while (n == -1 && errno == EINTR);
+  if (n >= 0 && !ReadSockAddr(from, VFromIP, VFromPort, VFromIPVersion)) {
+    // A connected socket may leave the address out; its peer is the sender.
+    VFromIP.clear();
+    VFromPort = 0;
+  }
+  return static_cast<int>(n);
+}
+
+int TIdStackLinux::WSSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags,
+                            const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion) {
+  sockaddr_storage to;
+  socklen_t toLen = MakeSockAddr(AIP, APort, AIPVersion, to);
+  ssize_t n;
+  do {
+    n = ::sendto(ASocket, ABuffer, ALength, AFlags | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), toLen);
+  } while (n == -1 && errno == EINTR);
+  return static_cast<int>(n);
+}
+
+std::uint32_t TIdStackLinux::ReceiveMsg(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, TIdPacketInfo& APkt) {
+  sockaddr_storage from{};
+  iovec iov{VBuffer.data(), VBuffer.size()};
+  alignas(cmsghdr) unsigned char control[256];
+  msghdr msg{};
+  msg.msg_name = &from;
+  msg.msg_namelen = sizeof from;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n;
+  do {
+    n = ::recvmsg(ASocket, &msg, 0);
+  } while (n == -1 && errno == EINTR);
+  CheckForSocketError(static_cast<int>(n));
+  APkt.Reset();
+  if (!ReadSockAddr(from, APkt.SourceIP, APkt.SourcePort, APkt.SourceIPVersion)) APkt.SourceIP.clear();
+  // The port the datagram was sent to is the socket's own.
+  sockaddr_storage local{};
+  socklen_t localLen = sizeof local;
+  std::string localIP;
+  if (::getsockname(ASocket, reinterpret_cast<sockaddr*>(&local), &localLen) == 0)
+    ReadSockAddr(local, localIP, APkt.DestPort, APkt.DestIPVersion);
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      APkt.DestIP = TranslateTInAddrToString(&info.ipi_addr, TIdIPVersion::Id_IPv4);
+      APkt.DestIF = static_cast<std::uint32_t>(info.ipi_ifindex);
+      APkt.DestIPVersion = TIdIPVersion::Id_IPv4;
+    } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+      in6_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      APkt.DestIP = TranslateTInAddrToString(&info.ipi6_addr, TIdIPVersion::Id_IPv6);
+      APkt.DestIF = info.ipi6_ifindex;
+      APkt.DestIPVersion = TIdIPVersion::Id_IPv6;
+    } else if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) ||
+               (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT)) {
+      int hops = 0;
+      std::memcpy(&hops, CMSG_DATA(c), sizeof hops);
+      APkt.TTL = static_cast<std::uint8_t>(hops);
+    }
+  }
+  return static_cast<std::uint32_t>(n);
+}
+
+std::uint16_t TIdStackLinux::CalcCheckSum(const TIdBytes& AData) {
+  std::uint64_t sum = 0;
+  std::size_t i = 0;
+  for (; i + 1 < AData.size(); i += 2) sum += static_cast<std::uint32_t>(AData[i] | (AData[i + 1] << 8));
+  if (i < AData.size()) sum += AData[i];
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum & 0xFFFF);
+}
+
+void TIdStackLinux::WriteChecksum(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, std::int32_t AOffset,
+                                  const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion) {
+  if (AOffset < 0 || static_cast<std::size_t>(AOffset) + 2 > VBuffer.size()) throw EIdException(RSIndexOutOfBounds);
+  VBuffer[static_cast<std::size_t>(AOffset)] = 0;
+  VBuffer[static_cast<std::size_t>(AOffset) + 1] = 0;
+  std::uint16_t sum;
+  if (AIPVersion == TIdIPVersion::Id_IPv6) {
+    in6_addr dest{};
+    TranslateStringToTInAddr(AIP, &dest, AIPVersion);
+    // The source is the address the kernel will send from: the socket's
+    // own when bound, else the one the route to the destination picks.
+    in6_addr source{};
+    sockaddr_in6 local{};
+    socklen_t localLen = sizeof local;
+    if (::getsockname(ASocket, reinterpret_cast<sockaddr*>(&local), &localLen) == 0 &&
+        local.sin6_family == AF_INET6)
+      source = local.sin6_addr;
+    if (IN6_IS_ADDR_UNSPECIFIED(&source)) {
+      int probe = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      if (probe == Id_INVALID_SOCKET) RaiseLastSocketError();
+      sockaddr_in6 to{};
+      to.sin6_family = AF_INET6;
+      to.sin6_addr = dest;
+      to.sin6_port = htons(APort == 0 ? 9 : APort);
+      localLen = sizeof local;
+      int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      if (rc == 0) rc = ::getsockname(probe, reinterpret_cast<sockaddr*>(&local), &localLen);
+      int err = errno;
+      ::close(probe);
+      if (rc != 0) RaiseSocketError(err);
+      source = local.sin6_addr;
+    }
+    int protocol = 0;
+    GetSocketOption(ASocket, SOL_SOCKET, SO_PROTOCOL, protocol);
+    TIdBytes pseudo;
+    pseudo.reserve(40 + VBuffer.size());
+    pseudo.insert(pseudo.end(), source.s6_addr, source.s6_addr + 16);
+    pseudo.insert(pseudo.end(), dest.s6_addr, dest.s6_addr + 16);
+    const auto length = static_cast<std::uint32_t>(VBuffer.size());
+    for (int shift = 24; shift >= 0; shift -= 8) pseudo.push_back(static_cast<std::uint8_t>(length >> shift));
+    pseudo.insert(pseudo.end(), {0, 0, 0, static_cast<std::uint8_t>(protocol)});
+    pseudo.insert(pseudo.end(), VBuffer.begin(), VBuffer.end());
+    sum = CalcCheckSum(pseudo);
+  } else {
+    sum = CalcCheckSum(VBuffer);
+  }
+  VBuffer[static_cast<std::size_t>(AOffset)] = static_cast<std::uint8_t>(sum & 0xFF);
+  VBuffer[static_cast<std::size_t>(AOffset) + 1] = static_cast<std::uint8_t>(sum >> 8);
 }
 
 bool TIdStackLinux::SupportsIPv4() { return CheckIPVersionSupport(TIdIPVersion::Id_IPv4); }

@@ -146,6 +146,25 @@ public:
 };
 
 // ---------------------------------------------------------------------------
+// What a received datagram carried besides its bytes
+
+class TIdPacketInfo {
+public:
+  // Empty addresses, zero ports, interfaces and hop limit, IPv4.
+  void Reset();
+  std::string SourceIP;
+  std::uint16_t SourcePort = 0;
+  std::uint32_t SourceIF = 0;
+  TIdIPVersion SourceIPVersion = TIdIPVersion::Id_IPv4;
+  std::string DestIP;
+  std::uint16_t DestPort = 0;
+  std::uint32_t DestIF = 0;
+  TIdIPVersion DestIPVersion = TIdIPVersion::Id_IPv4;
+  // Hop limit (IPv6) or time to live (IPv4) of the datagram as it arrived.
+  std::uint8_t TTL = 0;
+};
+
+// ---------------------------------------------------------------------------
 // The stack
 
 class TIdStack {
@@ -189,6 +208,43 @@ public:
   // WSGetLastError).
   virtual int WSRecv(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags) = 0;
   virtual int WSSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags) = 0;
+
+  // Datagrams. ReceiveFrom raises on failure; RecvFrom and WSSendTo give the
+  // platform's result (-1 on failure). SendTo raises EIdPackageSizeTooBig for
+  // a datagram too long for the protocol and EIdNotAllBytesSent for a short
+  // send.
+  virtual int ReceiveFrom(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, std::string& VFromIP,
+                          std::uint16_t& VFromPort, TIdIPVersion& VFromIPVersion) = 0;
+  virtual void SendTo(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset,
+                      std::int32_t ASize, const std::string& AIP, std::uint16_t APort,
+                      TIdIPVersion AIPVersion = TIdIPVersion::Id_IPv4) = 0;
+  virtual int RecvFrom(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags,
+                       std::string& VFromIP, std::uint16_t& VFromPort, TIdIPVersion& VFromIPVersion) = 0;
+  virtual int WSSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags,
+                       const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion) = 0;
+  // One datagram with its addresses, interfaces and hop limit; the count.
+  virtual std::uint32_t ReceiveMsg(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, TIdPacketInfo& APkt) = 0;
+
+  // Multicast. Membership changes only for a multicast group (IPv4 224 to
+  // 239 in the first field, IPv6 FF..); any other text changes nothing.
+  virtual void SetMulticastTTL(TIdStackSocketHandle ASocket, int AValue, TIdIPVersion AIPVersion) = 0;
+  virtual void SetLoopBack(TIdStackSocketHandle ASocket, bool AValue, TIdIPVersion AIPVersion) = 0;
+  virtual void AddMulticastMembership(TIdStackSocketHandle ASocket, const std::string& AGroupIP,
+                                      const std::string& ALocalIP, TIdIPVersion AIPVersion) = 0;
+  virtual void DropMulticastMembership(TIdStackSocketHandle ASocket, const std::string& AGroupIP,
+                                       const std::string& ALocalIP, TIdIPVersion AIPVersion) = 0;
+  static bool IsValidIPv4MulticastGroup(const std::string& AIP);
+  static bool IsValidIPv6MulticastGroup(const std::string& AIP);
+
+  // The Internet checksum (RFC 1071) of AData, 16-bit words read
+  // little-endian, so that it is stored low byte first.
+  virtual std::uint16_t CalcCheckSum(const TIdBytes& AData) = 0;
+  // Stores the checksum of VBuffer at AOffset (the field counts as zero).
+  // IPv6 sums the pseudo-header of source and destination address, length
+  // and next header in front of the data, as ICMPv6 requires.
+  virtual void WriteChecksum(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, std::int32_t AOffset,
+                             const std::string& AIP, std::uint16_t APort,
+                             TIdIPVersion AIPVersion = TIdIPVersion::Id_IPv4) = 0;
 
   // Options.
   virtual void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int AOptVal) = 0;
@@ -273,6 +329,16 @@ public:
   int Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ASize) override;
   int WSRecv(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags) override;
   int WSSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags) override;
+  int ReceiveFrom(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, std::string& VFromIP, std::uint16_t& VFromPort,
+                  TIdIPVersion& VFromIPVersion) override;
+  void SendTo(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ASize,
+              const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion) override;
+  void SetMulticastTTL(TIdStackSocketHandle ASocket, int AValue, TIdIPVersion AIPVersion) override;
+  void SetLoopBack(TIdStackSocketHandle ASocket, bool AValue, TIdIPVersion AIPVersion) override;
+  void AddMulticastMembership(TIdStackSocketHandle ASocket, const std::string& AGroupIP, const std::string& ALocalIP,
+                              TIdIPVersion AIPVersion) override;
+  void DropMulticastMembership(TIdStackSocketHandle ASocket, const std::string& AGroupIP,
+                               const std::string& ALocalIP, TIdIPVersion AIPVersion) override;
   void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int AOptVal) override;
   void GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int& AOptVal) override;
   void SetBlocking(TIdStackSocketHandle ASocket, bool ABlocking) override;
@@ -297,6 +363,14 @@ public:
   bool CheckIPVersionSupport(TIdIPVersion AIPVersion) override;
   void GetLocalAddressList(TIdStackLocalAddressList& AAddresses) override;
   std::string WSTranslateSocketErrorMsg(int AErr) override;
+  int RecvFrom(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags, std::string& VFromIP,
+               std::uint16_t& VFromPort, TIdIPVersion& VFromIPVersion) override;
+  int WSSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags,
+               const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion) override;
+  std::uint32_t ReceiveMsg(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, TIdPacketInfo& APkt) override;
+  std::uint16_t CalcCheckSum(const TIdBytes& AData) override;
+  void WriteChecksum(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, std::int32_t AOffset, const std::string& AIP,
+                     std::uint16_t APort, TIdIPVersion AIPVersion) override;
 
 protected:
   std::string LookupHostAddress(const std::string& AHostName, TIdIPVersion AIPVersion) override;
