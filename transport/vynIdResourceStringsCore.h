@@ -51,3 +51,6 @@ inline constexpr const char* RSBufferInvalidStartPos = "Buffer start position is
 inline constexpr const char* RSNoBytesInBuffer = "No bytes in buffer.";
 inline constexpr const char* RSIndexOutOfBounds = "Index out of bounds.";
 inline constexpr const char* RSCapacityTooSmall = "Capacity cannot be smaller than Size";
+
+// Text encodings.
+inline constexpr const char* RSUnsupportedCharSet = "Character set %s is not supported.";

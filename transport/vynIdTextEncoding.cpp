@@ -1,6 +1,12 @@
 #include "transport/vynIdTextEncoding.h"
 
+#include <iconv.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <mutex>
+
+#include "transport/vynIdResourceStringsCore.h"
 
 namespace detail {
 
@@ -197,7 +203,337 @@ std::int32_t TIdUTF8Encoding::GetCharCount(const std::uint8_t* ABytes, std::size
   return n;
 }
 
+// --- UTF-16 units
+
 namespace detail {
+
+TIdWideChars UTF8ToUTF16(std::string_view aText) {
+  TIdWideChars units;
+  units.reserve(aText.size());
+  const auto* p = reinterpret_cast<const std::uint8_t*>(aText.data());
+  for (std::size_t i = 0; i < aText.size();) {
+    std::uint32_t code;
+    i += DecodeUTF8(p, aText.size(), i, code);
+    if (code > 0xFFFF) {
+      code -= 0x10000;
+      units.push_back(static_cast<std::uint16_t>(0xD800 | (code >> 10)));
+      units.push_back(static_cast<std::uint16_t>(0xDC00 | (code & 0x3FF)));
+    } else {
+      units.push_back(static_cast<std::uint16_t>(code));
+    }
+  }
+  return units;
+}
+
+std::string UTF16ToUTF8(const std::uint16_t* aUnits, std::size_t aCount) {
+  std::string text;
+  text.reserve(aCount);
+  for (std::size_t i = 0; i < aCount; ++i) {
+    std::uint32_t code = aUnits[i];
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < aCount && aUnits[i + 1] >= 0xDC00 && aUnits[i + 1] <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (aUnits[i + 1] - 0xDC00);
+      ++i;
+    } else if (code >= 0xD800 && code <= 0xDFFF) {
+      code = 0xFFFD;
+    }
+    AppendUTF8(text, code);
+  }
+  return text;
+}
+
+}  // namespace detail
+
+TIdBytes IIdTextEncoding::GetBytes(const TIdWideChars& AChars) {
+  return GetBytes(detail::UTF16ToUTF8(AChars.data(), AChars.size()));
+}
+
+TIdWideChars IIdTextEncoding::GetChars(const std::uint8_t* ABytes, std::size_t ACount) {
+  return detail::UTF8ToUTF16(GetString(ABytes, ACount));
+}
+
+// --- UTF-16 LE / BE
+
+TIdBytes TIdUTF16LittleEndianEncoding::GetBytes(std::string_view AChars) {
+  const TIdWideChars units = detail::UTF8ToUTF16(AChars);
+  const bool big = BigEndian();
+  TIdBytes bytes;
+  bytes.reserve(units.size() * 2);
+  for (std::uint16_t u : units) {
+    const auto hi = static_cast<std::uint8_t>(u >> 8);
+    const auto lo = static_cast<std::uint8_t>(u & 0xFF);
+    bytes.push_back(big ? hi : lo);
+    bytes.push_back(big ? lo : hi);
+  }
+  return bytes;
+}
+
+std::string TIdUTF16LittleEndianEncoding::GetString(const std::uint8_t* ABytes, std::size_t ACount) {
+  const bool big = BigEndian();
+  TIdWideChars units(ACount / 2);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const std::uint8_t a = ABytes[2 * i], b = ABytes[2 * i + 1];
+    units[i] = static_cast<std::uint16_t>(big ? (a << 8) | b : (b << 8) | a);
+  }
+  std::string text = detail::UTF16ToUTF8(units.data(), units.size());
+  if (ACount % 2) text += detail::ReplacementChar;
+  return text;
+}
+
+std::int32_t TIdUTF16LittleEndianEncoding::GetByteCount(std::string_view AChars) {
+  return static_cast<std::int32_t>(detail::UTF8ToUTF16(AChars).size() * 2);
+}
+
+std::int32_t TIdUTF16LittleEndianEncoding::GetCharCount(const std::uint8_t*, std::size_t ACount) {
+  return static_cast<std::int32_t>(ACount / 2 + ACount % 2);
+}
+
+// --- UTF-7
+
+namespace {
+
+constexpr char kBase64Chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Base64Value(std::uint8_t aByte) {
+  if (aByte >= 'A' && aByte <= 'Z') return aByte - 'A';
+  if (aByte >= 'a' && aByte <= 'z') return aByte - 'a' + 26;
+  if (aByte >= '0' && aByte <= '9') return aByte - '0' + 52;
+  if (aByte == '+') return 62;
+  if (aByte == '/') return 63;
+  return -1;
+}
+
+// Set D of RFC 2152 and the white space that goes directly.
+bool DirectUTF7(std::uint16_t aUnit) {
+  if (aUnit >= 128) return false;
+  const char c = static_cast<char>(aUnit);
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         std::string_view("'(),-./:? \t\r\n").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
+TIdBytes TIdUTF7Encoding::GetBytes(std::string_view AChars) {
+  const TIdWideChars units = detail::UTF8ToUTF16(AChars);
+  TIdBytes out;
+  out.reserve(units.size() + 8);
+  for (std::size_t i = 0; i < units.size();) {
+    const std::uint16_t u = units[i];
+    if (u == '+') {
+      out.insert(out.end(), {'+', '-'});
+      ++i;
+    } else if (DirectUTF7(u)) {
+      out.push_back(static_cast<std::uint8_t>(u));
+      ++i;
+    } else {
+      // A run of units that cannot go directly, as Base64 of their bytes.
+      out.push_back('+');
+      std::uint32_t bits = 0;
+      int count = 0;
+      for (; i < units.size() && !DirectUTF7(units[i]) && units[i] != '+'; ++i) {
+        bits = (bits << 16) | units[i];
+        count += 16;
+        while (count >= 6) {
+          count -= 6;
+          out.push_back(static_cast<std::uint8_t>(kBase64Chars[(bits >> count) & 0x3F]));
+        }
+      }
+      if (count > 0) out.push_back(static_cast<std::uint8_t>(kBase64Chars[(bits << (6 - count)) & 0x3F]));
+      // Always closed, so that a following "-" or Base64 letter stays itself.
+      out.push_back('-');
+    }
+  }
+  return out;
+}
+
+std::string TIdUTF7Encoding::GetString(const std::uint8_t* ABytes, std::size_t ACount) {
+  TIdWideChars units;
+  units.reserve(ACount);
+  for (std::size_t i = 0; i < ACount;) {
+    const std::uint8_t b = ABytes[i++];
+    if (b != '+') {
+      units.push_back(b < 128 ? b : 0xFFFD);
+      continue;
+    }
+    if (i < ACount && ABytes[i] == '-') {
+      units.push_back('+');
+      ++i;
+      continue;
+    }
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (; i < ACount && Base64Value(ABytes[i]) >= 0; ++i) {
+      bits = (bits << 6) | static_cast<std::uint32_t>(Base64Value(ABytes[i]));
+      count += 6;
+      if (count >= 16) {
+        count -= 16;
+        units.push_back(static_cast<std::uint16_t>(bits >> count));
+        bits &= (1u << count) - 1;
+      }
+    }
+    // Left-over bits must be fewer than six and all zero.
+    if (count >= 6 || bits != 0) units.push_back(0xFFFD);
+    if (i < ACount && ABytes[i] == '-') ++i;
+  }
+  return detail::UTF16ToUTF8(units.data(), units.size());
+}
+
+std::int32_t TIdUTF7Encoding::GetByteCount(std::string_view AChars) {
+  return static_cast<std::int32_t>(GetBytes(AChars).size());
+}
+
+std::int32_t TIdUTF7Encoding::GetCharCount(const std::uint8_t* ABytes, std::size_t ACount) {
+  return static_cast<std::int32_t>(detail::UTF8ToUTF16(GetString(ABytes, ACount)).size());
+}
+
+// --- Code pages through iconv
+
+namespace {
+
+// Code page numbers under the names the converter knows them by; other
+// numbers are tried as "CP<number>".
+std::string CodePageName(std::uint16_t aCodePage) {
+  switch (aCodePage) {
+    case 1200: return "UTF-16LE";
+    case 1201: return "UTF-16BE";
+    case 20127: return "US-ASCII";
+    case 20866: return "KOI8-R";
+    case 21866: return "KOI8-U";
+    case 20932: return "EUC-JP";
+    case 50220: return "ISO-2022-JP";
+    case 51932: return "EUC-JP";
+    case 51949: return "EUC-KR";
+    case 54936: return "GB18030";
+    case 65000: return "UTF-7";
+    case 65001: return "UTF-8";
+    default: break;
+  }
+  if (aCodePage >= 28591 && aCodePage <= 28605) return "ISO-8859-" + std::to_string(aCodePage - 28590);
+  return "CP" + std::to_string(aCodePage);
+}
+
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+
+// Runs one conversion; on a sequence the converter cannot take, aBad
+// appends its stand-in and tells how many input bytes to skip.
+template <class OnBad>
+std::string Convert(iconv_t aCd, const std::uint8_t* aIn, std::size_t aCount, OnBad aBad) {
+  ::iconv(aCd, nullptr, nullptr, nullptr, nullptr);
+  std::string out;
+  out.resize(aCount * 4 + 16);
+  auto* in = const_cast<char*>(reinterpret_cast<const char*>(aIn));
+  std::size_t inLeft = aCount;
+  std::size_t used = 0;
+  for (;;) {
+    char* dest = out.data() + used;
+    std::size_t destLeft = out.size() - used;
+    std::size_t rc = ::iconv(aCd, inLeft > 0 ? &in : nullptr, inLeft > 0 ? &inLeft : nullptr, &dest, &destLeft);
+    used = out.size() - destLeft;
+    if (rc != static_cast<std::size_t>(-1)) {
+      if (inLeft == 0) {
+        // Flush any shift state (stateful sets such as ISO-2022-JP).
+        if (destLeft < 16) out.resize(out.size() + 16);
+        dest = out.data() + used;
+        destLeft = out.size() - used;
+        ::iconv(aCd, nullptr, nullptr, &dest, &destLeft);
+        used = out.size() - destLeft;
+        break;
+      }
+      continue;
+    }
+    if (errno == E2BIG) {
+      out.resize(out.size() * 2);
+      continue;
+    }
+    // EILSEQ, or EINVAL for a sequence cut off at the end.
+    out.resize(used);
+    std::size_t skip = aBad(out, reinterpret_cast<const std::uint8_t*>(in), inLeft, errno == EINVAL);
+    used = out.size();
+    out.resize(used + inLeft * 4 + 16);
+    skip = std::min(skip, inLeft);
+    in += skip;
+    inLeft -= skip;
+    if (inLeft == 0) break;
+  }
+  out.resize(used);
+  return out;
+}
+
+}  // namespace
+
+struct TIdCodePageEncoding::Converters {
+  std::mutex Lock;  // a converter keeps state between calls
+  iconv_t ToCharSet = kNoConverter;
+  iconv_t FromCharSet = kNoConverter;
+  TIdBytes Question;  // "?" in the set
+};
+
+TIdCodePageEncoding::TIdCodePageEncoding(std::uint16_t ACodePage) : TIdCodePageEncoding(CodePageName(ACodePage)) {}
+
+TIdCodePageEncoding::TIdCodePageEncoding(const std::string& ACharSet)
+    : FCharSet(ACharSet), FConverters(std::make_unique<Converters>()) {
+  FConverters->ToCharSet = ::iconv_open(ACharSet.c_str(), "UTF-8");
+  FConverters->FromCharSet = ::iconv_open("UTF-8", ACharSet.c_str());
+  if (ACharSet.empty() || FConverters->ToCharSet == kNoConverter || FConverters->FromCharSet == kNoConverter) {
+    if (FConverters->ToCharSet != kNoConverter) ::iconv_close(FConverters->ToCharSet);
+    if (FConverters->FromCharSet != kNoConverter) ::iconv_close(FConverters->FromCharSet);
+    throw EIdException(Format(RSUnsupportedCharSet, ACharSet));
+  }
+  const std::uint8_t question = '?';
+  std::string q = Convert(FConverters->ToCharSet, &question, 1,
+                          [](std::string&, const std::uint8_t*, std::size_t, bool) { return std::size_t{1}; });
+  FConverters->Question.assign(q.begin(), q.end());
+}
+
+TIdCodePageEncoding::~TIdCodePageEncoding() {
+  ::iconv_close(FConverters->ToCharSet);
+  ::iconv_close(FConverters->FromCharSet);
+}
+
+TIdBytes TIdCodePageEncoding::GetBytes(std::string_view AChars) {
+  // Malformed UTF-8 first becomes U+FFFD, which the set may lack in turn.
+  const std::string text = detail::ValidUTF8(AChars);
+  std::lock_guard<std::mutex> guard(FConverters->Lock);
+  const TIdBytes& question = FConverters->Question;
+  std::string bytes = Convert(FConverters->ToCharSet, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                              [&](std::string& out, const std::uint8_t* at, std::size_t left, bool) {
+                                out.append(question.begin(), question.end());
+                                std::uint32_t code;
+                                return DecodeUTF8(at, left, 0, code);
+                              });
+  return TIdBytes(bytes.begin(), bytes.end());
+}
+
+std::string TIdCodePageEncoding::GetString(const std::uint8_t* ABytes, std::size_t ACount) {
+  std::lock_guard<std::mutex> guard(FConverters->Lock);
+  return Convert(FConverters->FromCharSet, ABytes, ACount,
+                 [](std::string& out, const std::uint8_t*, std::size_t left, bool cutOff) {
+                   out += detail::ReplacementChar;
+                   return cutOff ? left : std::size_t{1};
+                 });
+}
+
+std::int32_t TIdCodePageEncoding::GetByteCount(std::string_view AChars) {
+  return static_cast<std::int32_t>(GetBytes(AChars).size());
+}
+
+std::int32_t TIdCodePageEncoding::GetCharCount(const std::uint8_t* ABytes, std::size_t ACount) {
+  return static_cast<std::int32_t>(detail::UTF8ToUTF16(GetString(ABytes, ACount)).size());
+}
+
+namespace detail {
+
+const TIdTextEncoding& EncodingUTF16LE() {
+  static TIdTextEncoding instance(new TIdUTF16LittleEndianEncoding);
+  return instance;
+}
+const TIdTextEncoding& EncodingUTF16BE() {
+  static TIdTextEncoding instance(new TIdUTF16BigEndianEncoding);
+  return instance;
+}
+const TIdTextEncoding& EncodingUTF7() {
+  static TIdTextEncoding instance(new TIdUTF7Encoding);
+  return instance;
+}
 
 const TIdTextEncoding& EncodingASCII() {
   static TIdTextEncoding instance(new TIdASCIIEncoding);

@@ -250,3 +250,104 @@ TEST(IIdTextEncodingTest, Conversions) {
 }
 
 }  // namespace
+
+namespace {
+
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+TEST(IIdTextEncodingTest, UTF16InBothByteOrders) {
+  // a, the euro sign, and U+1F600 as a surrogate pair.
+  const std::string text = "a\xE2\x82\xAC\xF0\x9F\x98\x80";
+  const TIdBytes le = {0x61, 0x00, 0xAC, 0x20, 0x3D, 0xD8, 0x00, 0xDE};
+  const TIdBytes be = {0x00, 0x61, 0x20, 0xAC, 0xD8, 0x3D, 0xDE, 0x00};
+  struct Case {
+    TIdTextEncoding Encoding;
+    TIdBytes Bytes;
+    TIdBytes OddTail;
+    TIdBytes LoneSurrogate;
+  } cases[] = {
+      {detail::EncodingUTF16LE(), le, {0x61, 0x00, 0x62}, {0x3D, 0xD8, 0x61, 0x00}},
+      {detail::EncodingUTF16BE(), be, {0x00, 0x61, 0x62}, {0xD8, 0x3D, 0x00, 0x61}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.Encoding->GetBytes(text), c.Bytes);
+    EXPECT_EQ(c.Encoding->GetString(c.Bytes), text);
+    EXPECT_EQ(c.Encoding->GetByteCount(text), 8);
+    EXPECT_EQ(c.Encoding->GetCharCount(c.Bytes.data(), c.Bytes.size()), 4);
+    EXPECT_EQ(c.Encoding->GetChars(c.Bytes), (TIdWideChars{0x61, 0x20AC, 0xD83D, 0xDE00}));
+    // Nothing is read past the end or taken for a character it is not.
+    EXPECT_EQ(c.Encoding->GetString(c.OddTail), "a" + kFFFD);
+    EXPECT_EQ(c.Encoding->GetString(c.LoneSurrogate), kFFFD + "a");
+  }
+}
+
+TEST(IIdTextEncodingTest, UTF7) {
+  struct Case {
+    std::string Text;
+    std::string Encoded;  // as written here
+    std::vector<std::string> AlsoDecoded;  // other valid forms, RFC 2152's own
+  } cases[] = {
+      {"A\xE2\x89\xA2\xCE\x91.", "A+ImIDkQ-.", {"A+ImIDkQ."}},
+      {"Hi Mom -\xE2\x98\xBA-!", "Hi Mom -+Jjo--+ACE-", {"Hi Mom -+Jjo--!"}},
+      {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", "+ZeVnLIqe-", {"+ZeVnLIqe"}},
+      {"1 + 1", "1 +- 1", {}},
+      {"\xF0\x9F\x98\x80", "+2D3eAA-", {}},
+      {"", "", {}},
+  };
+  const TIdTextEncoding& utf7 = detail::EncodingUTF7();
+  for (const Case& c : cases) {
+    EXPECT_EQ(Text(utf7->GetBytes(c.Text)), c.Encoded) << c.Text;
+    EXPECT_EQ(utf7->GetString(Bytes(c.Encoded)), c.Text) << c.Encoded;
+    for (const std::string& other : c.AlsoDecoded) EXPECT_EQ(utf7->GetString(Bytes(other)), c.Text) << other;
+  }
+  // Left-over bits that are not zero, and bytes above 127, are not text.
+  EXPECT_EQ(utf7->GetString(Bytes("+ZeV-x")), "\xE6\x97\xA5" + kFFFD + "x");
+  EXPECT_EQ(utf7->GetString(TIdBytes{'a', 0xC3}), "a" + kFFFD);
+  EXPECT_EQ(utf7->GetString(Bytes("+")), "");
+  EXPECT_EQ(utf7->GetCharCount(Bytes("+2D3eAA-").data(), 8), 2);
+}
+
+TEST(IIdTextEncodingTest, CodePagesThroughThePlatformConverter) {
+  struct Case {
+    TIdTextEncoding Encoding;
+    std::string Text;
+    TIdBytes Bytes;
+  } cases[] = {
+      {new TIdCodePageEncoding("CP1252"), "caf\xC3\xA9 \xE2\x82\xAC", {'c', 'a', 'f', 0xE9, ' ', 0x80}},
+      {new TIdCodePageEncoding(std::uint16_t{1252}), "\xE2\x82\xAC", {0x80}},
+      {new TIdCodePageEncoding(std::uint16_t{28592}), "\xC5\x82", {0xB3}},  // ISO-8859-2
+      {new TIdCodePageEncoding("Shift_JIS"), "\xE6\x97\xA5\xE6\x9C\xAC", {0x93, 0xFA, 0x96, 0x7B}},
+      {new TIdCodePageEncoding(std::uint16_t{932}), "\xE6\x97\xA5", {0x93, 0xFA}},
+      // A stateful set: the shift back at the end is part of the bytes.
+      {new TIdCodePageEncoding("ISO-2022-JP"), "\xE6\x97\xA5", {0x1B, '$', 'B', 0x46, 0x7C, 0x1B, '(', 'B'}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.Encoding->GetBytes(c.Text), c.Bytes) << c.Text;
+    EXPECT_EQ(c.Encoding->GetString(c.Bytes), c.Text);
+  }
+  TIdTextEncoding cp1252(new TIdCodePageEncoding("CP1252"));
+  // A character the set lacks becomes "?"; a byte it does not define U+FFFD.
+  EXPECT_EQ(cp1252->GetBytes("a\xE6\x97\xA5" "b"), (TIdBytes{'a', '?', 'b'}));
+  EXPECT_EQ(cp1252->GetString(TIdBytes{'a', 0x81, 'b'}), "a" + kFFFD + "b");
+  EXPECT_EQ(cp1252->GetCharCount(TIdBytes{'a', 0x81}.data(), 2), 2);
+  // A multi-byte character cut off at the end.
+  TIdTextEncoding sjis(new TIdCodePageEncoding("Shift_JIS"));
+  EXPECT_EQ(sjis->GetString(TIdBytes{'x', 0x93}), "x" + kFFFD);
+  try {
+    TIdCodePageEncoding unknown("NO-SUCH-SET");
+    FAIL() << "an unknown set was accepted";
+  } catch (const EIdException& e) {
+    EXPECT_EQ(e.Message(), "Character set NO-SUCH-SET is not supported.");
+  }
+}
+
+TEST(IIdTextEncodingTest, WideCharacters) {
+  const TIdTextEncoding& utf8 = detail::EncodingUTF8();
+  EXPECT_EQ(utf8->GetChars(Bytes("a\xF0\x9F\x98\x80")), (TIdWideChars{0x61, 0xD83D, 0xDE00}));
+  EXPECT_EQ(Text(utf8->GetBytes(TIdWideChars{0x61, 0xD83D, 0xDE00})), "a\xF0\x9F\x98\x80");
+  // A high surrogate without its partner is no character.
+  EXPECT_EQ(Text(utf8->GetBytes(TIdWideChars{0x61, 0xD83D})), "a" + kFFFD);
+  EXPECT_EQ(detail::EncodingASCII()->GetChars(TIdBytes{'o', 0xFF}), (TIdWideChars{'o', 0xFFFD}));
+}
+
+}  // namespace
