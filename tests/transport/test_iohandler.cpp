@@ -14,6 +14,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+TIdBytes Bytes(const std::string& s) { return TIdBytes(s.begin(), s.end()); }
+std::string Text(const TIdBytes& b) { return std::string(b.begin(), b.end()); }
+
 // A handler connected to a peer socket accepted from a plain listener.
 class IOHandlerTest : public ::testing::Test {
 protected:
@@ -261,6 +264,51 @@ TEST_F(IOHandlerTest, HugeReadBytesCountFailsOnCloseWithoutAllocating) {
   EXPECT_THROW(io->ReadBytes(bytes, INT32_MAX - 1), EIdConnClosedGracefully);
   EXPECT_TRUE(bytes.empty());
   EXPECT_EQ(io->InputBuffer()->Size(), 10);
+}
+
+// Blocks of at least one receive go straight into the caller's array while
+// nothing is buffered; whatever ends such a read early must leave every byte
+// that arrived readable, in order, and the caller's array as it was.
+std::string Pattern(std::size_t aSize, std::size_t aFrom = 0) {
+  std::string s(aSize, '\0');
+  for (std::size_t i = 0; i < aSize; ++i) s[i] = static_cast<char>('a' + (aFrom + i) % 23);
+  return s;
+}
+
+TEST_F(IOHandlerTest, LargeReadBytesEndedEarlyKeepsWhatArrived) {
+  std::int64_t worked = 0;
+  io->OnWork = [&](TComponent*, TWorkMode m, std::int64_t count) {
+    if (m == TWorkMode::wmRead) worked = count;
+  };
+  io->BeginWork(TWorkMode::wmRead, 0);
+  // A whole block in several receives.
+  std::thread writer = SendChunks({Pattern(20000), Pattern(30000, 20000)}, 30ms);
+  TIdBytes bytes = Bytes("ab");
+  io->ReadBytes(bytes, 50000);
+  writer.join();
+  EXPECT_EQ(Text(bytes), "ab" + Pattern(50000));
+  EXPECT_EQ(worked, 50000) << "counted as if through the input buffer";
+  io->EndWork(TWorkMode::wmRead);
+
+  // A time-out part of the way.
+  io->SetReadTimeout(300);
+  loopback::SendAll(peer.get(), Pattern(33000));
+  bytes = Bytes("ab");
+  EXPECT_THROW(io->ReadBytes(bytes, 40000), EIdReadTimeout);
+  EXPECT_EQ(Text(bytes), "ab");
+  EXPECT_EQ(io->InputBuffer()->Size(), 33000);
+  loopback::SendAll(peer.get(), Pattern(7000, 33000));
+  io->ReadBytes(bytes, 40000, false);
+  EXPECT_EQ(Text(bytes), Pattern(40000));
+
+  // The peer's close part of the way.
+  loopback::SendAll(peer.get(), Pattern(35000));
+  peer.reset();
+  bytes.clear();
+  EXPECT_THROW(io->ReadBytes(bytes, 40000), EIdConnClosedGracefully);
+  EXPECT_TRUE(bytes.empty());
+  io->ReadBytes(bytes, 35000);
+  EXPECT_EQ(Text(bytes), Pattern(35000));
 }
 
 TEST_F(IOHandlerTest, ReadStreamForms) {
