@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,12 +16,14 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTest>
 #include <QTimer>
 
 #include <clocale>
 #include <cstdlib>
 #include <deque>
+#include <atomic>
 #include <thread>
 
 #include "tests/cryptohopper/fake_oauth2.h"
@@ -152,6 +155,10 @@ TEST_F(WindowTest, ControlsCarryTheirLabelsStartValuesAndTabs) {
   EXPECT_EQ(w.size(), QSize(823, 798));
   EXPECT_EQ(w.pnlTop->height(), 126);
   EXPECT_EQ(w.pnlMethods->height(), 245);
+  EXPECT_EQ(w.font().pointSize(), 8);
+  if (QFontDatabase::families().contains("Tahoma")) {
+    EXPECT_EQ(w.font().family().toStdString(), "Tahoma");
+  }
   EXPECT_TRUE(Log().empty());
 
   struct Field {
@@ -647,6 +654,36 @@ TEST_F(WindowTest, WebhookBodyQueuedWhileTheWindowClosesIsDropped) {
   window.reset();
   QTest::qWait(20);  // the queued call runs and finds no window
   SUCCEED();
+}
+
+// The program's dispatcher: Synchronize runs on the UI thread, waits for it,
+// and brings its error back to the waiting thread.
+TEST(QtUIDispatcher, SynchronizeRunsOnTheUIThreadAndReturnsItsError) {
+  detail::QtUIDispatcher dispatcher;
+  QThread* uiThread = QThread::currentThread();
+  std::atomic<bool> done{false};
+  bool ranOnUIThread = false;
+  std::string error;
+  std::thread worker([&] {
+    dispatcher.Synchronize([&] { ranOnUIThread = QThread::currentThread() == uiThread; });
+    try {
+      dispatcher.Synchronize([] { throw Exception("from the UI thread"); });
+    } catch (const Exception& e) {
+      error = e.Message();
+    }
+    done = true;
+  });
+  for (int i = 0; i < 500 && !done; ++i) QTest::qWait(10);
+  const bool finished = done;
+  if (!finished) QCoreApplication::processEvents();  // let a stuck call end before the join
+  worker.join();
+  ASSERT_TRUE(finished);
+  EXPECT_TRUE(ranOnUIThread);
+  EXPECT_EQ(error, "from the UI thread");
+
+  bool inline_ = false;
+  dispatcher.Synchronize([&] { inline_ = true; });  // from the UI thread itself: at once
+  EXPECT_TRUE(inline_);
 }
 
 // ---------------------------------------------------------------------------
