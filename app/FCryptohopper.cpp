@@ -36,9 +36,11 @@ constexpr int kFontPoints = 8;
 
 constexpr const char* kWebhookURLExample = "https://example.com/cryptohopper/webhook";
 constexpr const char* kOrderBookDepth = "5";
+constexpr const char* kStartOrderSize = "0.002";
 constexpr const char* kUnknownError = "An error of an unknown kind occurred";
 
 // Prompt captions and texts.
+// The prompt's caption and the Orders tab's label alike.
 constexpr const char* kHopperIdCaption = "Hopper Id";
 constexpr const char* kHopperIdPrompt = "Set the Hopper Id";
 constexpr const char* kOrderIdCaption = "Order Id";
@@ -53,6 +55,9 @@ constexpr const char* kHopperNamePrompt = "Set the Name";
 constexpr const char* kSideLabel = "Side";
 constexpr const char* kAmountLabel = "Amount";
 constexpr const char* kSideBuy = "Buy";
+// The order buttons' captions, also the titles of their groups.
+constexpr const char* kMarketOrder = "Market Order";
+constexpr const char* kLimitOrder = "Limit Order";
 constexpr const char* kSideSell = "Sell";
 
 QString Q(const char* aText) { return QString::fromUtf8(aText); }
@@ -214,7 +219,7 @@ void TFRMCryptohopper::CreateControls() {
   tabOrders = MakeTab(PageControl1, "tabOrders", "Orders");
   {
     auto* grid = new QGridLayout(tabOrders);
-    txtHopperId = AddField(grid, 0, 0, "txtHopperId", "Hopper Id", QStringLiteral("0"));
+    txtHopperId = AddField(grid, 0, 0, "txtHopperId", kHopperIdCaption, QStringLiteral("0"));
     txtCoin = AddField(grid, 0, 2, "txtCoin", "Coin", {});
     auto* buttons = new QHBoxLayout;
     btnGetOpenOrders = MakeButton("btnGetOpenOrders", "Get Open Orders");
@@ -226,7 +231,7 @@ void TFRMCryptohopper::CreateControls() {
       buttons->addWidget(b);
     grid->addLayout(buttons, 1, 0, 1, 6);
 
-    auto* market = new QGroupBox(QStringLiteral("Market Order"));
+    auto* market = new QGroupBox(Q(kMarketOrder));
     market->setObjectName(QStringLiteral("grpMarketOrder"));
     auto* m = new QGridLayout(market);
     cboMarketSide = MakeSide("cboMarketSide");
@@ -234,12 +239,12 @@ void TFRMCryptohopper::CreateControls() {
     marketSideLabel->setBuddy(cboMarketSide);
     m->addWidget(marketSideLabel, 0, 0);
     m->addWidget(cboMarketSide, 0, 1);
-    txtMarketOrderSize = AddField(m, 1, 0, "txtMarketOrderSize", kAmountLabel, QStringLiteral("0.002"));
-    cboPlaceMarketOrder = MakeButton("cboPlaceMarketOrder", "Market Order");
+    txtMarketOrderSize = AddField(m, 1, 0, "txtMarketOrderSize", kAmountLabel, Q(kStartOrderSize));
+    cboPlaceMarketOrder = MakeButton("cboPlaceMarketOrder", kMarketOrder);
     m->addWidget(cboPlaceMarketOrder, 3, 1);
     grid->addWidget(market, 2, 0, 1, 3);
 
-    auto* limit = new QGroupBox(QStringLiteral("Limit Order"));
+    auto* limit = new QGroupBox(Q(kLimitOrder));
     limit->setObjectName(QStringLiteral("grpLimitOrder"));
     auto* l = new QGridLayout(limit);
     cboLimitSide = MakeSide("cboLimitSide");
@@ -247,9 +252,9 @@ void TFRMCryptohopper::CreateControls() {
     limitSideLabel->setBuddy(cboLimitSide);
     l->addWidget(limitSideLabel, 0, 0);
     l->addWidget(cboLimitSide, 0, 1);
-    txtLimitOrderSize = AddField(l, 1, 0, "txtLimitOrderSize", kAmountLabel, QStringLiteral("0.002"));
+    txtLimitOrderSize = AddField(l, 1, 0, "txtLimitOrderSize", kAmountLabel, Q(kStartOrderSize));
     txtLimitOrderPrice = AddField(l, 2, 0, "txtLimitOrderPrice", "Limit Price", QStringLiteral("100.00"));
-    cboPlaceLimitOrder = MakeButton("cboPlaceLimitOrder", "Limit Order");
+    cboPlaceLimitOrder = MakeButton("cboPlaceLimitOrder", kLimitOrder);
     l->addWidget(cboPlaceLimitOrder, 3, 1);
     grid->addWidget(limit, 2, 3, 1, 3);
   }
