@@ -1,5 +1,8 @@
 #include "transport/vynIdAuthentication.h"
 
+#include <unistd.h>
+
+#include <climits>
 #include <mutex>
 
 #include "platform/DateUtils.h"
@@ -7,6 +10,7 @@
 #include "transport/vynIdHash.h"
 #include "transport/vynIdResourceStringsCore.h"
 #include "transport/vynIdResourceStringsProtocols.h"
+#include "transport/vynIdSSLOpenSSLHeaders.h"
 
 namespace {
 
@@ -69,6 +73,7 @@ struct SchemeEntry {
 struct Registry {
   Registry() {
     entries.push_back({"Basic", detail::AuthClassOf<TIdBasicAuthentication>});
+    entries.push_back({"NTLM", detail::AuthClassOf<TIdNTLMAuthentication>});
     entries.push_back({"Digest", detail::AuthClassOf<TIdDigestAuthentication>});
   }
   std::mutex lock;
@@ -249,6 +254,213 @@ std::string TIdDigestAuthentication::Authentication() {
   ++FNonceCount;
   FCurrentStep = 0;
   return out;
+}
+
+// ---------------------------------------------------------------------------
+// NTLM version 1 (MS-NLMP)
+
+namespace {
+
+constexpr std::uint8_t kNTLMSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
+constexpr std::uint32_t kNTLMNegotiateFlags = 0x0000B207;
+constexpr std::uint32_t kNTLMAuthenticateFlags = 0x00018205;
+// A message field is at most 64 KB; longer names or passwords are cut.
+constexpr std::size_t kNTLMFieldMax = 0xFFFF;
+
+void Put16(TIdBytes& AOut, std::size_t AAt, std::size_t AValue) {
+  AOut[AAt] = static_cast<std::uint8_t>(AValue);
+  AOut[AAt + 1] = static_cast<std::uint8_t>(AValue >> 8);
+}
+void Put32(TIdBytes& AOut, std::size_t AAt, std::uint32_t AValue) {
+  for (int i = 0; i < 4; ++i) AOut[AAt + i] = static_cast<std::uint8_t>(AValue >> (8 * i));
+}
+// A buffer field: length, the same length, offset.
+void PutSecBuf(TIdBytes& AOut, std::size_t AAt, std::size_t ALen, std::size_t AOffset) {
+  Put16(AOut, AAt, ALen);
+  Put16(AOut, AAt + 2, ALen);
+  Put32(AOut, AAt + 4, static_cast<std::uint32_t>(AOffset));
+}
+
+TIdBytes Cut(TIdBytes ABytes) {
+  if (ABytes.size() > kNTLMFieldMax) ABytes.resize(kNTLMFieldMax & ~std::size_t(1));
+  return ABytes;
+}
+
+// UTF-8 text as UTF-16 little-endian.
+TIdBytes UTF16LE(std::string_view AText) {
+  TIdBytes out;
+  auto put = [&out](std::uint32_t u) {
+    out.push_back(static_cast<std::uint8_t>(u));
+    out.push_back(static_cast<std::uint8_t>(u >> 8));
+  };
+  const auto* p = reinterpret_cast<const std::uint8_t*>(AText.data());
+  for (std::size_t i = 0; i < AText.size();) {
+    std::uint32_t code = 0;
+    i += detail::DecodeUTF8(p, AText.size(), i, code);
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      put(0xD800 + (code >> 10));
+      put(0xDC00 + (code & 0x3FF));
+    } else {
+      put(code);
+    }
+  }
+  return out;
+}
+
+// 7 key bytes spread over 8 DES key bytes, parity set, then one block
+// encrypted.
+void DESEncrypt(const std::uint8_t* AKey7, const std::uint8_t* AIn, std::uint8_t* AOut) {
+  detail::DESBlock key, in, out;
+  key[0] = AKey7[0];
+  for (int i = 1; i < 7; ++i)
+    key[i] = static_cast<std::uint8_t>((AKey7[i - 1] << (8 - i)) | (AKey7[i] >> i));
+  key[7] = static_cast<std::uint8_t>(AKey7[6] << 1);
+  detail::OSSL.DES_set_odd_parity(&key);
+  detail::DESKeySchedule schedule{};
+  detail::OSSL.DES_set_key_unchecked(&key, &schedule);
+  std::copy_n(AIn, 8, in);
+  detail::OSSL.DES_ecb_encrypt(&in, &out, &schedule, 1);
+  std::copy_n(out, 8, AOut);
+}
+
+// A 16-byte hash padded to 21 bytes, as three DES keys over the challenge.
+TIdBytes ChallengeResponse(const TIdBytes& AHash16, const std::uint8_t (&AChallenge)[8]) {
+  std::uint8_t key[21] = {};
+  std::copy_n(AHash16.begin(), std::min<std::size_t>(16, AHash16.size()), key);
+  TIdBytes out(24);
+  for (int i = 0; i < 3; ++i) DESEncrypt(key + 7 * i, AChallenge, out.data() + 8 * i);
+  return out;
+}
+
+bool DESBound() {
+  return detail::OSSL.DES_set_odd_parity && detail::OSSL.DES_set_key_unchecked && detail::OSSL.DES_ecb_encrypt;
+}
+
+}  // namespace
+
+std::string detail::ComputerName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+TIdBytes detail::NTLMNegotiateMessage(std::string_view ADomain, std::string_view AHost) {
+  TIdBytes domain = Cut(detail::EncodingASCII()->GetBytes(UpperCase(ADomain)));
+  TIdBytes host = Cut(detail::EncodingASCII()->GetBytes(UpperCase(AHost)));
+  TIdBytes out(32);
+  std::copy_n(kNTLMSignature, 8, out.begin());
+  Put32(out, 8, 1);
+  Put32(out, 12, kNTLMNegotiateFlags);
+  PutSecBuf(out, 16, domain.size(), 32);
+  PutSecBuf(out, 24, host.size(), 32 + domain.size());
+  out.insert(out.end(), domain.begin(), domain.end());
+  out.insert(out.end(), host.begin(), host.end());
+  return out;
+}
+
+void detail::NTLMv1Responses(std::string_view APassword, const std::uint8_t (&AChallenge)[8], TIdBytes& ALMResponse,
+                             TIdBytes& ANTResponse) {
+  static constexpr std::uint8_t kMagic[8] = {'K', 'G', 'S', '!', '@', '#', '$', '%'};
+  TIdBytes lmPassword = detail::EncodingUTF8()->GetBytes(UpperCase(APassword));
+  lmPassword.resize(14, 0);
+  TIdBytes lmHash(16);
+  DESEncrypt(lmPassword.data(), kMagic, lmHash.data());
+  DESEncrypt(lmPassword.data() + 7, kMagic, lmHash.data() + 8);
+  ALMResponse = ChallengeResponse(lmHash, AChallenge);
+  TIdBytes ntHash = TIdHashMessageDigest4().HashBytes(UTF16LE(APassword));
+  ANTResponse = ChallengeResponse(ntHash, AChallenge);
+}
+
+TIdBytes detail::NTLMAuthenticateMessage(std::string_view ADomain, std::string_view AUser, std::string_view AHost,
+                                         std::string_view APassword, const std::uint8_t (&AChallenge)[8]) {
+  TIdBytes lm, nt;
+  NTLMv1Responses(APassword, AChallenge, lm, nt);
+  TIdBytes domain = Cut(UTF16LE(UpperCase(ADomain)));
+  TIdBytes user = Cut(UTF16LE(AUser));
+  TIdBytes host = Cut(UTF16LE(UpperCase(AHost)));
+  TIdBytes out(64);
+  std::copy_n(kNTLMSignature, 8, out.begin());
+  Put32(out, 8, 3);
+  std::size_t at = 64;
+  PutSecBuf(out, 12, lm.size(), at);
+  at += lm.size();
+  PutSecBuf(out, 20, nt.size(), at);
+  at += nt.size();
+  PutSecBuf(out, 28, domain.size(), at);
+  at += domain.size();
+  PutSecBuf(out, 36, user.size(), at);
+  at += user.size();
+  PutSecBuf(out, 44, host.size(), at);
+  at += host.size();
+  PutSecBuf(out, 52, 0, at);
+  Put32(out, 60, kNTLMAuthenticateFlags);
+  for (const TIdBytes* part : {&lm, &nt, &domain, &user, &host}) out.insert(out.end(), part->begin(), part->end());
+  return out;
+}
+
+TIdNTLMAuthentication::TIdNTLMAuthentication() {
+  if (!EnsureOpenSSLLoaded() || !DESBound()) throw EIdOSSLCouldNotLoadSSLLibrary();
+  detail::CheckMD4Permitted();
+}
+
+void TIdNTLMAuthentication::Reset() {
+  TIdAuthentication::Reset();
+  // A new exchange answers the server's next challenge, not the last one.
+  FNTLMInfo.clear();
+}
+
+void TIdNTLMAuthentication::SetUsername(std::string_view AValue) {
+  if (AValue == Username()) return;
+  TIdAuthentication::SetUsername(AValue);
+  std::size_t slash = AValue.find('\\');
+  if (slash == std::string_view::npos) {
+    FDomain.clear();
+    FUser = AValue;
+  } else {
+    FDomain = AValue.substr(0, slash);
+    FUser = AValue.substr(slash + 1);
+  }
+}
+
+TIdAuthWhatsNext TIdNTLMAuthentication::DecideNext() {
+  switch (FCurrentStep) {
+    case 0:
+      if (Username().empty()) return TIdAuthWhatsNext::wnAskTheProgram;
+      FCurrentStep = 1;
+      return TIdAuthWhatsNext::wnDoRequest;
+    case 1:
+    case 2:
+      ++FCurrentStep;
+      return TIdAuthWhatsNext::wnDoRequest;
+    default:
+      Reset();
+      return TIdAuthWhatsNext::wnFail;
+  }
+}
+
+std::string TIdNTLMAuthentication::Authentication() {
+  if (FCurrentStep == 1) {
+    FHost = detail::ComputerName();
+    return "NTLM " + TIdEncoderMIME::EncodeBytes(detail::NTLMNegotiateMessage(FDomain, FHost));
+  }
+  if (FCurrentStep != 2) return {};
+  if (FNTLMInfo.empty()) {
+    std::string line = FindChallengeLine("NTLM");
+    FNTLMInfo = Trim(line.substr(std::min<std::size_t>(line.size(), 4)));
+  }
+  TIdBytes token = FNTLMInfo.empty() ? TIdBytes() : TIdDecoderMIME::DecodeBytes(FNTLMInfo);
+  // A missing token, or one too short to hold the server challenge.
+  if (token.size() < 32) {
+    Reset();
+    throw EIdAuthenticationAbort("");
+  }
+  std::uint8_t challenge[8];
+  std::copy_n(token.begin() + 24, 8, challenge);
+  std::string value = "NTLM " + TIdEncoderMIME::EncodeBytes(
+                                    detail::NTLMAuthenticateMessage(FDomain, FUser, FHost, Password(), challenge));
+  FCurrentStep = 2;
+  return value;
 }
 
 // ---------------------------------------------------------------------------

@@ -129,6 +129,48 @@ protected:
   TStringList FOther;
 };
 
+// NTLM version 1, computed in process (MD4 here, DES from the crypto library).
+class TIdNTLMAuthentication : public TIdAuthentication {
+public:
+  // Loads the crypto library (EIdOSSLCouldNotLoadSSLLibrary when it cannot
+  // be loaded or lacks DES) and needs MD4 to be permitted.
+  TIdNTLMAuthentication();
+  std::string Authentication() override;
+  std::int32_t Steps() const override { return 3; }
+  bool KeepAlive() const override { return true; }
+  void Reset() override;
+  // "DOMAIN\user" sets the domain and the user; without a backslash the
+  // domain is empty.
+  void SetUsername(std::string_view AValue) override;
+
+  const std::string& Domain() const { return FDomain; }
+  const std::string& User() const { return FUser; }
+  const std::string& Host() const { return FHost; }
+
+protected:
+  TIdAuthWhatsNext DecideNext() override;
+
+  // The server's challenge token (Base64).
+  std::string FNTLMInfo;
+  std::string FHost;
+  std::string FDomain;
+  std::string FUser;
+};
+
+namespace detail {
+// The NTLM negotiate message for a domain and host.
+TIdBytes NTLMNegotiateMessage(std::string_view ADomain, std::string_view AHost);
+// The 24-byte LM and NT responses of NTLM version 1 to an 8-byte server
+// challenge.
+void NTLMv1Responses(std::string_view APassword, const std::uint8_t (&AChallenge)[8], TIdBytes& ALMResponse,
+                     TIdBytes& ANTResponse);
+// The authenticate message answering AChallenge.
+TIdBytes NTLMAuthenticateMessage(std::string_view ADomain, std::string_view AUser, std::string_view AHost,
+                                 std::string_view APassword, const std::uint8_t (&AChallenge)[8]);
+// The machine's name.
+std::string ComputerName();
+}  // namespace detail
+
 // ---------------------------------------------------------------------------
 // Scheme registry
 
