@@ -210,7 +210,6 @@ TIdAuthWhatsNext TIdDigestAuthentication::DecideNext() {
   FAlgorithm = params.Values("algorithm");
   for (const auto& part : Split(params.Values("qop"), ','))
     if (!Trim(part).empty()) FQopOptions.Add(Trim(part));
-  FCharset = params.Values("charset");
   if (FAlgorithm.empty()) FAlgorithm = "MD5";
   if (!SameText(FAlgorithm, "MD5") && !SameText(FAlgorithm, "MD5-sess")) throw EIdInvalidAlgorithm(RSHTTPAuthInvalidHash);
   if (Username().empty()) return TIdAuthWhatsNext::wnAskTheProgram;
@@ -225,9 +224,10 @@ std::string TIdDigestAuthentication::NewCNonce() {
 
 std::string TIdDigestAuthentication::Authentication() {
   if (FCurrentStep != 1) return "Digest";
-  // Text is hashed as ASCII, or as UTF-8 when the challenge announced it.
-  TIdTextEncoding enc = SameText(FCharset, "UTF-8") ? detail::EncodingUTF8() : detail::EncodingASCII();
-  auto H = [&enc](std::string_view x) { return LowerHex(TIdHashMessageDigest5().HashString(x, enc)); };
+  // Text is hashed as its UTF-8 bytes, as servers and other clients do: as
+  // 7-bit ASCII every other character would become "?", so different
+  // passwords would give the same response.
+  auto H = [](std::string_view x) { return LowerHex(TIdHashMessageDigest5().HashString(x, detail::EncodingUTF8())); };
 
   std::string cnonce = NewCNonce();
   std::string a1 = Username() + ":" + FRealm + ":" + Password();
