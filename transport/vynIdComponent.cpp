@@ -6,7 +6,11 @@
 TIdComponent::TIdComponent(TComponent* AOwner) : TComponent(AOwner) { TIdStack::IncUsage(); }
 
 TIdComponent::~TIdComponent() {
-  SetWorkTarget(nullptr);
+  // The link to the work target is dropped by the component's own end, which
+  // also tells the target. Removing it here would cut a free notification
+  // the target asked for for its own reasons (a connection watching its
+  // handler), and the target would keep a dangling pointer.
+  FWorkTarget = nullptr;
   TIdStack::DecUsage();
 }
 

@@ -5,22 +5,20 @@
 #include <cstdint>
 #include <string>
 
-#include "transport/vynIdGlobal.h"
+#include "transport/vynIdReplyRFC.h"
 
 // An error status from the server: the status code, the status line as the
 // message and the response body as ErrorMessage.
-class EIdHTTPProtocolException : public EIdException {
+class EIdHTTPProtocolException : public EIdReplyRFCError {
 public:
   EIdHTTPProtocolException(std::int32_t anErrCode, std::string asReplyMessage, std::string asErrorMessage)
-      : EIdException(std::move(asReplyMessage)), FErrorCode(anErrCode), FErrorMessage(std::move(asErrorMessage)) {}
+      : EIdReplyRFCError(anErrCode, std::move(asReplyMessage)), FErrorMessage(std::move(asErrorMessage)) {}
   static EIdHTTPProtocolException CreateError(std::int32_t anErrCode, std::string asReplyMessage,
                                               std::string asErrorMessage) {
     return EIdHTTPProtocolException(anErrCode, std::move(asReplyMessage), std::move(asErrorMessage));
   }
-  std::int32_t ErrorCode() const { return FErrorCode; }
   const std::string& ErrorMessage() const { return FErrorMessage; }
 
 private:
-  std::int32_t FErrorCode;
   std::string FErrorMessage;
 };
