@@ -2,13 +2,58 @@
 
 #include <sys/stat.h>
 
+#include <typeinfo>
+
+#include "transport/vynIdSocks.h"
+
 TIdIOHandlerSocket::TIdIOHandlerSocket(TComponent* AOwner) : TIdIOHandler(AOwner) {}
 
 TIdIOHandlerSocket::~TIdIOHandlerSocket() {
+  SetTransparentProxy(nullptr);
   try {
     if (FOpened || BindingAllocated()) TIdIOHandlerSocket::Close();
   } catch (...) {
   }
+}
+
+void TIdIOHandlerSocket::Notification(TComponent* AComponent, TOperation AOperation) {
+  if (AOperation == TOperation::opRemove && AComponent == FTransparentProxy &&
+      FTransparentProxy != FImplicitTransparentProxy.get())
+    FTransparentProxy = nullptr;
+  TIdIOHandler::Notification(AComponent, AOperation);
+}
+
+TIdCustomTransparentProxy* TIdIOHandlerSocket::TransparentProxy() {
+  if (!FTransparentProxy) {
+    FImplicitTransparentProxy = std::make_unique<TIdSocksInfo>();
+    FTransparentProxy = FImplicitTransparentProxy.get();
+  }
+  return FTransparentProxy;
+}
+
+TIdCustomTransparentProxy* TIdIOHandlerSocket::ActiveTransparentProxy() const {
+  return FTransparentProxy && FTransparentProxy->Enabled() ? FTransparentProxy : nullptr;
+}
+
+void TIdIOHandlerSocket::SetTransparentProxy(TIdCustomTransparentProxy* AValue) {
+  if (AValue == FTransparentProxy) return;
+  if (AValue && !AValue->Owner()) {
+    // Copied into a proxy of our own, kept when it is of the same class.
+    if (!FImplicitTransparentProxy || typeid(*FImplicitTransparentProxy) != typeid(*AValue)) {
+      auto own = AValue->MakeOfSameClass();
+      if (FTransparentProxy && FTransparentProxy != FImplicitTransparentProxy.get())
+        FTransparentProxy->RemoveFreeNotification(this);
+      FImplicitTransparentProxy = std::move(own);
+    }
+    FImplicitTransparentProxy->Assign(*AValue);
+    FTransparentProxy = FImplicitTransparentProxy.get();
+    return;
+  }
+  if (FTransparentProxy && FTransparentProxy != FImplicitTransparentProxy.get())
+    FTransparentProxy->RemoveFreeNotification(this);
+  FImplicitTransparentProxy.reset();
+  FTransparentProxy = AValue;
+  if (FTransparentProxy) FTransparentProxy->FreeNotification(this);
 }
 
 void TIdIOHandlerSocket::Open() {

@@ -8,6 +8,7 @@
 #include "transport/vynIdIOHandler.h"
 #include "transport/vynIdSocketHandle.h"
 
+class TIdCustomTransparentProxy;
 class TIdIOHandlerSocket;
 using TIdIOHandlerSocketEvent = std::function<void(TIdIOHandlerSocket* ASender)>;
 
@@ -51,6 +52,15 @@ public:
   std::int32_t LingerState() const { return FLingerState; }
   void SetLingerState(std::int32_t AValue);
 
+  // The proxy the connection passes through. Reading it when none is set
+  // makes an owned SOCKS proxy, disabled. A proxy with an owner is linked;
+  // one without is copied into a proxy of the same class that the handler
+  // owns. None drops the link or frees the owned proxy.
+  TIdCustomTransparentProxy* TransparentProxy();
+  void SetTransparentProxy(TIdCustomTransparentProxy* AValue);
+  // The proxy to pass through when one is set and enabled, else none.
+  TIdCustomTransparentProxy* ActiveTransparentProxy() const;
+
   TIdIOHandlerSocketEvent OnBeforeBind;
   TIdIOHandlerSocketEvent OnAfterBind;
   TIdIOHandlerSocketEvent OnSocketAllocated;
@@ -64,7 +74,12 @@ protected:
   int CheckTransportError(int AResult) override;
   [[noreturn]] void RaiseTransportError(int AErr) override;
 
+  void Notification(TComponent* AComponent, TOperation AOperation) override;
+
   std::unique_ptr<TIdSocketHandle> FBinding;
+  TIdCustomTransparentProxy* FTransparentProxy = nullptr;
+  // Set when the handler made the proxy and owns it.
+  std::unique_ptr<TIdCustomTransparentProxy> FImplicitTransparentProxy;
   std::string FBoundIP;
   std::uint16_t FBoundPort = 0;
   std::uint16_t FBoundPortMax = 0;

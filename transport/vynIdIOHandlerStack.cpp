@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include "transport/vynIdCustomTransparentProxy.h"
+
 TIdIOHandlerStack::TIdIOHandlerStack(TComponent* AOwner) : TIdIOHandlerSocket(AOwner) {}
 
 bool TIdIOHandlerStack::Connected() {
@@ -44,8 +46,17 @@ std::int32_t TIdIOHandlerStack::WriteDataToTarget(const TIdBytes& ABuffer, std::
 }
 
 void TIdIOHandlerStack::ConnectSocket() {
+  // Through a proxy the socket goes to the proxy, and the proxy's handshake
+  // then reaches our own host and port.
+  TIdCustomTransparentProxy* proxy = ActiveTransparentProxy();
+  const std::string& host = proxy ? proxy->Host() : FHost;
+  const std::uint16_t port = proxy ? proxy->Port() : FPort;
+  const TIdIPVersion version = proxy ? proxy->IPVersion() : FIPVersion;
+
   FireBeforeBind();
-  FBinding->SetIPVersion(FIPVersion);
+  // The socket's family is that of the peer it goes to: the proxy's, when
+  // there is one.
+  FBinding->SetIPVersion(version);
   FBinding->AllocateSocket(SOCK_STREAM, 0);
   FireSocketAllocated();
   if (!FBoundIP.empty()) FBinding->SetIP(FBoundIP);
@@ -59,16 +70,16 @@ void TIdIOHandlerStack::ConnectSocket() {
   FireAfterBind();
 
   std::string address;
-  if (FIPVersion == TIdIPVersion::Id_IPv6) {
-    address = TIdStack::MakeCanonicalIPv6Address(FHost);
-  } else if (TIdStack::IsIP(FHost)) {
-    address = FHost;
+  if (version == TIdIPVersion::Id_IPv6) {
+    address = TIdStack::MakeCanonicalIPv6Address(host);
+  } else if (TIdStack::IsIP(host)) {
+    address = host;
   }
   if (address.empty()) {
-    DoStatus(TIdStatus::hsResolving, FHost);
-    address = GStack->ResolveHost(FHost, FIPVersion);
+    DoStatus(TIdStatus::hsResolving, host);
+    address = GStack->ResolveHost(host, version);
   }
-  FBinding->SetPeer(address, FPort, FIPVersion);
+  FBinding->SetPeer(address, port, version);
   DoStatus(TIdStatus::hsConnecting, FBinding->PeerIP());
 
   bool connected;
@@ -82,5 +93,14 @@ void TIdIOHandlerStack::ConnectSocket() {
   if (!connected) {
     Close();
     throw EIdConnectTimeout();
+  }
+  if (proxy) {
+    try {
+      proxy->Connect(this, FHost, FPort, FIPVersion);
+    } catch (...) {
+      // A refused tunnel leaves no socket to the proxy behind.
+      if (FBinding) FBinding->CloseSocket();
+      throw;
+    }
   }
 }

@@ -54,3 +54,41 @@ inline constexpr const char* RSCapacityTooSmall = "Capacity cannot be smaller th
 
 // Text encodings.
 inline constexpr const char* RSUnsupportedCharSet = "Character set %s is not supported.";
+
+// Replies of line protocols.
+inline constexpr const char* RSReplyInvalidCode = "Reply Code is not valid: %s";
+inline constexpr const char* RSReplyCodeAlreadyExists = "Reply Code already exists: %s";
+
+// TCP connection and client.
+inline constexpr const char* RSAlreadyConnected = "Already connected.";
+inline constexpr const char* RSHostRequired = "A Host is required";
+inline constexpr const char* RSPortRequired = "A Port is required";
+inline constexpr const char* RSCannotChangeConnectedIOHandler = "Cannot change a connected IOHandler.";
+inline constexpr const char* RSInterceptIsDifferent = "The IOHandler already has a different Intercept assigned";
+
+// Transparent proxies.
+inline constexpr const char* RSTransparentProxyCannotBind = "Transparent proxy cannot bind.";
+inline constexpr const char* RSTransparentProxyCanNotSupportUDP = "UDP Not supported by this proxy.";
+inline constexpr const char* RSSocksUDPNotSupported = "UDP is not support in this SOCKS version.";
+inline constexpr const char* RSSocksRequestFailed = "Request rejected or failed.";
+inline constexpr const char* RSSocksRequestServerFailed = "Request rejected because SOCKS server cannot connect.";
+inline constexpr const char* RSSocksRequestIdentFailed =
+    "Request rejected because the client program and identd report different user-ids.";
+inline constexpr const char* RSSocksUnknownError = "Unknown socks error.";
+inline constexpr const char* RSSocksServerRespondError = "Socks server did not respond.";
+inline constexpr const char* RSSocksAuthMethodError = "Invalid socks authentication method.";
+inline constexpr const char* RSSocksAuthError = "Authentication error to socks server.";
+inline constexpr const char* RSSocksServerGeneralError = "General SOCKS server failure.";
+inline constexpr const char* RSSocksServerPermissionError = "Connection not allowed by ruleset.";
+inline constexpr const char* RSSocksServerNetUnreachableError = "Network unreachable.";
+inline constexpr const char* RSSocksServerHostUnreachableError = "Host unreachable.";
+inline constexpr const char* RSSocksServerConnectionRefusedError = "Connection refused.";
+inline constexpr const char* RSSocksServerTTLExpiredError = "TTL expired.";
+inline constexpr const char* RSSocksServerCommandError = "Command not supported.";
+inline constexpr const char* RSSocksServerAddressError = "Address type not supported.";
+// Our own: names the protocol cannot carry are refused rather than cut.
+inline constexpr const char* RSSocksHostNameInvalid = "Host name cannot be sent to the SOCKS server: %s";
+inline constexpr const char* RSSocksIPv6NotSupported = "SOCKS 4 cannot reach the IPv6 address %s";
+inline constexpr const char* RSHttpProxyEmptyStatus = "The HTTP proxy sent no status line.";
+inline constexpr const char* RSHttpProxyHostInvalid = "Host name cannot be sent to the HTTP proxy: %s";
+inline constexpr const char* RSHttpProxyTooManyHeaders = "The HTTP proxy sent too many header lines.";
