@@ -286,27 +286,7 @@ TIdBytes Cut(TIdBytes ABytes) {
   return ABytes;
 }
 
-// UTF-8 text as UTF-16 little-endian.
-TIdBytes UTF16LE(std::string_view AText) {
-  TIdBytes out;
-  auto put = [&out](std::uint32_t u) {
-    out.push_back(static_cast<std::uint8_t>(u));
-    out.push_back(static_cast<std::uint8_t>(u >> 8));
-  };
-  const auto* p = reinterpret_cast<const std::uint8_t*>(AText.data());
-  for (std::size_t i = 0; i < AText.size();) {
-    std::uint32_t code = 0;
-    i += detail::DecodeUTF8(p, AText.size(), i, code);
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      put(0xD800 + (code >> 10));
-      put(0xDC00 + (code & 0x3FF));
-    } else {
-      put(code);
-    }
-  }
-  return out;
-}
+TIdBytes UTF16LE(std::string_view AText) { return detail::EncodingUTF16LE()->GetBytes(AText); }
 
 // 7 key bytes spread over 8 DES key bytes, parity set, then one block
 // encrypted.
