@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "http_api/vynBase_Classes.h"
+#include "transport/vynBase_Classes.h"
 
 class TvynHTTPComponent_Base : public TvynComponent_Base {
 public:

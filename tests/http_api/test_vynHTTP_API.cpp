@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "http_api/vynBase_Classes.h"
+#include "transport/vynBase_Classes.h"
 #include "http_api/vynHTTP_Classes.h"
 #include "tests/http_api/fake_http.h"
 

@@ -1,4 +1,4 @@
-#include "http_api/vynBase_Classes.h"
+#include "transport/vynBase_Classes.h"
 
 namespace {
 constexpr const char* kVersion = "4.5.1";
