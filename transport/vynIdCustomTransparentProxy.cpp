@@ -39,8 +39,13 @@ void TIdCustomTransparentProxy::Notification(TComponent* AComponent, TOperation 
 
 void TIdCustomTransparentProxy::Connect(TIdIOHandler* AIOHandler, const std::string& AHost, std::uint16_t APort,
                                         TIdIPVersion AIPVersion) {
+  FReopenedByTunnel = false;
   if (FChainedProxy && FChainedProxy->Enabled()) {
     OpenTunnel(AIOHandler, FChainedProxy->Host(), FChainedProxy->Port(), TIdIPVersion::Id_IPv4);
+    if (FReopenedByTunnel) {
+      FReopenedByTunnel = false;
+      return;
+    }
     FChainedProxy->Connect(AIOHandler, AHost, APort, AIPVersion);
   } else {
     OpenTunnel(AIOHandler, AHost, APort, AIPVersion);

@@ -81,4 +81,7 @@ protected:
   TIdIPVersion FIPVersion = TIdIPVersion::Id_IPv4;
   std::string FUsername;
   TIdCustomTransparentProxy* FChainedProxy = nullptr;
+  // Set by OpenTunnel when it had the handler reconnect: the handler's Open
+  // ran the whole chain again, so nothing is left to do here.
+  bool FReopenedByTunnel = false;
 };
