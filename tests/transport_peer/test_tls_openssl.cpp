@@ -160,6 +160,8 @@ TEST_F(TLSTest, ClientVerifiesChainHostAndDates) {
       {"host name in the certificate", "server", {}, "https://localhost/", nullptr},
       {"chain with an intermediate", "leaf", {"-cert_chain", P("int.pem")}, "https://localhost/", nullptr},
       {"wrong host", "server", {}, "https://wrong.test/", "certificate verify failed"},
+      // Signed by the trusted root, but for another name, not the address.
+      {"wrong address", "other", {}, "", "certificate verify failed"},
       {"expired", "expired", {}, "", "certificate verify failed"},
   };
   for (const auto& c : cases) {
@@ -180,6 +182,56 @@ TEST_F(TLSTest, ClientVerifiesChainHostAndDates) {
       h->Open();
       Echo(*h);
     }
+  }
+}
+
+TEST_F(TLSTest, VerifyDepthNotAboveZeroKeepsTheLibraryDefault) {
+  // The library's depth 0 would allow the leaf and a trust anchor only, so
+  // a chain with an intermediate would fail; 0 or less must leave the
+  // library's default, and a positive depth of 1 already carries the chain.
+  for (const std::int32_t depth : {0, -1, 1}) {
+    SCOPED_TRACE(depth);
+    SServer server(*gCerts, {"-cert_chain", P("int.pem")}, "leaf");
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_2);
+    VerifyWith(*h);
+    h->SSLOptions().VerifyDepth = depth;
+    h->Open();
+    Echo(*h);
+  }
+}
+
+TEST_F(TLSTest, StaleErrorsOfTheThreadDoNotFailHandshakeReadOrWrite) {
+  // An error left queued by some earlier call on this thread must not be
+  // taken for the outcome of a handshake, a read or a write.
+  auto stale = [] { detail::OpenSSLPutError(detail::ERR_LIB_SSL_, 0, ERR_R_INTERNAL_ERROR); };
+  SServer server(*gCerts, {});
+  auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+  h->SetReadTimeout(300);
+  stale();
+  h->Open();
+  stale();
+  h->WriteLn("hello tls");
+  stale();
+  EXPECT_EQ(h->ReadLn(), "slt olleh");
+  // A read that times out is still a time-out, not a TLS failure.
+  stale();
+  EXPECT_THROW(h->ReadFromSource(true, IdTimeoutInfinite, true), EIdReadTimeout);
+  // And a peer that goes away is still a close.
+  server.Proc().Kill();
+  server.Proc().Wait(5000);
+  stale();
+  EXPECT_THROW(h->ReadLn(), EIdConnClosedGracefully);
+}
+
+TEST_F(TLSTest, ServerGoingAwayWithoutCloseNotifyIsAGracefulClose) {
+  for (V method : {V::sslvTLSv1_2, V::sslvTLSv1_3}) {
+    SServer server(*gCerts, {});
+    auto h = MakeClient(server.Port(), method);
+    h->Open();
+    Echo(*h);
+    server.Proc().Kill();  // its socket closes with no TLS alert
+    server.Proc().Wait(5000);
+    EXPECT_THROW(h->ReadLn(), EIdConnClosedGracefully);
   }
 }
 
@@ -373,6 +425,28 @@ TEST_F(TLSTest, ServerSpeaksTheVersionAndALPNItChooses) {
     EXPECT_NE(out.find("pong"), std::string::npos) << out;
     EXPECT_NE(out.find("Verify return code: 0 (ok)"), std::string::npos) << out;
     EXPECT_NE(out.find("ALPN protocol: http/1.1"), std::string::npos) << out;
+  }
+}
+
+TEST_F(TLSTest, ServerSpeaksOldVersionsOnlyWhenAskedFor) {
+  struct Case {
+    V Method;
+    const char* ClientVersion;
+    const char* Expected;
+  };
+  for (const Case& c : {Case{V::sslvTLSv1, "-tls1", "TLSv1"}, Case{V::sslvTLSv1_1, "-tls1_1", "TLSv1.1"}}) {
+    SCOPED_TRACE(c.Expected);
+    TIdServerIOHandlerSSLOpenSSL server;
+    server.SSLOptions().SetMethod(c.Method);
+    server.SSLOptions().CertFile = P("server.pem");
+    server.SSLOptions().KeyFile = P("server.key");
+    server.Init();
+    std::string out;
+    // The client allows the old version the way a legacy peer would.
+    ServerRun r = RunServer(server, {c.ClientVersion, "-cipher", "DEFAULT:@SECLEVEL=0"}, out);
+    EXPECT_EQ(r.Version, c.Expected);
+    EXPECT_EQ(r.Line, "ping");
+    EXPECT_NE(out.find("pong"), std::string::npos) << out;
   }
 }
 
