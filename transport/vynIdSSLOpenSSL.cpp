@@ -388,7 +388,14 @@ void TIdSSLContext::BuildContext(TIdSSLCtxMode AKind) {
   detail::CtxSetOptions(Context, SSL_OP_IGNORE_UNEXPECTED_EOF);
   t.SSL_CTX_set_default_passwd_cb(Context, PasswordCallback);
   t.SSL_CTX_set_default_passwd_cb_userdata(Context, this);
-  t.SSL_CTX_set_default_verify_paths(Context);
+  // Reading the system's CA bundle costs many times a handshake, so a context
+  // that adds no roots of its own shares one store read once for the process.
+  X509_STORE* shared = RootCertFile.empty() && VerifyDirs.empty() ? detail::SharedDefaultVerifyStore() : nullptr;
+  if (shared && t.X509_STORE_up_ref(shared) == 1) {
+    t.SSL_CTX_set_cert_store(Context, shared);
+  } else {
+    t.SSL_CTX_set_default_verify_paths(Context);
+  }
 
   if ((!RootCertFile.empty() || !VerifyDirs.empty()) && !LoadRootCert())
     EIdOSSLLoadingRootCertError::RaiseException(RSOSSLLoadingRootCertError);

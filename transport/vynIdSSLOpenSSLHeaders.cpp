@@ -33,6 +33,7 @@ struct BindingState {
   std::uint32_t VersionNumber = 0;
   std::unique_ptr<std::recursive_mutex> StatusInfoLock, PasswordLock, VerifyLock;
   std::vector<std::unique_ptr<std::recursive_mutex>> LockTable;
+  X509_STORE* DefaultVerifyStore = nullptr;
 };
 
 BindingState& State() {
@@ -152,6 +153,7 @@ void ResolveAll(BindingState& s) {
   r.Get(t.SSL_CTX_set_default_passwd_cb, ssl, N::Always, {"SSL_CTX_set_default_passwd_cb"});
   r.Get(t.SSL_CTX_set_default_passwd_cb_userdata, ssl, N::Always, {"SSL_CTX_set_default_passwd_cb_userdata"});
   r.Get(t.SSL_CTX_set_default_verify_paths, ssl, N::Always, {"SSL_CTX_set_default_verify_paths"});
+  r.Get(t.SSL_CTX_set_cert_store, ssl, N::Optional, {"SSL_CTX_set_cert_store"});
   r.Get(t.SSL_CTX_set_session_id_context, ssl, N::Always, {"SSL_CTX_set_session_id_context"});
   r.Get(t.SSL_CTX_set_client_CA_list, ssl, N::Always, {"SSL_CTX_set_client_CA_list"});
   r.Get(t.SSL_CTX_get_cert_store, ssl, N::Always, {"SSL_CTX_get_cert_store"});
@@ -254,6 +256,10 @@ void ResolveAll(BindingState& s) {
   r.Get(t.X509_STORE_load_locations, cr, N::Always, {"X509_STORE_load_locations"});
   r.Get(t.X509_STORE_add_cert, cr, N::Always, {"X509_STORE_add_cert"});
   r.Get(t.X509_STORE_add_crl, cr, N::Always, {"X509_STORE_add_crl"});
+  r.Get(t.X509_STORE_new, cr, N::Optional, {"X509_STORE_new"});
+  r.Get(t.X509_STORE_free, cr, N::Optional, {"X509_STORE_free"});
+  r.Get(t.X509_STORE_up_ref, cr, N::Optional, {"X509_STORE_up_ref"});
+  r.Get(t.X509_STORE_set_default_paths, cr, N::Optional, {"X509_STORE_set_default_paths"});
   r.Get(t.X509_STORE_CTX_get_error, cr, N::Always, {"X509_STORE_CTX_get_error"});
   r.Get(t.X509_STORE_CTX_get_error_depth, cr, N::Always, {"X509_STORE_CTX_get_error_depth"});
   r.Get(t.X509_STORE_CTX_get_current_cert, cr, N::Always, {"X509_STORE_CTX_get_current_cert"});
@@ -476,6 +482,11 @@ void UnbindOpenSSLLibraries() {
   auto& s = State();
   std::lock_guard lock(s.Lock);
   auto& t = OSSL;
+  if (s.DefaultVerifyStore) {
+    // Contexts still alive hold their own references.
+    if (t.X509_STORE_free) t.X509_STORE_free(s.DefaultVerifyStore);
+    s.DefaultVerifyStore = nullptr;
+  }
   if (s.SSLLib) {
     if (t.SSL_COMP_free_compression_methods) {
       t.SSL_COMP_free_compression_methods();
@@ -542,6 +553,21 @@ void ShutdownOpenSSL() {
   s.VerifyLock.reset();
   s.LockTable.clear();
   s.Loaded = false;
+}
+
+X509_STORE* detail::SharedDefaultVerifyStore() {
+  auto& s = State();
+  std::lock_guard lock(s.Lock);
+  auto& t = OSSL;
+  if (!s.DefaultVerifyStore && t.X509_STORE_new && t.X509_STORE_free && t.X509_STORE_up_ref &&
+      t.X509_STORE_set_default_paths && t.SSL_CTX_set_cert_store) {
+    s.DefaultVerifyStore = t.X509_STORE_new();
+    // A missing CA file or folder leaves the store empty, as it leaves a
+    // context's own store; the errors it queues are not the caller's.
+    if (s.DefaultVerifyStore) t.X509_STORE_set_default_paths(s.DefaultVerifyStore);
+    t.ERR_clear_error();
+  }
+  return s.DefaultVerifyStore;
 }
 
 void detail::LockStatusInfo() { State().StatusInfoLock->lock(); }

@@ -338,6 +338,12 @@ struct OpenSSLFunctionTable {
   int (*X509_STORE_load_locations)(X509_STORE*, const char*, const char*) = nullptr;
   int (*X509_STORE_add_cert)(X509_STORE*, X509*) = nullptr;
   int (*X509_STORE_add_crl)(X509_STORE*, X509_CRL*) = nullptr;
+  // The store the default verify paths are read into once (1.1 line on).
+  X509_STORE* (*X509_STORE_new)() = nullptr;
+  void (*X509_STORE_free)(X509_STORE*) = nullptr;
+  int (*X509_STORE_up_ref)(X509_STORE*) = nullptr;
+  int (*X509_STORE_set_default_paths)(X509_STORE*) = nullptr;
+  void (*SSL_CTX_set_cert_store)(SSL_CTX*, X509_STORE*) = nullptr;
   int (*X509_STORE_CTX_get_error)(const X509_STORE_CTX*) = nullptr;
   int (*X509_STORE_CTX_get_error_depth)(const X509_STORE_CTX*) = nullptr;
   X509* (*X509_STORE_CTX_get_current_cert)(const X509_STORE_CTX*) = nullptr;
@@ -476,6 +482,11 @@ TwsOpenSSLAPI OpenSSLEffectiveAPIVersion();
 // Why the last binding failed: the files that would not open with the
 // loader's text, and the missing functions; empty after a success.
 std::string OpenSSLLoadFailureReason();
+// One certificate store holding the default verify paths (the system's CA
+// file and folder), read on first use and kept until the library is
+// unbound; null when the library lacks the calls to share a store. A caller
+// that keeps it takes a reference (X509_STORE_up_ref).
+X509_STORE* SharedDefaultVerifyStore();
 
 // Error code layout: the 3.x packing differs from the 1.x one.
 int ERRGetLib(unsigned long AErrCode);

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -240,6 +241,74 @@ TEST_F(TLSTest, UnknownIssuerIsRefusedWithoutItsRoot) {
   auto h = MakeClient(server.Port(), V::sslvTLSv1_2);
   VerifyWith(*h, "other.pem");  // a root that did not sign the server
   EXPECT_THROW(h->Open(), EIdOpenSSLError);
+}
+
+namespace {
+// Points the library's default CA file at AFile (and its CA folder at an
+// empty one) and reloads the binding so that the default store is read anew;
+// the destructor restores the environment and reloads again.
+class SystemRoots {
+public:
+  SystemRoots(const std::string& AFile, const std::string& AEmptyDir) {
+    ::setenv("SSL_CERT_FILE", AFile.c_str(), 1);
+    ::setenv("SSL_CERT_DIR", AEmptyDir.c_str(), 1);
+    ShutdownOpenSSL();
+  }
+  ~SystemRoots() {
+    ::unsetenv("SSL_CERT_FILE");
+    ::unsetenv("SSL_CERT_DIR");
+    ShutdownOpenSSL();
+    EnsureOpenSSLLoaded();
+  }
+};
+}  // namespace
+
+TEST_F(TLSTest, ContextsWithoutRootsOfTheirOwnShareOneDefaultStore) {
+  auto build = [](const std::string& ARoot) {
+    auto c = std::make_unique<TIdSSLContext>();
+    c->Mode = TIdSSLMode::sslmClient;
+    c->RootCertFile = ARoot;
+    c->BuildContext(TIdSSLCtxMode::sslCtxClient);
+    return c;
+  };
+  auto a = build("");
+  auto b = build("");
+  auto own = build(P("ca.pem"));
+  X509_STORE* shared = detail::OSSL.SSL_CTX_get_cert_store(a->Context);
+  ASSERT_NE(shared, nullptr);
+  EXPECT_EQ(detail::OSSL.SSL_CTX_get_cert_store(b->Context), shared);
+  // Roots added to a context's store must not reach the others.
+  EXPECT_NE(detail::OSSL.SSL_CTX_get_cert_store(own->Context), shared);
+  // The store outlives a context that used it.
+  a.reset();
+  EXPECT_EQ(detail::OSSL.SSL_CTX_get_cert_store(b->Context), shared);
+}
+
+TEST_F(TLSTest, DefaultVerifyPathsServeEveryConnection) {
+  const std::string emptyDir = P("no_certs");
+  std::filesystem::create_directory(emptyDir);
+  SServer server(*gCerts, {}, "server");
+  {
+    // The test CA as the system's: verification needs no root file, on the
+    // first connection and the ones after (the store is shared), and a root
+    // file of the handler's own adds to the defaults rather than replace them.
+    SystemRoots roots(P("ca.pem"), emptyDir);
+    for (const char* root : {"", "", "other.pem"}) {
+      SCOPED_TRACE(root);
+      auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+      h->SSLOptions().VerifyMode = {TIdSSLVerifyMode::sslvrfPeer};
+      if (*root) h->SSLOptions().RootCertFile = P(root);
+      h->Open();
+      Echo(*h);
+    }
+  }
+  {
+    // Without it, the shared store read for this load does not know the CA.
+    SystemRoots roots(P("no_such_file.pem"), emptyDir);
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+    h->SSLOptions().VerifyMode = {TIdSSLVerifyMode::sslvrfPeer};
+    EXPECT_THROW(h->Open(), EIdOpenSSLError);
+  }
 }
 
 TEST_F(TLSTest, VerifyPeerEventSeesEachDepthAndDecides) {
