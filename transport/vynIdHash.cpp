@@ -182,6 +182,13 @@ public:
   }
   std::int64_t Size() override { return FSize; }
   void SetSize(std::int64_t) override {}
+  // Up to AMax bytes from the position, in place; the position moves past them.
+  const std::uint8_t* Take(std::size_t AMax, std::size_t& VCount) {
+    VCount = static_cast<std::size_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(static_cast<std::int64_t>(AMax), FSize - FPos)));
+    const std::uint8_t* p = FData + FPos;
+    FPos += static_cast<std::int64_t>(VCount);
+    return p;
+  }
 
 private:
   const std::uint8_t* FData;
@@ -219,18 +226,29 @@ void RunBlocks(TStream& AStream, std::int64_t ASize, std::uint8_t (&ABuffer)[64]
                Compress&& ACompress) {
   std::uint64_t left = ASize < 0 ? UINT64_MAX : static_cast<std::uint64_t>(ASize);
   std::uint64_t total = 0;
-  std::vector<std::uint8_t> chunk(kReadBlock);
-  std::size_t rest = 0;  // bytes of an unfinished block at the end of chunk
+  // Bytes in memory are hashed where they are; other streams through a
+  // chunk no larger than what is to be read.
+  auto* memory = dynamic_cast<TBytesReadStream*>(&AStream);
+  std::vector<std::uint8_t> chunk;
+  std::size_t rest = 0;  // bytes of an unfinished block at the end of the data
   while (left > 0) {
     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadBlock));
-    std::size_t got = ReadFull(AStream, chunk.data(), want);
+    std::size_t got = 0;
+    const std::uint8_t* data = nullptr;
+    if (memory) {
+      data = memory->Take(want, got);
+    } else {
+      if (chunk.size() < want) chunk.resize(want);
+      got = ReadFull(AStream, chunk.data(), want);
+      data = chunk.data();
+    }
     total += got;
     left -= got;
     std::size_t whole = got / 64 * 64;
-    for (std::size_t i = 0; i < whole; i += 64) ACompress(chunk.data() + i);
+    for (std::size_t i = 0; i < whole; i += 64) ACompress(data + i);
     rest = got - whole;
     if (got < want || rest != 0) {
-      std::copy_n(chunk.data() + whole, rest, ABuffer);
+      std::copy_n(data + whole, rest, ABuffer);
       break;
     }
   }
@@ -364,6 +382,13 @@ TIdBytes TIdHashIntF::ProviderDigest(TStream& AStream, std::int64_t ASize) {
   std::unique_ptr<detail::ProviderContext> ctx = OpenDigest();
   if (!ctx) return {};
   std::uint64_t left = ASize < 0 ? 0 : static_cast<std::uint64_t>(ASize);
+  // Bytes in memory go to the library where they are, in one call.
+  if (auto* memory = dynamic_cast<TBytesReadStream*>(&AStream)) {
+    std::size_t got = 0;
+    const std::uint8_t* data = memory->Take(static_cast<std::size_t>(std::min<std::uint64_t>(left, SIZE_MAX)), got);
+    if (got > 0) ctx->Update(data, got);
+    return ctx->Final();
+  }
   std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadBlock)));
   while (left > 0) {
     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadBlock));
