@@ -75,7 +75,13 @@ TEST(CoderMIME, LenientDecoding) {
       // Padding counts only at the end of the input.
       {"Zg==Zm9v", {0x66, 0x0F, 0xFF, 0x66, 0x6F, 0x6F}},
   };
-  for (const auto& c : cases) EXPECT_EQ(TIdDecoderMIME::DecodeBytes(c.coded), c.bytes) << c.coded;
+  for (const auto& c : cases) {
+    EXPECT_EQ(TIdDecoderMIME::DecodeBytes(c.coded), c.bytes) << c.coded;
+    // The stream decoder, which works block by block, reads it alike.
+    TMemoryStream out;
+    TIdDecoderMIME::DecodeStream(c.coded, out);
+    EXPECT_EQ(TIdBytes(out.Memory(), out.Memory() + out.Size()), c.bytes) << c.coded;
+  }
 }
 
 TEST(CoderMIME, BytesOutsideSevenBitsDecodeSafely) {
