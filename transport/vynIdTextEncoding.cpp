@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "transport/vynIdResourceStringsCore.h"
@@ -104,6 +105,21 @@ TIdBytes OneBytePerChar(std::string_view aChars, Map aMap) {
   return result;
 }
 
+// Whether every byte is below 128. Eight bytes at a time and without an
+// early exit, so the compiler vectorises it: this check was the largest
+// single cost of reading a protocol line.
+bool AllBelow128(const std::uint8_t* aBytes, std::size_t aCount) {
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= aCount; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, aBytes + i, 8);
+    seen |= w;
+  }
+  for (; i < aCount; ++i) seen |= aBytes[i];
+  return (seen & 0x8080808080808080ULL) == 0;
+}
+
 std::int32_t CodePointCount(std::string_view aChars) {
   const auto* p = reinterpret_cast<const std::uint8_t*>(aChars.data());
   std::int32_t n = 0;
@@ -129,7 +145,7 @@ TIdBytes TIdASCIIEncoding::GetBytes(std::string_view AChars) {
 
 std::string TIdASCIIEncoding::GetString(const std::uint8_t* ABytes, std::size_t ACount) {
   // Protocol lines are plain ASCII: taken over as they are.
-  if (std::all_of(ABytes, ABytes + ACount, [](std::uint8_t b) { return b < 128; }))
+  if (AllBelow128(ABytes, ACount))
     return std::string(reinterpret_cast<const char*>(ABytes), ACount);
   std::string result;
   result.reserve(ACount);
