@@ -1,9 +1,13 @@
 // Loopback throughput of the buffered I/O handler against a plain send/recv
 // loop measured in the same run, and ReadLn of 100-byte lines per second.
 //
-//   build/release/bin/bench_iohandler [benchmark options]
+//   build/rel/bin/bench_iohandler [benchmark options]
+//   build/rel/bin/bench_iohandler --ab [ROUNDS [SECONDS]]
 //
-// After the runs it prints the ratio handler / plain for the bulk transfer.
+// After the Google Benchmark runs it prints the ratio handler / plain for the
+// bulk transfer. With --ab the same pairs run in strict turns (ours, plain,
+// ours, plain, ...) and each line gives the median of the per-round ratios
+// and the ratio per second of CPU time, which is steadier on a busy machine.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -13,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -21,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "ab.h"
 #include "transport/vynIdIOHandlerStack.h"
 
 namespace {
@@ -239,9 +245,111 @@ private:
   std::set<std::string> FMedian;
 };
 
+// ---------------------------------------------------------------------------
+// Strict turns
+
+constexpr std::size_t kStepBytes = 16u * 1024 * 1024;  // per timed step
+constexpr int kStepLines = 50000;
+
+int RunAB(int ARounds, double ASeconds) {
+  std::printf("rounds %d of %.2f s each\n\n", ARounds, ASeconds);
+  std::printf("| what | ours | plain | ratio (min-max) | ratio per CPU s |\n|---|---:|---:|---:|---:|\n");
+  PlainListener listener;
+  int client = PlainConnect(listener.Port);
+  int server = listener.Accept();
+  std::string block(kBlock, 'b');
+  std::vector<char> in(kBlock);
+  auto plainBulk = [&] {
+    std::thread sender([&] {
+      for (std::size_t sent = 0; sent < kStepBytes; sent += kBlock) PlainSendAll(client, block.data(), kBlock);
+    });
+    for (std::size_t got = 0; got < kStepBytes;) {
+      std::size_t filled = 0;
+      while (filled < kBlock) {
+        ssize_t n = ::recv(server, in.data() + filled, kBlock - filled, 0);
+        if (n <= 0) throw std::runtime_error("recv");
+        filled += static_cast<std::size_t>(n);
+      }
+      got += filled;
+    }
+    sender.join();
+    return static_cast<double>(kStepBytes);
+  };
+  for (std::int32_t recvBlock : {32 * 1024, 64 * 1024}) {
+    HandlerPair pair;
+    pair.Server.SetRecvBufferSize(recvBlock);
+    TIdBytes out(kBlock, 'b');
+    TIdBytes got;
+    auto ours = [&] {
+      std::thread sender([&] {
+        for (std::size_t sent = 0; sent < kStepBytes; sent += kBlock) pair.Client.Write(out);
+      });
+      for (std::size_t n = 0; n < kStepBytes; n += kBlock) pair.Server.ReadBytes(got, kBlock, false);
+      sender.join();
+      return static_cast<double>(kStepBytes);
+    };
+    ab::PrintRow("bulk MB/s, " + std::to_string(recvBlock / 1024) + " KB receive block",
+                 ab::Compare(ours, plainBulk, ARounds, ASeconds), 1e6);
+  }
+  ::close(client);
+  ::close(server);
+
+  // Lines: a step sends kStepLines lines in large writes and reads them.
+  std::string line(kLineBytes - 2, 'l');
+  line += "\r\n";
+  std::string payload;
+  for (int i = 0; i < kStepLines; ++i) payload += line;
+  HandlerPair pair;
+  std::size_t total = 0;
+  auto ours = [&] {
+    std::thread sender([&] { PlainSendAll(pair.Server.Binding()->Handle(), payload.data(), payload.size()); });
+    for (int i = 0; i < kStepLines; ++i) total += pair.Client.ReadLn().size();
+    sender.join();
+    return static_cast<double>(kStepLines);
+  };
+  PlainListener lineListener;
+  int lineClient = PlainConnect(lineListener.Port);
+  int lineServer = lineListener.Accept();
+  std::vector<char> buf(32 * 1024);
+  auto plain = [&] {
+    std::thread sender([&] { PlainSendAll(lineServer, payload.data(), payload.size()); });
+    std::string pending;
+    int lines = 0;
+    while (lines < kStepLines) {
+      ssize_t n = ::recv(lineClient, buf.data(), buf.size(), 0);
+      if (n <= 0) throw std::runtime_error("recv");
+      pending.append(buf.data(), static_cast<std::size_t>(n));
+      std::size_t start = 0;
+      while (const void* lf = std::memchr(pending.data() + start, '\n', pending.size() - start)) {
+        std::size_t end = static_cast<std::size_t>(static_cast<const char*>(lf) - pending.data());
+        std::string text = pending.substr(start, end - start - (end > start && pending[end - 1] == '\r'));
+        total += text.size();
+        ++lines;
+        start = end + 1;
+      }
+      pending.erase(0, start);
+    }
+    sender.join();
+    return static_cast<double>(kStepLines);
+  };
+  ab::PrintRow("ReadLn, M lines/s (100-byte lines)", ab::Compare(ours, plain, ARounds, ASeconds), 1e6);
+  benchmark::DoNotOptimize(total);
+  ::close(lineClient);
+  ::close(lineServer);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--ab") == 0) {
+    try {
+      return RunAB(argc > 2 ? std::atoi(argv[2]) : 7, argc > 3 ? std::atof(argv[3]) : 1.0);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "bench_iohandler: %s\n", e.what());
+      return 1;
+    }
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
