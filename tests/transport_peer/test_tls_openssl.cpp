@@ -347,13 +347,36 @@ TEST_F(TLSTest, VerifyPeerEventSeesEachDepthAndDecides) {
 
 TEST_F(TLSTest, ClientCertificateForAServerThatAsks) {
   std::vector<std::string> ask{"-Verify", "1", "-CAfile", P("ca.pem"), "-tls1_2"};
-  {
+  struct Case {
+    const char* Name;
+    std::string Cert, Key;
+    const char* Password;
+  };
+  // The server's own certificate names no purpose, so it serves as a
+  // client's too.
+  const Case cases[] = {
+      {"PEM", P("client.pem"), P("client.key"), nullptr},
+      {"encrypted key", P("server.pem"), P("server_enc.key"), "secret"},
+      {"PKCS#12", P("server.P12"), P("server.P12"), "secret"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
     SServer server(*gCerts, ask);
     auto h = MakeClient(server.Port(), V::sslvTLSv1_2);
-    h->SSLOptions().CertFile = P("client.pem");
-    h->SSLOptions().KeyFile = P("client.key");
+    h->SSLOptions().CertFile = c.Cert;
+    h->SSLOptions().KeyFile = c.Key;
+    if (c.Password) h->OnGetPassword = [&](std::string& APassword) { APassword = c.Password; };
     h->Open();
     Echo(*h);
+  }
+  for (const auto& c : {cases[1], cases[2]}) {
+    SCOPED_TRACE(std::string(c.Name) + " with a wrong password");
+    SServer server(*gCerts, ask);
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_2);
+    h->SSLOptions().CertFile = c.Cert;
+    h->SSLOptions().KeyFile = c.Key;
+    h->OnGetPassword = [](std::string& APassword) { APassword = "wrong"; };
+    EXPECT_THROW(h->Open(), EIdOpenSSLAPICryptoError);
   }
   {
     SServer server(*gCerts, ask);
