@@ -160,6 +160,67 @@ inline std::unique_ptr<Peer> Danted(const TempDir& ADir) {
                                 name + ".log");
 }
 
+// A SOCKS 4 and 4A relay in python3, for 4A: neither danted nor microsocks
+// grants it. It relays one connection at a time and refuses (91) a user id
+// other than AUser.
+inline std::unique_ptr<Peer> Socks4ARelay(const TempDir& ADir, const std::string& AUser) {
+  static const char* const kScript = R"(import select, socket, struct, sys
+port, user = int(sys.argv[1]), sys.argv[2].encode()
+listener = socket.create_server(("127.0.0.1", port))
+def until_nul(c):
+    out = b""
+    while len(out) < 1024:
+        b = c.recv(1)
+        if not b or b == b"\0":
+            return out
+        out += b
+    raise ValueError("field too long")
+while True:
+    client, _ = listener.accept()
+    client.settimeout(10)
+    try:
+        head = b""
+        while len(head) < 8:
+            more = client.recv(8 - len(head))
+            if not more:
+                raise ValueError("short request")
+            head += more
+        ver, cmd, dport = struct.unpack(">BBH", head[:4])
+        ip = head[4:8]
+        uid = until_nul(client)
+        host = socket.inet_ntoa(ip)
+        if ip[:3] == b"\0\0\0" and ip[3] != 0:
+            host = until_nul(client).decode()
+        if ver != 4 or cmd != 1 or uid != user:
+            client.sendall(b"\0\x5b" + b"\0" * 6)
+            continue
+        try:
+            target = socket.create_connection((host, dport), timeout=10)
+        except OSError:
+            client.sendall(b"\0\x5b" + b"\0" * 6)
+            continue
+        client.sendall(b"\0\x5a" + b"\0" * 6)
+        ends = [client, target]
+        while True:
+            ready, _, _ = select.select(ends, [], [], 10)
+            if not ready:
+                break
+            data = ready[0].recv(65536)
+            if not data:
+                break
+            (target if ready[0] is client else client).sendall(data)
+        target.close()
+    except (OSError, ValueError):
+        pass
+    finally:
+        client.close()
+)";
+  const std::uint16_t port = FreePort();
+  const std::string script = ADir.Write("socks4a.py", kScript);
+  return std::make_unique<Peer>("python3 SOCKS 4A relay",
+                                std::vector<std::string>{"python3", script, std::to_string(port), AUser}, port, ADir);
+}
+
 // Echoes every byte back, one connection at a time, on 127.0.0.1 or ::1,
 // until it goes.
 class EchoServer {

@@ -1,7 +1,8 @@
 // Tunnels through real proxy programs on loopback: HTTP CONNECT through
-// tinyproxy and squid (with a Basic login after 407), SOCKS 4, 4A and 5
-// through danted and microsocks (with user name and password), to a local
-// echo server and to openssl s_server over TLS.
+// tinyproxy and squid (with a Basic login after 407), SOCKS 4 and 5 through
+// danted, SOCKS 5 through microsocks (with user name and password), SOCKS 4A
+// through a python3 relay, to a local echo server and to openssl s_server
+// over TLS.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -215,9 +216,9 @@ TEST_F(ProxyPeerTest, DantedSocks4And5) {
 }
 
 TEST_F(ProxyPeerTest, DantedRefusals) {
-  // danted does not resolve SOCKS 4A names: it rejects the request, which
-  // must be an error and not a tunnel. A port with no listener is refused
-  // by both versions.
+  // danted does not resolve SOCKS 4A names (it tries the address 0.0.0.1)
+  // and rejects the request, which must be an error and not a tunnel. A
+  // port with no listener is refused by both versions.
   auto peer = proxypeer::Danted(*gDir);
   {
     auto io = Through(Socks(*peer, TSocksVersion::svSocks4A), "localhost");
@@ -234,6 +235,22 @@ TEST_F(ProxyPeerTest, DantedRefusals) {
   auto io5 = Through(Socks(*peer, TSocksVersion::svSocks5), "127.0.0.1", closed);
   EXPECT_THROW(io5->Open(), EIdSocksServerConnectionRefusedError);
   EXPECT_FALSE(io5->BindingAllocated());
+}
+
+TEST_F(ProxyPeerTest, Socks4AThroughARelayThatResolves) {
+  auto peer = proxypeer::Socks4ARelay(*gDir, "bob");
+  for (TSocksVersion version : {TSocksVersion::svSocks4A, TSocksVersion::svSocks4}) {
+    auto socks = Socks(*peer, version);
+    socks->SetUsername("bob");
+    auto io = Through(std::move(socks), "localhost");
+    io->Open();
+    Echo(*io, "resolved by the relay");
+    io->Close();
+  }
+  auto stranger = Socks(*peer, TSocksVersion::svSocks4A);
+  stranger->SetUsername("eve");
+  auto io = Through(std::move(stranger), "localhost");
+  EXPECT_THROW(io->Open(), EIdSocksRequestFailed);
 }
 
 TEST_F(ProxyPeerTest, MicrosocksSocks5WithAndWithoutLogin) {
