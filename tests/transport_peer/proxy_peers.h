@@ -24,12 +24,14 @@ using opensslpeer::FreePort;
 using opensslpeer::Process;
 using opensslpeer::Run;
 
-// A fresh folder in the build tree, open to the unprivileged user that a
-// peer started as root drops to.
+// A fresh folder open to the unprivileged user that a peer started as root
+// drops to (squid's login helper reads the password file as that user). It
+// lies in the system's temporary folder: the build tree may sit below a
+// folder that user cannot enter.
 class TempDir {
 public:
   TempDir() {
-    std::string tmpl = (std::filesystem::current_path() / "proxy_peerXXXXXX").string();
+    std::string tmpl = (std::filesystem::temp_directory_path() / "proxy_peerXXXXXX").string();
     if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
     FDir = tmpl;
     ::chmod(FDir.c_str(), 0777);
@@ -55,7 +57,7 @@ private:
 
 // True once something accepts connections on 127.0.0.1:APort, at most AMs;
 // false at once when AProcess ends first.
-inline bool WaitForPort(std::uint16_t APort, Process& AProcess, int AMs = 15000) {
+inline bool WaitForPort(std::uint16_t APort, Process& AProcess, int AMs = 30000) {
   for (int waited = 0; waited < AMs; waited += 50) {
     if (AProcess.Wait(0) != -1) return false;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
