@@ -1,0 +1,970 @@
+#include "transport/vynIdCustomHTTPServer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+#include "platform/DateUtils.h"
+#include "platform/SysUtils.h"
+#include "transport/vynIdCoderMIME.h"
+#include "transport/vynIdIOHandler.h"
+#include "transport/vynIdIOHandlerSocket.h"
+#include "transport/vynIdInternetDate.h"
+#include "transport/vynIdResourceStringsCore.h"
+#include "transport/vynIdSSLOpenSSL.h"
+#include "transport/vynIdStack.h"
+#include "transport/vynIdTCPConnection.h"
+#include "transport/vynIdTextEncoding.h"
+#include "transport/vynIdURI.h"
+
+namespace {
+
+constexpr const char* RSHTTPHeaderAlreadyWritten = "Header has already been written.";
+constexpr const char* RSHTTPErrorParsingCommand = "Error in parsing command.";
+constexpr const char* RSHTTPUnsupportedAuthorisationScheme = "Unsupported authorization scheme.";
+constexpr const char* RSHTTPCannotSwitchSessionStateWhenActive =
+    "Cannot change session state when the server is active.";
+constexpr const char* RSHTTPCannotSwitchSessionIDCookieNameWhenActive =
+    "Cannot change session ID cookie name when the server is active.";
+constexpr const char* RSHTTPUnknownResponseCode = "Unknown Response Code";
+constexpr const char* kServerSoftwareDefault = "Talvex/10.6.2.0";
+constexpr const char* kHTMLUTF8 = "text/html; charset=utf-8";
+constexpr const char* kHTMLCharsetPrefix = "text/html; charset=";
+constexpr const char* kDefaultCharSet = "ISO-8859-1";
+constexpr const char* kContinueText = "Continue";
+constexpr const char* kExpect100 = "100-continue";
+constexpr const char* kFormMediaType = "application/x-www-form-urlencoded";
+constexpr const char* kDispositionFormat = "attachment; filename=\"%s\";";
+
+// Chunk-size lines and trailers are short; a longer one is not a chunked body.
+constexpr std::int32_t kMaxChunkLine = 4096;
+
+struct StatusRow {
+  std::int32_t Code;
+  const char* Text;
+};
+constexpr StatusRow kStatusTexts[] = {
+    {100, "Continue"},
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {203, "Non-authoritative Information"},
+    {204, "No Content"},
+    {205, "Reset Content"},
+    {206, "Partial Content"},
+    {301, "Moved Permanently"},
+    {302, "Moved Temporarily"},
+    {303, "See Other"},
+    {304, "Not Modified"},
+    {305, "Use Proxy"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method not allowed"},
+    {406, "Not Acceptable"},
+    {407, "Proxy Authentication Required"},
+    {408, "Request Timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
+    {412, "Precondition Failed"},
+    {413, "Request Entity Too Long"},
+    {414, "Request-URI Too Long. 256 Chars max"},
+    {415, "Unsupported Media Type"},
+    {417, "Expectation Failed"},
+    {428, "Precondition Required"},
+    {429, "Too Many Requests"},
+    {431, "Request Header Fields Too Large"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service Unavailable"},
+    {504, "Gateway timeout"},
+    {505, "HTTP version not supported"},
+    {511, "Network Authentication Required"},
+};
+
+struct CommandRow {
+  THTTPCommandType Type;
+  const char* Word;
+};
+constexpr CommandRow kCommandWords[] = {
+    {THTTPCommandType::hcUnknown, "UNKNOWN"}, {THTTPCommandType::hcHEAD, "HEAD"},
+    {THTTPCommandType::hcGET, "GET"},         {THTTPCommandType::hcPOST, "POST"},
+    {THTTPCommandType::hcDELETE, "DELETE"},   {THTTPCommandType::hcPUT, "PUT"},
+    {THTTPCommandType::hcTRACE, "TRACE"},     {THTTPCommandType::hcOPTION, "OPTIONS"},
+};
+
+// A request the reader answers itself with a header-only status and a close:
+// the framing is unsafe, a limit was passed or the client stalled.
+struct Refusal {
+  std::int32_t Code;
+};
+
+// The encoding a charset names; AFallback for an empty or unknown one.
+TIdTextEncoding EncodingForCharSet(std::string_view ACharSet, const TIdTextEncoding& AFallback) {
+  std::string cs = LowerCase(Trim(ACharSet));
+  if (cs.empty()) return AFallback;
+  if (cs == "utf-8" || cs == "utf8") return detail::EncodingUTF8();
+  if (cs == "iso-8859-1" || cs == "latin1" || cs == "latin-1") return detail::Encoding8Bit();
+  if (cs == "us-ascii" || cs == "ascii") return detail::EncodingASCII();
+  try {
+    return TIdTextEncoding(new TIdCodePageEncoding(cs));
+  } catch (const EIdException&) {
+    return AFallback;
+  }
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::int32_t ParseVersionNumber(std::string_view AText) {
+  std::int32_t v;
+  return TryStrToInt(AText, v) ? v : -1;
+}
+
+// Strict decimal: digits only, no sign, no overflow.
+bool ParseContentLength(std::string_view AText, std::int64_t& VValue) {
+  if (AText.empty() || AText.size() > 18) return false;
+  std::int64_t v = 0;
+  for (char c : AText) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  VValue = v;
+  return true;
+}
+
+// Strict hexadecimal chunk size: at most 15 digits, so the sum of sizes
+// cannot overflow either.
+bool ParseChunkSize(std::string_view AText, std::int64_t& VValue) {
+  if (AText.empty() || AText.size() > 15) return false;
+  std::int64_t v = 0;
+  for (char c : AText) {
+    int d;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
+    v = v * 16 + d;
+  }
+  VValue = v;
+  return true;
+}
+
+std::int32_t RemainingMs(std::uint64_t ADeadline) {
+  std::uint64_t now = GetTickCount64();
+  if (now >= ADeadline) return 0;
+  std::uint64_t left = ADeadline - now;
+  return left > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(left);
+}
+
+// One line before the deadline; a time-out or an over-long line is refused.
+std::string ReadLineBefore(TIdIOHandler& AIO, std::uint64_t ADeadline, std::int32_t AMaxLength,
+                           std::int32_t ATooLongCode) {
+  std::int32_t left = RemainingMs(ADeadline);
+  if (left <= 0) throw Refusal{408};
+  std::string line;
+  try {
+    line = AIO.ReadLn(LF, left, AMaxLength);
+  } catch (const EIdReadLnMaxLineLengthExceeded&) {
+    throw Refusal{ATooLongCode};
+  }
+  if (AIO.ReadLnTimedOut()) throw Refusal{408};
+  return line;
+}
+
+// Exactly ACount body bytes into AStream; a pause longer than AStallMs is
+// refused. Nothing is reserved from the declared count.
+void ReadBodyBytes(TIdIOHandler& AIO, TStream& AStream, std::int64_t ACount, std::int32_t AStallMs) {
+  while (ACount > 0) {
+    if (AIO.InputBufferIsEmpty()) {
+      if (AIO.ReadFromSource(true, AStallMs > 0 ? AStallMs : IdTimeoutDefault, false) == -1) throw Refusal{408};
+      continue;
+    }
+    std::int64_t n = std::min<std::int64_t>(ACount, AIO.InputBuffer()->Size());
+    AIO.InputBuffer()->ExtractToStream(AStream, static_cast<std::int32_t>(n));
+    ACount -= n;
+  }
+}
+
+bool IsQuietSocketError(int AErr) {
+  return AErr == ECONNABORTED || AErr == ECONNRESET || AErr == ESHUTDOWN || AErr == EPIPE || AErr == 10053 ||
+         AErr == 10054 || AErr == 10058;
+}
+
+void DisconnectQuietly(TIdTCPConnection& AConnection) {
+  try {
+    AConnection.Disconnect(false);
+  } catch (const std::exception&) {
+    // The connection is going away anyway.
+  }
+}
+
+std::string ContainsEncoded(std::string_view APath) {
+  // "%2F", "%5C" and "%00" in any case: decoded they would change the path's
+  // structure or end it early.
+  for (std::size_t i = 0; i + 2 < APath.size(); ++i) {
+    if (APath[i] != '%') continue;
+    std::string hex = UpperCase(APath.substr(i + 1, 2));
+    if (hex == "2F" || hex == "5C" || hex == "00") return hex;
+  }
+  return {};
+}
+
+}  // namespace
+
+THTTPCommandType HTTPCommandTypeOf(std::string_view AWord) {
+  for (const CommandRow& row : kCommandWords)
+    if (SameText(AWord, row.Word)) return row.Type;
+  return THTTPCommandType::hcUnknown;
+}
+
+EIdHTTPHeaderAlreadyWritten::EIdHTTPHeaderAlreadyWritten() : EIdHTTPServerError(RSHTTPHeaderAlreadyWritten) {}
+EIdHTTPErrorParsingCommand::EIdHTTPErrorParsingCommand() : EIdHTTPServerError(RSHTTPErrorParsingCommand) {}
+EIdHTTPUnsupportedAuthorisationScheme::EIdHTTPUnsupportedAuthorisationScheme()
+    : EIdHTTPServerError(RSHTTPUnsupportedAuthorisationScheme) {}
+EIdHTTPCannotSwitchSessionStateWhenActive::EIdHTTPCannotSwitchSessionStateWhenActive()
+    : EIdHTTPServerError(RSHTTPCannotSwitchSessionStateWhenActive) {}
+EIdHTTPCannotSwitchSessionIDCookieNameWhenActive::EIdHTTPCannotSwitchSessionIDCookieNameWhenActive()
+    : EIdHTTPServerError(RSHTTPCannotSwitchSessionIDCookieNameWhenActive) {}
+
+std::string HTTPResponseText(std::int32_t AResponseNo) {
+  for (const StatusRow& row : kStatusTexts)
+    if (row.Code == AResponseNo) return row.Text;
+  return RSHTTPUnknownResponseCode;
+}
+
+std::string HTTPDefaultBody(std::int32_t AResponseNo, std::string_view AResponseText) {
+  std::string body = "<HTML><BODY><B>";
+  body += std::to_string(AResponseNo);
+  body += ' ';
+  body += AResponseText;
+  body += "</B></BODY></HTML>";
+  return body;
+}
+
+// ---------------------------------------------------------------------------
+// Request record
+
+TIdHTTPRequestInfo::TIdHTTPRequestInfo(TComponent* AOwner)
+    : TIdRequestHeaderInfo(AOwner), FCookies(std::make_unique<TIdCookies>()) {
+  SetContentLength(-1);
+}
+
+TIdHTTPRequestInfo::~TIdHTTPRequestInfo() = default;
+
+bool TIdHTTPRequestInfo::IsVersionAtLeast(std::int32_t AMajor, std::int32_t AMinor) const {
+  return VersionMajor > AMajor || (VersionMajor == AMajor && VersionMinor >= AMinor);
+}
+
+// ---------------------------------------------------------------------------
+// Response record
+
+TIdHTTPResponseInfo::TIdHTTPResponseInfo(TIdCustomHTTPServer* AServer, TIdHTTPRequestInfo* ARequestInfo,
+                                         TIdTCPConnection* AConnection)
+    : TIdResponseHeaderInfo(AServer),
+      FHTTPServer(AServer),
+      FRequestInfo(ARequestInfo),
+      FConnection(AConnection),
+      FCookies(std::make_unique<TIdCookies>()) {
+  SetResponseNo(200);
+  SetContentType("");
+  SetContentLength(-1);
+  FRawHeaders.SetFoldLines(false);
+  Server = kServerSoftwareDefault;
+}
+
+TIdHTTPResponseInfo::~TIdHTTPResponseInfo() { ReleaseContentStream(); }
+
+void TIdHTTPResponseInfo::SetResponseNo(std::int32_t AValue) {
+  FResponseNo = AValue;
+  ResponseText = HTTPResponseText(AValue);
+  if (AValue == 404) SetCloseConnection(true);
+}
+
+void TIdHTTPResponseInfo::SetContentStream(TStream* AValue) {
+  if (FContentStream.get() == AValue) return;
+  ReleaseContentStream();
+  FContentStream.reset(AValue);
+}
+
+void TIdHTTPResponseInfo::ReleaseContentStream() {
+  if (!FreeContentStream) (void)FContentStream.release();
+  FContentStream.reset();
+}
+
+void TIdHTTPResponseInfo::SetCloseConnection(bool AValue) {
+  FCloseConnection = AValue;
+  TIdEntityHeaderInfo::Connection = AValue ? "close" : "keep-alive";
+}
+
+bool TIdHTTPResponseInfo::BodyAllowed() const {
+  if (FRequestInfo && FRequestInfo->CommandType == THTTPCommandType::hcHEAD) return false;
+  return !((FResponseNo >= 100 && FResponseNo <= 199) || FResponseNo == 204 || FResponseNo == 304);
+}
+
+std::int64_t TIdHTTPResponseInfo::ContentTextByteCount() const {
+  TIdTextEncoding enc = EncodingForCharSet(CharSet, detail::Encoding8Bit());
+  return static_cast<std::int64_t>(enc->GetBytes(ContentText).size());
+}
+
+void TIdHTTPResponseInfo::WriteHeader() {
+  if (FHeaderHasBeenWritten) throw EIdHTTPHeaderAlreadyWritten();
+  FHeaderHasBeenWritten = true;
+  if (!AuthRealm.empty()) {
+    SetResponseNo(401);
+    if (ContentText.empty() && !FContentStream) {
+      SetContentType(kHTMLUTF8);
+      ContentText = HTTPDefaultBody(FResponseNo, ResponseText);
+      SetContentLength(-1);
+    }
+  }
+  if (ContentType().empty() && (!ContentText.empty() || FContentStream))
+    SetContentType(std::string(kHTMLCharsetPrefix) + (CharSet.empty() ? kDefaultCharSet : CharSet));
+  if (ContentLength() == -1 && (TransferEncoding.empty() || SameText(TransferEncoding, "identity"))) {
+    if (!BodyAllowed()) {
+      SetContentLength(0);
+    } else if (!ContentText.empty()) {
+      SetContentLength(ContentTextByteCount());
+    } else if (FContentStream) {
+      SetContentLength(FContentStream->Size());
+    } else {
+      SetContentType(kHTMLUTF8);
+      ContentText = HTTPDefaultBody(FResponseNo, ResponseText);
+      SetContentLength(static_cast<std::int64_t>(ContentText.size()));
+    }
+  }
+  if (Date <= 0) Date = Now();
+  SetHeaders();
+  if (!Server.empty()) FRawHeaders.SetValue("Server", Server);
+  if (!Location.empty()) FRawHeaders.SetValue("Location", Location);
+  auto replaceAll = [this](const char* AName, const TIdHeaderList& AEntries) {
+    while (FRawHeaders.IndexOfName(AName) >= 0) FRawHeaders.SetValue(AName, "");
+    for (const std::string& entry : AEntries) FRawHeaders.AddValue(AName, entry);
+  };
+  if (WWWAuthenticate().Count() > 0)
+    replaceAll("WWW-Authenticate", WWWAuthenticate());
+  else if (!AuthRealm.empty())
+    FRawHeaders.SetValue("WWW-Authenticate", "Basic realm=\"" + AuthRealm + "\"");
+  if (ProxyAuthenticate().Count() > 0) replaceAll("Proxy-Authenticate", ProxyAuthenticate());
+
+  if (!FConnection || !FConnection->IOHandler()) throw EIdClosedSocket();
+  TIdIOHandler& io = *FConnection->IOHandler();
+  const bool opened = !io.WriteBufferingActive();
+  if (opened) io.WriteBufferOpen();
+  try {
+    std::string head = "HTTP/1.1 " + std::to_string(FResponseNo) + " " + ResponseText + EOL;
+    for (const std::string& line : FRawHeaders) head += line + EOL;
+    for (int i = 0; i < FCookies->Count(); ++i) head += "Set-Cookie: " + FCookies->GetCookie(i).ServerCookie() + EOL;
+    head += EOL;
+    io.Write(head);
+    if (opened) io.WriteBufferClose();
+  } catch (...) {
+    if (opened) io.WriteBufferCancel();
+    throw;
+  }
+}
+
+void TIdHTTPResponseInfo::WriteContent() {
+  if (!FHeaderHasBeenWritten) WriteHeader();
+  if (BodyAllowed()) {
+    if (!FConnection || !FConnection->IOHandler()) throw EIdClosedSocket();
+    TIdIOHandler& io = *FConnection->IOHandler();
+    TIdTextEncoding enc = EncodingForCharSet(CharSet, detail::Encoding8Bit());
+    if (!ContentText.empty()) {
+      io.Write(ContentText, enc);
+    } else if (!FContentStream) {
+      io.Write(HTTPDefaultBody(FResponseNo, ResponseText), enc);
+    } else if (HasContentLength) {
+      FContentStream->SetPosition(0);
+      if (ContentLength() > 0) io.Write(*FContentStream, ContentLength());
+    } else {
+      FContentStream->SetPosition(0);
+      io.Write(*FContentStream, 0);
+    }
+  }
+  ContentText.clear();
+  ReleaseContentStream();
+}
+
+void TIdHTTPResponseInfo::Redirect(const std::string& AURL) {
+  SetResponseNo(302);
+  Location = AURL;
+}
+
+std::int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFile) {
+  // One open file gives both the length announced and the bytes sent, so a
+  // file that changes meanwhile cannot make the two disagree.
+  if (AFile.find('\0') != std::string::npos) throw EIdFileNotFound(Format(RSFileNotFound, AFile));
+  int fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st{};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    throw EIdFileNotFound(Format(RSFileNotFound, AFile));
+  }
+  ::close(fd);
+  TFileStream stream(AFile, fmOpenRead);
+  if (ContentType().empty()) {
+    SetContentType(FHTTPServer ? FHTTPServer->MIMETable().GetFileMIMEType(AFile) : std::string(kIdDefaultMimeType));
+  }
+  const std::int64_t size = stream.Size();
+  SetContentLength(size);
+  if (ContentDisposition.empty()) {
+    std::string name = AFile.substr(AFile.find_last_of('/') == std::string::npos ? 0 : AFile.find_last_of('/') + 1);
+    // Quotes and backslashes would end the quoted name early.
+    std::string quoted;
+    for (char c : name) {
+      if (c == '"' || c == '\\') quoted += '\\';
+      quoted += c;
+    }
+    ContentDisposition = Format(kDispositionFormat, quoted);
+  }
+  WriteHeader();
+  if (!BodyAllowed() || size == 0) return 0;
+  FConnection->IOHandler()->Write(stream, size);
+  return size;
+}
+
+std::int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                                 const std::string& AFile) {
+  struct stat st{};
+  if (AFile.find('\0') != std::string::npos || ::stat(AFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    SetResponseNo(404);
+    return 0;
+  }
+  TDateTime modified = UTCToLocalTime(UnixToDateTime(static_cast<std::int64_t>(st.st_mtime)));
+  TIdHTTPRequestInfo* request = ARequestInfo ? ARequestInfo : FRequestInfo;
+  if (request) {
+    TDateTime since = 0;
+    std::string text = request->RawHeaders().Values("If-Modified-Since");
+    if (!text.empty() && TryInternetDateToUTC(text, since) && since != 0) {
+      since = UTCToLocalTime(since);
+      if (std::fabs(since - modified) * 86400.0 < 2.0) {
+        SetResponseNo(304);
+        return 0;
+      }
+    }
+  }
+  Date = Now();
+  LastModified = modified;
+  return ServeFile(AContext, AFile);
+}
+
+// ---------------------------------------------------------------------------
+// Safe file paths
+
+bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName) {
+  VFileName.clear();
+  if (ARoot.empty() || ARoot.find('\0') != std::string::npos) return false;
+  std::string_view raw = ARawPath.substr(0, ARawPath.find_first_of("?#"));
+  if (!ContainsEncoded(raw).empty()) return false;
+  std::string decoded = TIdURI::URLDecode(raw);
+  if (decoded.find('\0') != std::string::npos || decoded.find('\\') != std::string::npos) return false;
+  // Every segment is checked; "." is harmless but ".." never is.
+  std::string relative;
+  std::size_t pos = 0;
+  while (pos <= decoded.size()) {
+    std::size_t next = decoded.find('/', pos);
+    if (next == std::string::npos) next = decoded.size();
+    std::string_view segment(decoded.data() + pos, next - pos);
+    if (segment == "..") return false;
+    if (!segment.empty() && segment != ".") {
+      relative += '/';
+      relative += segment;
+    }
+    pos = next + 1;
+  }
+  char rootBuf[PATH_MAX];
+  if (!::realpath(ARoot.c_str(), rootBuf)) return false;
+  std::string root(rootBuf);
+  std::string candidate = root + relative;
+  char fileBuf[PATH_MAX];
+  if (!::realpath(candidate.c_str(), fileBuf)) return false;
+  std::string resolved(fileBuf);
+  const std::string prefix = root == "/" ? root : root + "/";
+  if (resolved != root && resolved.compare(0, prefix.size(), prefix) != 0) return false;
+  struct stat st{};
+  if (::stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  VFileName = resolved;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Server
+
+TIdCustomHTTPServer::TIdCustomHTTPServer(TComponent* AOwner)
+    : TIdComponent(AOwner), FMIMETable(std::make_unique<TIdThreadSafeMimeTable>()) {}
+
+TIdCustomHTTPServer::~TIdCustomHTTPServer() = default;
+
+void TIdCustomHTTPServer::SetSessionState(bool AValue) {
+  if (FActive && AValue != FSessionState) throw EIdHTTPCannotSwitchSessionStateWhenActive();
+  FSessionState = AValue;
+}
+
+void TIdCustomHTTPServer::SetSessionIDCookieName(const std::string& AValue) {
+  if (FActive && AValue != FSessionIDCookieName) throw EIdHTTPCannotSwitchSessionIDCookieNameWhenActive();
+  FSessionIDCookieName = AValue;
+}
+
+void TIdCustomHTTPServer::FireCreatePostStream(TIdContext* AContext, TIdHeaderList& AHeaders, TStream*& VPostStream) {
+  if (OnCreatePostStream) OnCreatePostStream(AContext, AHeaders, VPostStream);
+}
+
+void TIdCustomHTTPServer::ReleasePostStream(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo) {
+  bool canFree = true;
+  if (OnDoneWithPostStream) OnDoneWithPostStream(AContext, ARequestInfo, canFree);
+  if (canFree)
+    ARequestInfo->FreePostStream();
+  else
+    (void)ARequestInfo->ReleasePostStreamOwnership();
+}
+
+void TIdCustomHTTPServer::FireCreateSession(TIdContext* AContext, TIdHTTPSession*& VNewSession) {
+  if (OnCreateSession) OnCreateSession(AContext, VNewSession);
+}
+
+void TIdCustomHTTPServer::FireInvalidSession(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                             TIdHTTPResponseInfo* AResponseInfo, bool& VContinueProcessing,
+                                             const std::string& AInvalidSessionID) {
+  if (OnInvalidSession)
+    OnInvalidSession(AContext, ARequestInfo, AResponseInfo, VContinueProcessing, AInvalidSessionID);
+}
+
+void TIdCustomHTTPServer::FireCommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                         TIdHTTPResponseInfo* AResponseInfo) {
+  if (OnCommandGet) OnCommandGet(AContext, ARequestInfo, AResponseInfo);
+}
+
+void TIdCustomHTTPServer::FireCommandOther(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                           TIdHTTPResponseInfo* AResponseInfo) {
+  if (OnCommandOther) OnCommandOther(AContext, ARequestInfo, AResponseInfo);
+}
+
+void TIdCustomHTTPServer::FireCommandError(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                           TIdHTTPResponseInfo* AResponseInfo, const std::exception& AException) {
+  if (OnCommandError) OnCommandError(AContext, ARequestInfo, AResponseInfo, AException);
+}
+
+bool TIdCustomHTTPServer::FireHeadersAvailable(TIdContext* AContext, const std::string& AUri,
+                                               TIdHeaderList& AHeaders) {
+  bool result = true;
+  if (OnHeadersAvailable) OnHeadersAvailable(AContext, AUri, AHeaders, result);
+  return result;
+}
+
+void TIdCustomHTTPServer::FireHeadersBlocked(TIdContext* AContext, TIdHeaderList& AHeaders,
+                                             std::int32_t& VResponseNo, std::string& VResponseText,
+                                             std::string& VContentText) {
+  VResponseNo = 403;
+  VResponseText.clear();
+  VContentText.clear();
+  if (OnHeadersBlocked) OnHeadersBlocked(AContext, AHeaders, VResponseNo, VResponseText, VContentText);
+}
+
+bool TIdCustomHTTPServer::FireHeaderExpectations(TIdContext* AContext, const std::string& AExpectations) {
+  bool result = SameText(AExpectations, kExpect100);
+  if (OnHeaderExpectations) OnHeaderExpectations(AContext, AExpectations, result);
+  return result;
+}
+
+bool TIdCustomHTTPServer::FireQuerySSLPort(std::uint16_t APort) {
+  bool result = APort == 443;
+  if (OnQuerySSLPort) OnQuerySSLPort(APort, result);
+  return result;
+}
+
+void TIdCustomHTTPServer::FireSessionEnd(TIdHTTPSession* ASession) {
+  if (OnSessionEnd) OnSessionEnd(ASession);
+}
+
+void TIdCustomHTTPServer::FireSessionStart(TIdHTTPSession* ASession) {
+  if (OnSessionStart) OnSessionStart(ASession);
+}
+
+void TIdCustomHTTPServer::DecodeParams(TIdHTTPRequestInfo& ARequest, std::string_view AText) {
+  ARequest.Params().Clear();
+  if (AText.empty()) return;
+  TIdTextEncoding enc = EncodingForCharSet(ARequest.CharSet, detail::EncodingUTF8());
+  std::size_t pos = 0;
+  for (;;) {
+    std::size_t amp = AText.find('&', pos);
+    std::string piece(AText.substr(pos, amp == std::string_view::npos ? std::string_view::npos : amp - pos));
+    if (amp == std::string_view::npos && piece.empty()) break;  // a trailing "&"
+    for (char& c : piece)
+      if (c == '+') c = ' ';
+    ARequest.Params().Add(TIdURI::URLDecode(piece, enc));
+    if (amp == std::string_view::npos) break;
+    pos = amp + 1;
+  }
+}
+
+bool TIdCustomHTTPServer::DecodeCredentials(TIdContext* AContext, const std::string& AScheme,
+                                            const std::string& AData, std::string& VUsername,
+                                            std::string& VPassword) {
+  bool handled = false;
+  if (OnParseAuthentication) OnParseAuthentication(AContext, AScheme, AData, VUsername, VPassword, handled);
+  if (!handled && SameText(AScheme, "Basic")) {
+    std::string text = TIdDecoderMIME::DecodeString(Trim(AData), detail::EncodingUTF8());
+    std::size_t colon = text.find(':');
+    VUsername = text.substr(0, colon);
+    VPassword = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+    handled = true;
+  }
+  return handled;
+}
+
+void TIdCustomHTTPServer::ServeConnection(TIdContext* AContext, TIdTCPConnection& AConnection) {
+  try {
+    while (ServeOneRequest(AContext, AConnection)) {
+    }
+  } catch (const EIdSocketError& e) {
+    DisconnectQuietly(AConnection);
+    if (IsQuietSocketError(e.LastError())) return;
+    throw;
+  } catch (const EIdClosedSocket&) {
+    DisconnectQuietly(AConnection);
+    return;
+  } catch (...) {
+    DisconnectQuietly(AConnection);
+    throw;
+  }
+  DisconnectQuietly(AConnection);
+}
+
+bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection& AConnection) {
+  TIdIOHandler* ioPtr = AConnection.IOHandler();
+  if (!ioPtr) throw EIdClosedSocket();
+  TIdIOHandler& io = *ioPtr;
+
+  // 1-2: the request line, within the idle time.
+  std::string line;
+  std::int32_t refused = 0;
+  try {
+    line = io.ReadLn(LF, IdleTimeout > 0 ? IdleTimeout : IdTimeoutDefault,
+                     MaximumRequestLineLength > 0 ? MaximumRequestLineLength : -1);
+    if (io.ReadLnTimedOut()) {
+      // A client that sent part of a line is told; an idle one just ends.
+      if (io.InputBufferIsEmpty()) throw EIdReadTimeout();
+      refused = 408;
+    }
+  } catch (const EIdReadLnMaxLineLengthExceeded&) {
+    refused = 414;
+  }
+  const std::size_t lastBlank = line.rfind(' ');
+  if (!refused && lastBlank == std::string::npos) throw EIdHTTPErrorParsingCommand();
+
+  // 3
+  auto request = std::make_unique<TIdHTTPRequestInfo>(this);
+  auto response = std::make_unique<TIdHTTPResponseInfo>(this, request.get(), &AConnection);
+  TIdHTTPRequestInfo& req = *request;
+  TIdHTTPResponseInfo& resp = *response;
+  resp.Server = Trim(ServerSoftware);
+  io.SetMaxCapturedLines(MaximumHeaderLineCount);
+
+  // Answers that end the connection with a status and no body.
+  auto refuse = [&](std::int32_t ACode) {
+    resp.SetResponseNo(ACode);
+    resp.SetCloseConnection(true);
+    resp.ContentText.clear();
+    resp.SetContentStream(nullptr);
+    resp.SetContentLength(0);
+    if (!resp.HeaderHasBeenWritten()) resp.WriteHeader();
+    if (req.PostStream()) ReleasePostStream(AContext, &req);
+    return false;
+  };
+  if (refused) return refuse(refused);
+
+  try {
+    // 4
+    req.RawHTTPCommand = line;
+    req.Version = line.substr(lastBlank + 1);
+    {
+      std::string rest = req.Version;
+      std::size_t slash = rest.find('/');
+      rest = slash == std::string::npos ? rest : rest.substr(slash + 1);
+      std::size_t dot = rest.find('.');
+      if (dot == std::string::npos) {
+        req.VersionMajor = ParseVersionNumber(rest);
+        req.VersionMinor = -1;
+      } else {
+        req.VersionMajor = ParseVersionNumber(std::string_view(rest).substr(0, dot));
+        req.VersionMinor = ParseVersionNumber(std::string_view(rest).substr(dot + 1));
+      }
+    }
+    line.resize(lastBlank);
+
+    // 5: the header block, whole within the request time.
+    const std::uint64_t deadline =
+        GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX);
+    req.RawHeaders().Clear();
+    std::int32_t count = 0;
+    for (;;) {
+      std::string h = ReadLineBefore(io, deadline, io.MaxLineLength(), 431);
+      if (h.empty()) break;
+      if (MaximumHeaderLineCount > 0 && ++count > MaximumHeaderLineCount) throw Refusal{431};
+      if (IsBlank(h[0])) {
+        // A continuation needs a header to continue.
+        if (req.RawHeaders().Count() == 0) throw Refusal{400};
+      } else {
+        // A blank between name and colon lets two readers disagree on the
+        // name (an unseen Transfer-Encoding, say).
+        std::size_t colon = h.find(':');
+        if (colon == std::string::npos || colon == 0 || IsBlank(h[colon - 1])) throw Refusal{400};
+      }
+      req.RawHeaders().Add(std::move(h));
+    }
+    req.ParseRawHeaders();
+    if (req.Expect.empty()) req.Expect = req.RawHeaders().Values("Expect");
+
+    // 6
+    if (!KeepAlive) {
+      resp.SetCloseConnection(true);
+    } else if (req.IsVersionAtLeast(1, 1)) {
+      resp.SetCloseConnection(SameText(req.Connection, "close"));
+    } else {
+      resp.SetCloseConnection(!SameText(req.Connection, "keep-alive"));
+    }
+
+    // 7-8
+    std::string method;
+    {
+      std::size_t blank = line.find(' ');
+      method = UpperCase(line.substr(0, blank));
+      line = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+    }
+    if (method == "POST") {
+      std::string over = req.MethodOverride;
+      if (over.empty()) over = req.RawHeaders().Values("X-HTTP-Method");
+      if (over.empty()) over = req.RawHeaders().Values("X-METHOD-OVERRIDE");
+      if (!over.empty()) method = UpperCase(over);
+    }
+    if (TIdIOHandlerSocket* sock = AConnection.Socket(); sock && sock->Binding()) req.RemoteIP = sock->Binding()->PeerIP();
+    req.Command = method;
+    req.CommandType = HTTPCommandTypeOf(method);
+
+    // 9-10
+    {
+      std::size_t q = line.find('?');
+      req.QueryParams = q == std::string::npos ? std::string() : line.substr(q + 1);
+      req.URI = line.substr(0, q);
+    }
+    if (req.URI == "*") {
+      req.Document = "*";
+    } else {
+      TIdURI uri(req.URI);
+      req.Document = TIdURI::URLDecode(uri.Path) + TIdURI::URLDecode(uri.Document);
+      if (!uri.Host.empty() && req.Host.empty()) req.Host = uri.Host;
+    }
+
+    // 11: header checks.
+    if (!FireHeadersAvailable(AContext, req.URI, req.RawHeaders())) {
+      std::int32_t code = 403;
+      std::string text, content;
+      FireHeadersBlocked(AContext, req.RawHeaders(), code, text, content);
+      resp.SetResponseNo(code);
+      if (!text.empty()) resp.ResponseText = text;
+      resp.ContentText = content;
+      resp.SetCloseConnection(true);
+      if (content.empty()) resp.SetContentLength(0);
+      resp.WriteHeader();
+      if (!content.empty()) resp.WriteContent();
+      return false;
+    }
+    const bool v11 = req.IsVersionAtLeast(1, 1);
+    if (v11 && req.Host.empty()) return refuse(400);
+
+    // Framing: exactly one way to find the body's end, or none.
+    bool chunked = false;
+    std::int64_t contentLength = -1;
+    {
+      int lengthLines = 0;
+      bool codingSeen = false;
+      std::string codings;
+      std::string lengthText;
+      const TIdHeaderList& raw = req.RawHeaders();
+      for (int i = 0; i < raw.Count(); ++i) {
+        const std::string& h = raw[i];
+        if (IsBlank(h[0])) continue;
+        std::size_t colon = h.find(':');
+        std::string name = h.substr(0, colon);
+        std::string value = Trim(std::string_view(h).substr(colon + 1));
+        bool folded = i + 1 < raw.Count() && IsBlank(raw[i + 1][0]);
+        if (SameText(name, "Content-Length")) {
+          if (folded) throw Refusal{400};
+          ++lengthLines;
+          lengthText = value;
+        } else if (SameText(name, "Transfer-Encoding")) {
+          if (folded) throw Refusal{400};
+          codingSeen = true;
+          if (!codings.empty()) codings += ',';
+          codings += value;
+        }
+      }
+      if (lengthLines > 1) throw Refusal{400};
+      if (lengthLines == 1 && !ParseContentLength(lengthText, contentLength)) throw Refusal{400};
+      if (codingSeen) {
+        if (lengthLines > 0) throw Refusal{400};
+        std::vector<std::string> list;
+        std::size_t pos = 0;
+        while (pos <= codings.size()) {
+          std::size_t comma = codings.find(',', pos);
+          if (comma == std::string::npos) comma = codings.size();
+          std::string c = LowerCase(Trim(std::string_view(codings).substr(pos, comma - pos)));
+          if (!c.empty()) list.push_back(c);
+          pos = comma + 1;
+        }
+        bool onlyIdentity = true;
+        for (const std::string& c : list) onlyIdentity = onlyIdentity && c == "identity";
+        if (!onlyIdentity) {
+          if (list.back() != "chunked") throw Refusal{400};
+          chunked = true;
+        }
+      }
+      if (MaximumRequestBodySize > 0 && contentLength > MaximumRequestBodySize) throw Refusal{413};
+    }
+
+    if (v11 && io.InputBufferIsEmpty() && !req.Expect.empty()) {
+      if (!FireHeaderExpectations(AContext, req.Expect)) return refuse(417);
+      if (LowerCase(req.Expect).find(kExpect100) != std::string::npos)
+        io.WriteLn(req.Version + " 100 " + kContinueText + EOL);
+    }
+
+    // 13: body.
+    auto makeStream = [&] {
+      TStream* supplied = nullptr;
+      FireCreatePostStream(AContext, req.RawHeaders(), supplied);
+      req.SetPostStream(supplied ? std::unique_ptr<TStream>(supplied) : std::make_unique<TMemoryStream>());
+      req.PostStream()->SetPosition(0);
+    };
+    if (chunked) {
+      makeStream();
+      std::int64_t total = 0;
+      for (;;) {
+        std::string sizeLine =
+            ReadLineBefore(io, GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX),
+                           kMaxChunkLine, 400);
+        std::string sizeText = Trim(std::string_view(sizeLine).substr(0, sizeLine.find(';')));
+        std::int64_t size;
+        if (!ParseChunkSize(sizeText, size)) throw Refusal{400};
+        if (size == 0) break;
+        if (MaximumRequestBodySize > 0 && size > MaximumRequestBodySize - total) throw Refusal{413};
+        ReadBodyBytes(io, *req.PostStream(), size, RequestTimeout);
+        total += size;
+        std::string end = ReadLineBefore(
+            io, GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX),
+            kMaxChunkLine, 400);
+        if (!end.empty()) throw Refusal{400};
+      }
+      std::int32_t trailers = 0;
+      for (;;) {
+        std::string t = ReadLineBefore(
+            io, GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX),
+            io.MaxLineLength(), 431);
+        if (t.empty()) break;
+        if (MaximumHeaderLineCount > 0 && ++trailers > MaximumHeaderLineCount) throw Refusal{431};
+      }
+      req.PostStream()->SetPosition(0);
+    } else if (contentLength >= 0) {
+      makeStream();
+      if (contentLength > 0) ReadBodyBytes(io, *req.PostStream(), contentLength, RequestTimeout);
+      req.PostStream()->SetPosition(0);
+    } else if (req.CommandType == THTTPCommandType::hcPOST || req.CommandType == THTTPCommandType::hcPUT) {
+      if (io.InputBufferIsEmpty()) io.CheckForDataOnSource(1);
+      if (!io.InputBufferIsEmpty()) return refuse(411);
+    }
+  } catch (const Refusal& r) {
+    return refuse(r.Code);
+  }
+
+  // 12, 14
+  const std::string mediaType = Trim(req.ContentType().substr(0, req.ContentType().find(';')));
+  const bool formPost = req.PostStream() && SameText(mediaType, kFormMediaType);
+  if (formPost) {
+    TStream& s = *req.PostStream();
+    s.SetPosition(0);
+    std::string text(static_cast<std::size_t>(s.Size()), '\0');
+    if (!text.empty()) s.ReadBuffer(text.data(), static_cast<std::int64_t>(text.size()));
+    req.FormParams = detail::Encoding8Bit()->GetString(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    ReleasePostStream(AContext, &req);
+  }
+  // 15-16
+  req.UnparsedParams = req.FormParams;
+  if (!req.QueryParams.empty()) {
+    if (!req.UnparsedParams.empty()) req.UnparsedParams += '&';
+    req.UnparsedParams += req.QueryParams;
+  }
+  if (ParseParams) DecodeParams(req, formPost ? req.UnparsedParams : req.QueryParams);
+  // 17
+  for (int i = 0; i < req.RawHeaders().Count(); ++i) {
+    if (SameText(req.RawHeaders().Names(i), "Cookie")) {
+      int line = i;
+      req.Cookies().AddClientCookies(req.RawHeaders().GetValueFromLine(line));
+    }
+  }
+
+  // 18: the request guard.
+  bool abandon = false;
+  try {
+    std::string authorization = req.RawHeaders().Values("Authorization");
+    if (!authorization.empty()) {
+      std::size_t blank = authorization.find(' ');
+      std::string scheme = authorization.substr(0, blank);
+      std::string data = blank == std::string::npos ? std::string() : authorization.substr(blank + 1);
+      req.AuthExists = DecodeCredentials(AContext, scheme, data, req.AuthUsername, req.AuthPassword);
+      if (!req.AuthExists) throw EIdHTTPUnsupportedAuthorisationScheme();
+    }
+    // Sessions are off: every request goes on without one.
+    switch (req.CommandType) {
+      case THTTPCommandType::hcHEAD:
+      case THTTPCommandType::hcGET:
+      case THTTPCommandType::hcPOST:
+        FireCommandGet(AContext, &req, &resp);
+        break;
+      default:
+        FireCommandOther(AContext, &req, &resp);
+        break;
+    }
+  } catch (const EIdSocketError&) {
+    throw;
+  } catch (const EIdHTTPUnsupportedAuthorisationScheme& e) {
+    resp.SetResponseNo(401);
+    resp.ContentText = e.Message();
+    bool hasBasic = false;
+    for (const std::string& entry : resp.WWWAuthenticate())
+      hasBasic = hasBasic || SameText(entry.substr(0, entry.find(' ')), "Basic");
+    if (!hasBasic) resp.WWWAuthenticate().Add("Basic");
+  } catch (const Exception& e) {
+    // Once the head went out (or the connection broke) a status can no
+    // longer be told: anything written now would be read as body bytes.
+    if (resp.HeaderHasBeenWritten() || !AConnection.Connected()) {
+      abandon = true;
+    } else {
+      resp.SetResponseNo(500);
+      resp.ContentText = e.Message();
+      resp.SetContentStream(nullptr);
+      resp.SetContentLength(-1);
+      FireCommandError(AContext, &req, &resp, e);
+    }
+  }
+  if (abandon) {
+    if (req.PostStream()) ReleasePostStream(AContext, &req);
+    return false;
+  }
+
+  // 19-21
+  if (!resp.HeaderHasBeenWritten()) resp.WriteHeader();
+  if (!resp.ContentText.empty() || resp.ContentStream()) resp.WriteContent();
+  if (req.PostStream()) ReleasePostStream(AContext, &req);
+  return !resp.CloseConnection();
+}

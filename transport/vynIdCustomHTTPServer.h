@@ -1,0 +1,294 @@
+// The HTTP/1.0 and 1.1 server protocol: the request and response records a
+// handler sees, and the request loop that reads requests from one
+// connection, hands them to the handler and writes what it left.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/Classes.h"
+#include "transport/vynIdComponent.h"
+#include "transport/vynIdCookie.h"
+#include "transport/vynIdGlobal.h"
+#include "transport/vynIdHTTPHeaderInfo.h"
+#include "transport/vynIdMimeTable.h"
+
+class TIdContext;
+class TIdTCPConnection;
+class TIdHTTPSession;
+class TIdHTTPCustomSessionList;
+class TIdCustomHTTPServer;
+
+enum class THTTPCommandType : std::uint8_t { hcUnknown, hcHEAD, hcGET, hcPOST, hcDELETE, hcPUT, hcTRACE, hcOPTION };
+// The command type of a method word (ignoring case); hcUnknown for others.
+THTTPCommandType HTTPCommandTypeOf(std::string_view AWord);
+
+class EIdHTTPServerError : public EIdException {
+public:
+  using EIdException::EIdException;
+};
+class EIdHTTPHeaderAlreadyWritten : public EIdHTTPServerError {
+public:
+  EIdHTTPHeaderAlreadyWritten();
+};
+class EIdHTTPErrorParsingCommand : public EIdHTTPServerError {
+public:
+  EIdHTTPErrorParsingCommand();
+};
+class EIdHTTPUnsupportedAuthorisationScheme : public EIdHTTPServerError {
+public:
+  EIdHTTPUnsupportedAuthorisationScheme();
+};
+class EIdHTTPCannotSwitchSessionStateWhenActive : public EIdHTTPServerError {
+public:
+  EIdHTTPCannotSwitchSessionStateWhenActive();
+};
+class EIdHTTPCannotSwitchSessionIDCookieNameWhenActive : public EIdHTTPServerError {
+public:
+  EIdHTTPCannotSwitchSessionIDCookieNameWhenActive();
+};
+
+// The status line text of a code; "Unknown Response Code" for others.
+std::string HTTPResponseText(std::int32_t AResponseNo);
+// "<HTML><BODY><B>" code " " text "</B></BODY></HTML>".
+std::string HTTPDefaultBody(std::int32_t AResponseNo, std::string_view AResponseText);
+
+class TIdHTTPRequestInfo : public TIdRequestHeaderInfo {
+public:
+  explicit TIdHTTPRequestInfo(TComponent* AOwner = nullptr);
+  ~TIdHTTPRequestInfo() override;
+
+  bool IsVersionAtLeast(std::int32_t AMajor, std::int32_t AMinor) const;
+
+  TIdCookies& Cookies() { return *FCookies; }
+  TStrings& Params() { return FParams; }
+  const TStrings& Params() const { return FParams; }
+  // The body, positioned at 0; none without body. Owned until released.
+  TStream* PostStream() const { return FPostStream.get(); }
+  void SetPostStream(std::unique_ptr<TStream> AValue) { FPostStream = std::move(AValue); }
+  // Gives up the body without freeing it (the caller keeps it).
+  TStream* ReleasePostStreamOwnership() { return FPostStream.release(); }
+  void FreePostStream() { FPostStream.reset(); }
+
+  bool AuthExists = false;
+  std::string RawHTTPCommand;
+  std::string RemoteIP;
+  TIdHTTPSession* Session = nullptr;
+  std::string Document;
+  std::string URI;
+  std::string Command;
+  std::string Version;
+  std::int32_t VersionMajor = -1;
+  std::int32_t VersionMinor = -1;
+  std::string AuthUsername;
+  std::string AuthPassword;
+  std::string UnparsedParams;
+  std::string QueryParams;
+  std::string FormParams;
+  THTTPCommandType CommandType = THTTPCommandType::hcUnknown;
+
+private:
+  std::unique_ptr<TIdCookies> FCookies;
+  TStringList FParams;
+  std::unique_ptr<TStream> FPostStream;
+};
+
+class TIdHTTPResponseInfo : public TIdResponseHeaderInfo {
+public:
+  TIdHTTPResponseInfo(TIdCustomHTTPServer* AServer, TIdHTTPRequestInfo* ARequestInfo, TIdTCPConnection* AConnection);
+  ~TIdHTTPResponseInfo() override;
+
+  // Where the response goes. It hides the Connection header field, which
+  // stays reachable as TIdEntityHeaderInfo::Connection (CloseConnection
+  // sets it).
+  TIdTCPConnection* Connection() const { return FConnection; }
+  TIdCustomHTTPServer* HTTPServer() const { return FHTTPServer; }
+  TIdHTTPRequestInfo* RequestInfo() const { return FRequestInfo; }
+
+  std::int32_t ResponseNo() const { return FResponseNo; }
+  // Also sets ResponseText; 404 also closes the connection.
+  void SetResponseNo(std::int32_t AValue);
+  TIdCookies& Cookies() { return *FCookies; }
+  // Copies the collection.
+  void SetCookies(TIdCookies& AValue) { FCookies->Assign(AValue); }
+  TStream* ContentStream() const { return FContentStream.get(); }
+  // The stream is freed when it is released while FreeContentStream is set.
+  void SetContentStream(TStream* AValue);
+  bool CloseConnection() const { return FCloseConnection; }
+  // Also sets the Connection field to "close" or "keep-alive".
+  void SetCloseConnection(bool AValue);
+  bool HeaderHasBeenWritten() const { return FHeaderHasBeenWritten; }
+
+  void WriteHeader();
+  void WriteContent();
+  void Redirect(const std::string& AURL);
+  // Sends the file after the header; the number of bytes sent. A name that
+  // is not a regular file raises EIdFileNotFound before anything is sent.
+  std::int64_t ServeFile(TIdContext* AContext, const std::string& AFile);
+  // 304 when If-Modified-Since matches the file's time, 404 when the file is
+  // missing (or no regular file); otherwise ServeFile.
+  std::int64_t SmartServeFile(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, const std::string& AFile);
+  // Sessions are off in this build: nothing to close.
+  void CloseSession() {}
+
+  std::string AuthRealm;
+  std::string ContentText;
+  bool FreeContentStream = true;
+  std::string ResponseText;
+  TIdHTTPSession* Session = nullptr;
+
+private:
+  void ReleaseContentStream();
+  std::int64_t ContentTextByteCount() const;
+  bool BodyAllowed() const;
+
+  TIdCustomHTTPServer* FHTTPServer;
+  TIdHTTPRequestInfo* FRequestInfo;
+  TIdTCPConnection* FConnection;
+  std::int32_t FResponseNo = 200;
+  std::unique_ptr<TIdCookies> FCookies;
+  std::unique_ptr<TStream> FContentStream;
+  bool FCloseConnection = false;
+  bool FHeaderHasBeenWritten = false;
+};
+
+// Maps a request path onto a file under ARoot for serving. Refuses (returns
+// False) a path with NUL, a ".." segment, an encoded "/" or "\" or NUL, a
+// target outside the resolved root (links included) and anything that is not
+// a regular file. ARawPath is the request's path as sent, not yet decoded.
+bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName);
+
+using TIdHTTPCommandEvent = std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                               TIdHTTPResponseInfo* AResponseInfo)>;
+using TIdHTTPCommandError = std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                               TIdHTTPResponseInfo* AResponseInfo, const std::exception& AException)>;
+using TIdHTTPCreatePostStream =
+    std::function<void(TIdContext* AContext, TIdHeaderList& AHeaders, TStream*& VPostStream)>;
+using TIdHTTPDoneWithPostStream =
+    std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, bool& VCanFree)>;
+using TIdHTTPCreateSession = std::function<void(TIdContext* ASender, TIdHTTPSession*& VHTTPSession)>;
+using TIdHTTPInvalidSessionEvent =
+    std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo,
+                       bool& VContinueProcessing, const std::string& AInvalidSessionID)>;
+using TIdHTTPParseAuthenticationEvent =
+    std::function<void(TIdContext* AContext, const std::string& AAuthType, const std::string& AAuthData,
+                       std::string& VUsername, std::string& VPassword, bool& VHandled)>;
+using TIdHTTPSessionStartEvent = std::function<void(TIdHTTPSession* Sender)>;
+using TIdHTTPSessionEndEvent = std::function<void(TIdHTTPSession* Sender)>;
+using TIdHTTPHeadersAvailableEvent = std::function<void(TIdContext* AContext, const std::string& AUri,
+                                                        TIdHeaderList& AHeaders, bool& VContinueProcessing)>;
+using TIdHTTPHeadersBlockedEvent =
+    std::function<void(TIdContext* AContext, TIdHeaderList& AHeaders, std::int32_t& VResponseNo,
+                       std::string& VResponseText, std::string& VContentText)>;
+using TIdHTTPHeaderExpectationsEvent =
+    std::function<void(TIdContext* AContext, const std::string& AExpectations, bool& VContinueProcessing)>;
+using TIdHTTPQuerySSLPortEvent = std::function<void(std::uint16_t APort, bool& VUseSSL)>;
+
+// Limits of the request reader that keep one client from holding a thread
+// or memory without bound.
+inline constexpr std::int32_t kIdHTTPMaxRequestLineDefault = 8192;
+inline constexpr std::int64_t kIdHTTPMaxRequestBodyDefault = 16 * 1024 * 1024;
+inline constexpr std::int32_t kIdHTTPIdleTimeoutDefault = 60000;
+inline constexpr std::int32_t kIdHTTPRequestTimeoutDefault = 20000;
+
+class TIdCustomHTTPServer : public TIdComponent {
+public:
+  explicit TIdCustomHTTPServer(TComponent* AOwner = nullptr);
+  ~TIdCustomHTTPServer() override;
+
+  bool Active() const { return FActive; }
+
+  TIdThreadSafeMimeTable& MIMETable() { return *FMIMETable; }
+  TIdHTTPCustomSessionList* SessionList() const { return FSessionList; }
+  bool ImplicitSessionList() const { return false; }
+  bool SessionState() const { return FSessionState; }
+  void SetSessionState(bool AValue);
+  const std::string& SessionIDCookieName() const { return FSessionIDCookieName; }
+  void SetSessionIDCookieName(const std::string& AValue);
+  // Sessions come with a later build: none is ever made.
+  TIdHTTPSession* CreateSession(TIdContext*, TIdHTTPResponseInfo*, TIdHTTPRequestInfo*) { return nullptr; }
+  bool EndSession(const std::string&, const std::string& = {}) { return false; }
+
+  // Reads and answers every request of one connection on the calling
+  // thread; returns when the connection is to close (it is then
+  // disconnected). Errors that end the connection propagate as the request
+  // loop's failure table says.
+  void ServeConnection(TIdContext* AContext, TIdTCPConnection& AConnection);
+
+  bool AutoStartSession = false;
+  bool KeepAlive = false;
+  bool ParseParams = true;
+  std::string ServerSoftware;
+  std::int32_t SessionTimeOut = 0;
+  std::int32_t MaximumHeaderLineCount = 1024;
+  // The longest request line answered (414 above it).
+  std::int32_t MaximumRequestLineLength = kIdHTTPMaxRequestLineDefault;
+  // The largest body read (413 above it); 0 or less: no limit.
+  std::int64_t MaximumRequestBodySize = kIdHTTPMaxRequestBodyDefault;
+  // How long a connection may wait for its next request line, in ms.
+  std::int32_t IdleTimeout = kIdHTTPIdleTimeoutDefault;
+  // How long the rest of a request's head may take once its line arrived,
+  // and the longest pause inside a body, in ms (408 after it).
+  std::int32_t RequestTimeout = kIdHTTPRequestTimeoutDefault;
+  std::uint16_t DefaultPort = 80;
+
+  TIdHTTPCreatePostStream OnCreatePostStream;
+  TIdHTTPDoneWithPostStream OnDoneWithPostStream;
+  TIdHTTPCreateSession OnCreateSession;
+  TIdHTTPInvalidSessionEvent OnInvalidSession;
+  TIdHTTPParseAuthenticationEvent OnParseAuthentication;
+  TIdHTTPSessionEndEvent OnSessionEnd;
+  TIdHTTPSessionStartEvent OnSessionStart;
+  TIdHTTPCommandEvent OnCommandGet;
+  TIdHTTPCommandEvent OnCommandOther;
+  TIdHTTPCommandError OnCommandError;
+  TIdHTTPHeadersAvailableEvent OnHeadersAvailable;
+  TIdHTTPHeadersBlockedEvent OnHeadersBlocked;
+  TIdHTTPHeaderExpectationsEvent OnHeaderExpectations;
+  TIdHTTPQuerySSLPortEvent OnQuerySSLPort;
+
+protected:
+  virtual void FireCreatePostStream(TIdContext* AContext, TIdHeaderList& AHeaders, TStream*& VPostStream);
+  virtual void ReleasePostStream(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
+  virtual void FireCreateSession(TIdContext* AContext, TIdHTTPSession*& VNewSession);
+  virtual void FireInvalidSession(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                  TIdHTTPResponseInfo* AResponseInfo, bool& VContinueProcessing,
+                                  const std::string& AInvalidSessionID);
+  virtual void FireCommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                              TIdHTTPResponseInfo* AResponseInfo);
+  virtual void FireCommandOther(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                TIdHTTPResponseInfo* AResponseInfo);
+  virtual void FireCommandError(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                TIdHTTPResponseInfo* AResponseInfo, const std::exception& AException);
+  virtual bool FireHeadersAvailable(TIdContext* AContext, const std::string& AUri, TIdHeaderList& AHeaders);
+  virtual void FireHeadersBlocked(TIdContext* AContext, TIdHeaderList& AHeaders, std::int32_t& VResponseNo,
+                                  std::string& VResponseText, std::string& VContentText);
+  virtual bool FireHeaderExpectations(TIdContext* AContext, const std::string& AExpectations);
+  virtual bool FireQuerySSLPort(std::uint16_t APort);
+  virtual void FireSessionEnd(TIdHTTPSession* ASession);
+  virtual void FireSessionStart(TIdHTTPSession* ASession);
+
+  bool FActive = false;
+
+private:
+  friend class TIdHTTPResponseInfo;
+  struct RequestState;
+  // One request; False when the connection is to close.
+  bool ServeOneRequest(TIdContext* AContext, TIdTCPConnection& AConnection);
+  void DecodeParams(TIdHTTPRequestInfo& ARequest, std::string_view AText);
+  bool DecodeCredentials(TIdContext* AContext, const std::string& AScheme, const std::string& AData,
+                         std::string& VUsername, std::string& VPassword);
+
+  std::unique_ptr<TIdThreadSafeMimeTable> FMIMETable;
+  TIdHTTPCustomSessionList* FSessionList = nullptr;
+  bool FSessionState = false;
+  std::string FSessionIDCookieName = "IDHTTPSESSIONID";
+};
+
+class TIdHTTPServer : public TIdCustomHTTPServer {
+public:
+  using TIdCustomHTTPServer::TIdCustomHTTPServer;
+};
