@@ -1,6 +1,5 @@
 #include "transport/vynIdMimeTable.h"
 
-#include <algorithm>
 #include <fstream>
 
 #include "platform/SysUtils.h"
@@ -129,9 +128,8 @@ std::vector<std::string> IdReadMimeTypesFile(const std::string& AFileName) {
 }
 
 int TIdMimeTable::IndexOfExt(std::string_view AExt) const {
-  for (std::size_t i = 0; i < FFileExt.size(); ++i)
-    if (FFileExt[i] == AExt) return static_cast<int>(i);
-  return -1;
+  auto it = FExtIndex.find(std::string(AExt));
+  return it == FExtIndex.end() ? -1 : it->second;
 }
 
 std::string TIdMimeTable::GetFileMIMEType(std::string_view AFileName) {
@@ -175,6 +173,7 @@ void TIdMimeTable::AddMimeType(std::string_view Ext, std::string_view MIMEType, 
     if (ARaiseOnError) throw EIdException(RSMIMEMIMEExtAlreadyExists);
     return;
   }
+  FExtIndex.emplace(ext, static_cast<int>(FFileExt.size()));
   FFileExt.push_back(std::move(ext));
   FMIMEList.push_back(std::move(type));
 }
@@ -182,6 +181,7 @@ void TIdMimeTable::AddMimeType(std::string_view Ext, std::string_view MIMEType, 
 void TIdMimeTable::LoadFromStrings(const TStrings& AStrings, char MimeSeparator) {
   FFileExt.clear();
   FMIMEList.clear();
+  FExtIndex.clear();
   for (const std::string& line : AStrings) {
     std::size_t sep = line.find(MimeSeparator);
     if (sep == std::string::npos) continue;
@@ -202,15 +202,18 @@ void TIdMimeTable::BuildCache() {
   if (!FFileExt.empty()) return;
   std::vector<std::string> rows = IdBuiltInMimeTypes();
   if (LoadTypesFromOS) {
+    // A registered type replaces the first built-in row of its extension.
+    std::unordered_map<std::string, std::size_t> first;
+    for (std::size_t i = 0; i < rows.size(); ++i) first.emplace(rows[i].substr(0, rows[i].find('=')), i);
     for (std::string& row : IdReadMimeTypesFile(OSTypesFile)) {
-      std::size_t sep = row.find('=');
-      std::string_view ext = std::string_view(row).substr(0, sep + 1);
-      auto same = std::find_if(rows.begin(), rows.end(),
-                               [&](const std::string& r) { return std::string_view(r).substr(0, sep + 1) == ext; });
-      if (same != rows.end())
-        *same = std::move(row);
-      else
+      std::string ext = row.substr(0, row.find('='));
+      auto same = first.find(ext);
+      if (same != first.end()) {
+        rows[same->second] = std::move(row);
+      } else {
+        first.emplace(std::move(ext), rows.size());
         rows.push_back(std::move(row));
+      }
     }
   }
   for (const std::string& row : rows) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/Classes.h"
@@ -44,6 +45,9 @@ private:
   int IndexOfExt(std::string_view AExt) const;
   std::vector<std::string> FFileExt;
   std::vector<std::string> FMIMEList;
+  // Extension -> index, so a lookup and a fill of a few thousand rows stay
+  // linear.
+  std::unordered_map<std::string, int> FExtIndex;
 };
 
 // The built-in rows ("ext=type"), in order.
