@@ -3,6 +3,7 @@
 // once found.
 #include <string>
 
+#include "fuzz/http_server_check.h"
 #include "fuzz/transport_check.h"
 #include "tests/fuzz_replay.h"
 
@@ -23,7 +24,8 @@ INSTANTIATE_TEST_SUITE_P(Seeds, TransportFuzzReplay,
                          ::testing::Values(Target{"header_list", transport_check::CheckHeaderList},
                                            Target{"http_date", transport_check::CheckDates},
                                            Target{"uri", transport_check::CheckURI},
-                                           Target{"set_cookie", transport_check::CheckSetCookie}),
+                                           Target{"set_cookie", transport_check::CheckSetCookie},
+                                           Target{"http_request", http_server_check::CheckRequestReader}),
                          [](const ::testing::TestParamInfo<Target>& aInfo) { return std::string(aInfo.param.Folder); });
 
 }  // namespace
