@@ -1,0 +1,287 @@
+// The HTTP server's request loop against curl on loopback, plain and over
+// TLS with certificates made at test time. Each accepted connection runs the
+// loop on a thread of its own, as the TCP server's worker does.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "openssl_peer.h"
+#include "transport/vynIdCustomHTTPServer.h"
+#include "transport/vynIdIOHandlerStack.h"
+#include "transport/vynIdSSLOpenSSL.h"
+#include "transport/vynIdSocketHandle.h"
+#include "transport/vynIdStack.h"
+#include "transport/vynIdTCPConnection.h"
+
+using opensslpeer::Certificates;
+using opensslpeer::Process;
+
+namespace {
+
+Certificates* gCerts = nullptr;
+
+// A loopback listener that serves every connection with the server's loop.
+class LoopbackServer {
+public:
+  LoopbackServer(TIdCustomHTTPServer& AServer, TIdServerIOHandlerSSLOpenSSL* ATLS) : FServer(AServer), FTLS(ATLS) {
+    FHandle.SetIPVersion(TIdIPVersion::Id_IPv4);
+    FHandle.AllocateSocket();
+    FHandle.SetIP("127.0.0.1");
+    FHandle.SetPort(0);
+    FHandle.Bind();
+    FHandle.Listen(16);
+    FAcceptor = std::thread([this] { AcceptLoop(); });
+  }
+  ~LoopbackServer() {
+    FStop = true;
+    FAcceptor.join();
+    std::lock_guard<std::mutex> lock(FMutex);
+    for (auto& w : FWorkers) w.join();
+  }
+  std::uint16_t Port() const { return FHandle.Port(); }
+  int Accepted() const { return FAccepted; }
+
+private:
+  void AcceptLoop() {
+    while (!FStop) {
+      if (!FHandle.Readable(100)) continue;
+      std::unique_ptr<TIdIOHandlerStack> h;
+      if (FTLS) {
+        h.reset(FTLS->Accept(FHandle));
+      } else {
+        h = std::make_unique<TIdIOHandlerStack>();
+        h->Open();
+        if (!h->Binding()->Accept(FHandle.Handle())) h.reset();
+      }
+      if (!h) continue;
+      h->AfterAccept();
+      ++FAccepted;
+      std::lock_guard<std::mutex> lock(FMutex);
+      FWorkers.emplace_back([this, handler = std::move(h)]() mutable {
+        TIdTCPConnection connection;
+        try {
+          if (FTLS) static_cast<TIdSSLIOHandlerSocketOpenSSL*>(handler.get())->SetPassThrough(false);
+          connection.SetIOHandler(handler.get());
+          FServer.ServeConnection(nullptr, connection);
+        } catch (const std::exception&) {
+          // The client's close or a time-out ends the connection.
+        }
+        connection.SetIOHandler(nullptr);
+      });
+    }
+  }
+
+  TIdCustomHTTPServer& FServer;
+  TIdServerIOHandlerSSLOpenSSL* FTLS;
+  TIdSocketHandle FHandle;
+  std::thread FAcceptor;
+  std::atomic<bool> FStop{false};
+  std::atomic<int> FAccepted{0};
+  std::mutex FMutex;
+  std::vector<std::thread> FWorkers;
+};
+
+struct CurlResult {
+  int ExitCode;
+  std::string Output;
+};
+
+CurlResult Curl(std::vector<std::string> AArgs) {
+  AArgs.insert(AArgs.begin(), {"curl", "-sS", "--max-time", "20"});
+  Process p(AArgs);
+  p.CloseInput();
+  CurlResult r;
+  r.Output = p.ReadAll(25000);
+  r.ExitCode = p.Wait(5000);
+  return r;
+}
+
+class HTTPServerCurlTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    TIdStack::IncUsage();
+    if (!gCerts) gCerts = new Certificates();
+  }
+  static void TearDownTestSuite() {
+    delete gCerts;
+    gCerts = nullptr;
+    TIdStack::DecUsage();
+  }
+
+  void SetUp() override {
+    root = std::filesystem::current_path() / ("http_curl_root_" + std::to_string(::getpid()));
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root / "docs");
+    std::ofstream(root / "docs" / "page.html") << "<p>page</p>";
+    std::ofstream(root.string() + "_secret.txt") << "secret";
+    server.KeepAlive = true;
+    server.IdleTimeout = 3000;
+    server.ServerSoftware = "TestServer";
+    server.OnCommandGet = server.OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
+      Handle(*q, *r);
+    };
+  }
+  void TearDown() override {
+    listener.reset();
+    std::filesystem::remove_all(root);
+    std::filesystem::remove(root.string() + "_secret.txt");
+  }
+
+  void Handle(TIdHTTPRequestInfo& q, TIdHTTPResponseInfo& r) {
+    if (q.Document == "/echo") {
+      // A form post (curl's -d) arrives as FormParams, other bodies as a stream.
+      std::string body = q.FormParams;
+      if (TStream* s = q.PostStream()) {
+        body.resize(static_cast<std::size_t>(s->Size()));
+        if (!body.empty()) s->ReadBuffer(body.data(), s->Size());
+      }
+      r.SetContentType("text/plain");
+      r.ContentText = q.Command + " " + std::to_string(body.size()) + " " + body.substr(0, 16);
+    } else if (q.Document == "/auth") {
+      if (q.AuthUsername == "user" && q.AuthPassword == "pa:ss")
+        r.ContentText = "welcome";
+      else
+        r.AuthRealm = "test realm";
+    } else if (q.Document == "/cookie") {
+      TIdCookie& c = r.Cookies().Add();
+      c.CookieName = "served";
+      c.Value = "yes";
+      c.Path = "/";
+      std::string names;
+      for (int i = 0; i < q.Cookies().Count(); ++i) names += q.Cookies().GetCookie(i).CookieName + ";";
+      r.ContentText = names;
+    } else {
+      std::string file;
+      if (IdResolveDocumentPath(root.string(), q.URI, file))
+        r.SmartServeFile(nullptr, &q, file);
+      else
+        r.SetResponseNo(404);
+    }
+  }
+
+  std::string Start(TIdServerIOHandlerSSLOpenSSL* ATLS = nullptr) {
+    listener = std::make_unique<LoopbackServer>(server, ATLS);
+    return std::string(ATLS ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(listener->Port());
+  }
+
+  std::filesystem::path root;
+  TIdHTTPServer server;
+  std::unique_ptr<LoopbackServer> listener;
+};
+
+TEST_F(HTTPServerCurlTest, VersionsAndHead) {
+  std::string base = Start();
+  struct Case {
+    const char* Flag;
+    const char* StatusLine;
+    const char* Connection;
+  };
+  for (const Case& c : {Case{"--http1.0", "HTTP/1.1 200 OK", "close"}, Case{"--http1.1", "HTTP/1.1 200 OK", "keep-alive"}}) {
+    SCOPED_TRACE(c.Flag);
+    CurlResult r = Curl({c.Flag, "-i", base + "/docs/page.html"});
+    ASSERT_EQ(r.ExitCode, 0) << r.Output;
+    EXPECT_EQ(r.Output.rfind(c.StatusLine, 0), 0u) << r.Output;
+    EXPECT_NE(r.Output.find("Content-Type: text/html"), std::string::npos) << r.Output;
+    EXPECT_NE(r.Output.find(std::string("Connection: ") + c.Connection), std::string::npos) << r.Output;
+    EXPECT_NE(r.Output.find("Server: TestServer"), std::string::npos);
+    EXPECT_NE(r.Output.find("\r\n\r\n<p>page</p>"), std::string::npos) << r.Output;
+  }
+  CurlResult head = Curl({"-I", base + "/docs/page.html"});
+  ASSERT_EQ(head.ExitCode, 0) << head.Output;
+  // The file's length is announced, its bytes are not sent.
+  EXPECT_NE(head.Output.find("Content-Length: 11"), std::string::npos) << head.Output;
+  EXPECT_EQ(head.Output.find("<p>"), std::string::npos);
+  CurlResult headDefault = Curl({"-I", base + "/echo"});
+  EXPECT_NE(headDefault.Output.find("Content-Length: 0"), std::string::npos) << headDefault.Output;
+}
+
+TEST_F(HTTPServerCurlTest, SeveralURLsShareOneKeepAliveConnection) {
+  std::string base = Start();
+  CurlResult r = Curl({base + "/echo?1", base + "/echo?2", base + "/docs/page.html", base + "/echo?3"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  EXPECT_EQ(r.Output, "GET 0 GET 0 <p>page</p>GET 0 ");
+  EXPECT_EQ(listener->Accepted(), 1);
+}
+
+TEST_F(HTTPServerCurlTest, ExpectationsAndUploads) {
+  std::string base = Start();
+  std::string big(200000, 'b');
+  std::string file = (root / "upload.bin").string();
+  std::ofstream(file, std::ios::binary) << big;
+  CurlResult cont = Curl({"-v", "-H", "Expect: 100-continue", "--data-binary", "@" + file, base + "/echo"});
+  ASSERT_EQ(cont.ExitCode, 0) << cont.Output;
+  EXPECT_NE(cont.Output.find("HTTP/1.1 100 Continue"), std::string::npos) << cont.Output;
+  EXPECT_NE(cont.Output.find("POST 200000 bbbb"), std::string::npos) << cont.Output;
+
+  // An expectation is judged before any body byte arrived, so the request
+  // must not send one at once.
+  CurlResult refused = Curl({"-w", "%{http_code}", "-o", "/dev/null", "-H", "Expect: bogus", base + "/echo"});
+  EXPECT_EQ(refused.Output, "417");
+
+  CurlResult chunked =
+      Curl({"-H", "Transfer-Encoding: chunked", "-H", "Content-Type: application/octet-stream", "--data-binary",
+            "@" + file, base + "/echo"});
+  ASSERT_EQ(chunked.ExitCode, 0) << chunked.Output;
+  EXPECT_EQ(chunked.Output, "POST 200000 bbbbbbbbbbbbbbbb");
+
+  server.MaximumRequestBodySize = 1000;
+  CurlResult tooLarge = Curl({"-w", "%{http_code}", "-o", "/dev/null", "--data-binary", "@" + file, base + "/echo"});
+  EXPECT_EQ(tooLarge.Output, "413");
+}
+
+TEST_F(HTTPServerCurlTest, BasicAuthentication) {
+  std::string base = Start();
+  CurlResult ok = Curl({"-u", "user:pa:ss", base + "/auth"});
+  EXPECT_EQ(ok.Output, "welcome");
+  CurlResult wrong = Curl({"-i", "-u", "user:wrong", base + "/auth"});
+  EXPECT_EQ(wrong.Output.rfind("HTTP/1.1 401 Unauthorized", 0), 0u) << wrong.Output;
+  EXPECT_NE(wrong.Output.find("WWW-Authenticate: Basic realm=\"test realm\""), std::string::npos) << wrong.Output;
+  // curl answers the challenge by itself when asked to pick a scheme.
+  CurlResult any = Curl({"--anyauth", "-u", "user:pa:ss", base + "/auth"});
+  EXPECT_EQ(any.Output, "welcome");
+}
+
+TEST_F(HTTPServerCurlTest, CookiesBothWays) {
+  std::string base = Start();
+  std::string jar = (root / "jar.txt").string();
+  CurlResult r = Curl({"-b", "a=1; b=2", "-c", jar, base + "/cookie"});
+  EXPECT_EQ(r.Output, "a;b;");
+  std::ifstream in(jar);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("served\tyes"), std::string::npos) << text;
+}
+
+TEST_F(HTTPServerCurlTest, TraversalAttemptsStayInsideTheRoot) {
+  std::string base = Start();
+  const std::string secret = std::filesystem::path(root.string() + "_secret.txt").filename().string();
+  for (const std::string& path : std::vector<std::string>{"/../" + secret, "/%2e%2e/" + secret, "/docs/..%2f..%2f" + secret,
+                                  "/docs%2f..%2f..%2f" + secret, std::string("/docs/page.html%00.txt"), std::string("/docs")}) {
+    SCOPED_TRACE(path);
+    CurlResult r = Curl({"--path-as-is", "-w", "%{http_code}", "-o", "/dev/null", base + path});
+    EXPECT_EQ(r.Output, "404");
+  }
+}
+
+TEST_F(HTTPServerCurlTest, HTTPSWithKeepAlive) {
+  TIdServerIOHandlerSSLOpenSSL tls;
+  tls.SSLOptions().Mode = TIdSSLMode::sslmServer;
+  tls.SSLOptions().SetMethod(TIdSSLVersion::sslvTLSv1_2);
+  tls.SSLOptions().CertFile = gCerts->Path("server.pem");
+  tls.SSLOptions().KeyFile = gCerts->Path("server.key");
+  tls.Init();
+  std::string base = Start(&tls);
+  CurlResult r = Curl({"--cacert", gCerts->Path("ca.pem"), base + "/echo", base + "/docs/page.html"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  EXPECT_EQ(r.Output, "GET 0 <p>page</p>");
+  EXPECT_EQ(listener->Accepted(), 1);
+  CurlResult post = Curl({"--cacert", gCerts->Path("ca.pem"), "-d", "{\"type\":\"ping\"}", base + "/echo"});
+  EXPECT_EQ(post.Output, "POST 15 {\"type\":\"ping\"}");
+}
+
+}  // namespace
