@@ -55,17 +55,28 @@ private:
   std::filesystem::path FDir;
 };
 
-// True once something accepts connections on 127.0.0.1:APort, at most AMs;
-// false at once when AProcess ends first.
-inline bool WaitForPort(std::uint16_t APort, Process& AProcess, int AMs = 30000) {
+// True once something accepts connections on APort of 127.0.0.1 (or ::1),
+// at most AMs; false at once when AProcess ends first.
+inline bool WaitForPort(std::uint16_t APort, Process& AProcess, bool AIPv6 = false, int AMs = 30000) {
   for (int waited = 0; waited < AMs; waited += 50) {
     if (AProcess.Wait(0) != -1) return false;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(APort);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    int fd = ::socket(AIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage addr{};
+    socklen_t len;
+    if (AIPv6) {
+      auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
+      a->sin6_family = AF_INET6;
+      a->sin6_addr = in6addr_loopback;
+      a->sin6_port = htons(APort);
+      len = sizeof *a;
+    } else {
+      auto* a = reinterpret_cast<sockaddr_in*>(&addr);
+      a->sin_family = AF_INET;
+      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      a->sin_port = htons(APort);
+      len = sizeof *a;
+    }
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
     ::close(fd);
     if (ok) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -77,10 +88,10 @@ inline bool WaitForPort(std::uint16_t APort, Process& AProcess, int AMs = 30000)
 class Peer {
 public:
   Peer(const std::string& AName, std::vector<std::string> AArgs, std::uint16_t APort, const TempDir& ADir,
-       const std::string& ALog = "")
+       const std::string& ALog = "", bool AIPv6 = false)
       : FPort(APort), FDir(ADir), FLog(ALog) {
     FProcess = std::make_unique<Process>(AArgs);
-    if (!WaitForPort(FPort, *FProcess)) {
+    if (!WaitForPort(FPort, *FProcess, AIPv6)) {
       std::string why = AName + " did not start:\n" + FProcess->ReadAll(500);
       if (!FLog.empty()) why += ADir.Read(FLog);
       throw std::runtime_error(why);
@@ -140,12 +151,14 @@ inline std::unique_ptr<Peer> Squid(const TempDir& ADir, const std::string& AUser
                                 name + ".log");
 }
 
+// microsocks on 127.0.0.1, or on ::1 with AIPv6 (a port free on IPv4 is
+// taken as free there too).
 inline std::unique_ptr<Peer> Microsocks(const TempDir& ADir, const std::string& AUser = "",
-                                        const std::string& APassword = "") {
+                                        const std::string& APassword = "", bool AIPv6 = false) {
   const std::uint16_t port = FreePort();
-  std::vector<std::string> args{"microsocks", "-i", "127.0.0.1", "-p", std::to_string(port)};
+  std::vector<std::string> args{"microsocks", "-i", AIPv6 ? "::1" : "127.0.0.1", "-p", std::to_string(port)};
   if (!AUser.empty()) args.insert(args.end(), {"-u", AUser, "-P", APassword});
-  return std::make_unique<Peer>("microsocks", args, port, ADir);
+  return std::make_unique<Peer>("microsocks", args, port, ADir, "", AIPv6);
 }
 
 // danted without authentication: its user name method checks system

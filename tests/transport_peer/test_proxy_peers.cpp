@@ -283,6 +283,18 @@ TEST_F(ProxyPeerTest, MicrosocksSocks5ToIPv6) {
   io->Close();
 }
 
+TEST_F(ProxyPeerTest, ProxyReachedOverIPv6) {
+  // The socket to the proxy takes the proxy's IP version, not the target's.
+  auto peer = proxypeer::Microsocks(*gDir, "", "", true);
+  auto socks = Socks(*peer, TSocksVersion::svSocks5);
+  socks->SetHost("::1");
+  socks->SetIPVersion(TIdIPVersion::Id_IPv6);
+  auto io = Through(std::move(socks));
+  io->Open();
+  Echo(*io, "to the proxy over IPv6");
+  io->Close();
+}
+
 TEST_F(ProxyPeerTest, SocksChainedToAnHttpProxy) {
   // microsocks carries the connection to tinyproxy, which opens the tunnel
   // with a login after its 407 (reconnecting through microsocks).
