@@ -297,14 +297,14 @@ TEST(CookieForms, ClientCookiesFromAHeader) {
   EXPECT_EQ(copy.Count(), 0);
 }
 
-// Many cookies, most of them refused or expired: storing and purging stay
-// fast (a search of the whole jar per cookie would take minutes here).
+// Many cookies, most of them refused or expired: storing and purging keep
+// the right ones. A search of the whole jar per cookie would take minutes
+// here, so a quadratic regression runs into the test's time-out.
 TEST(CookieJarSize, ManyCookiesStayFast) {
   TTestClock clock;
   TIdCookies coll;
   std::string header;
   for (int i = 0; i < 100000; ++i) header += "c" + std::to_string(i) + "=1; junk; ";
-  const auto start = GetTickCount64();
   coll.AddClientCookies(header);
   EXPECT_EQ(coll.Count(), 100000);
   auto& list = coll.LockCookieList(TIdCookieAccess::caReadWrite);
@@ -315,7 +315,6 @@ TEST(CookieJarSize, ManyCookiesStayFast) {
   coll.CleanupCookieList();
   EXPECT_EQ(coll.Count(), 1);
   EXPECT_EQ(coll.GetCookie(0).CookieName, "c0");
-  EXPECT_LT(GetTickCount64() - start, 10000u);
 }
 
 // Two clients sharing one jar: one stores and replaces cookies while the
