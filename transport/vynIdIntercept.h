@@ -47,3 +47,13 @@ private:
   TIdConnectionIntercept* FIntercept = nullptr;
   bool FIsClient = true;
 };
+
+// Makes one connection intercept per connection a server accepts; the
+// server installs it and frees it when the connection ends.
+class TIdServerIntercept : public TIdComponent {
+public:
+  explicit TIdServerIntercept(TComponent* AOwner = nullptr) : TIdComponent(AOwner) {}
+  virtual void Init() = 0;
+  // The intercept for AConnection (the caller owns it), or none.
+  virtual TIdConnectionIntercept* Accept(TComponent* AConnection) = 0;
+};

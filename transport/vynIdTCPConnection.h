@@ -38,6 +38,9 @@ public:
   // A handler of the default class, or of the last registered class that
   // derives from T; assigned and managed.
   void CreateIOHandler();
+  // AHandler becomes the connection's managed handler (a server hands an
+  // accepted handler over this way).
+  void AdoptIOHandler(std::unique_ptr<TIdIOHandler> AHandler) { AdoptManagedIOHandler(AHandler.release()); }
   template <class T>
   void CreateIOHandler() {
     CheckNotConnectedForHandlerChange();
