@@ -503,17 +503,43 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
 // Server
 
 TIdCustomHTTPServer::TIdCustomHTTPServer(TComponent* AOwner)
-    : TIdComponent(AOwner), FMIMETable(std::make_unique<TIdThreadSafeMimeTable>()) {}
+    : TIdCustomTCPServer(AOwner), FMIMETable(std::make_unique<TIdThreadSafeMimeTable>()) {
+  SetDefaultPort(80);
+}
 
-TIdCustomHTTPServer::~TIdCustomHTTPServer() = default;
+// The worker threads call into this object: they end before it does.
+TIdCustomHTTPServer::~TIdCustomHTTPServer() { SetActive(false); }
+
+void TIdCustomHTTPServer::FireConnect(TIdContext* AContext) {
+  TIdTCPConnection* connection = AContext ? AContext->Connection() : nullptr;
+  if (connection) {
+    if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketBase*>(connection->IOHandler())) {
+      std::uint16_t port = 0;
+      if (TIdIOHandlerSocket* sock = connection->Socket(); sock && sock->Binding()) port = sock->Binding()->Port();
+      tls->SetPassThrough(!FireQuerySSLPort(port));
+    }
+  }
+  TIdCustomTCPServer::FireConnect(AContext);
+}
+
+bool TIdCustomHTTPServer::RunExecute(TIdContext* AContext) {
+  if (!AContext || !AContext->Connection()) return false;
+  ServeConnection(AContext, *AContext->Connection());
+  return false;
+}
+
+void TIdCustomHTTPServer::BeginService() {
+  TIdCustomTCPServer::BeginService();
+  if (SessionTimeOut == 0) FSessionState = false;
+}
 
 void TIdCustomHTTPServer::SetSessionState(bool AValue) {
-  if (FActive && AValue != FSessionState) throw EIdHTTPCannotSwitchSessionStateWhenActive();
+  if (Active() && AValue != FSessionState) throw EIdHTTPCannotSwitchSessionStateWhenActive();
   FSessionState = AValue;
 }
 
 void TIdCustomHTTPServer::SetSessionIDCookieName(const std::string& AValue) {
-  if (FActive && AValue != FSessionIDCookieName) throw EIdHTTPCannotSwitchSessionIDCookieNameWhenActive();
+  if (Active() && AValue != FSessionIDCookieName) throw EIdHTTPCannotSwitchSessionIDCookieNameWhenActive();
   FSessionIDCookieName = AValue;
 }
 

@@ -11,13 +11,13 @@
 
 #include "platform/Classes.h"
 #include "transport/vynIdComponent.h"
+#include "transport/vynIdContext.h"
 #include "transport/vynIdCookie.h"
+#include "transport/vynIdCustomTCPServer.h"
 #include "transport/vynIdGlobal.h"
 #include "transport/vynIdHTTPHeaderInfo.h"
 #include "transport/vynIdMimeTable.h"
 
-class TIdContext;
-class TIdTCPConnection;
 class TIdHTTPSession;
 class TIdHTTPCustomSessionList;
 class TIdCustomHTTPServer;
@@ -194,12 +194,12 @@ inline constexpr std::int64_t kIdHTTPMaxRequestBodyDefault = 16 * 1024 * 1024;
 inline constexpr std::int32_t kIdHTTPIdleTimeoutDefault = 60000;
 inline constexpr std::int32_t kIdHTTPRequestTimeoutDefault = 20000;
 
-class TIdCustomHTTPServer : public TIdComponent {
+// The TCP server of an HTTP/1.x server: every accepted connection runs the
+// request loop (RunExecute) on its worker thread.
+class TIdCustomHTTPServer : public TIdCustomTCPServer {
 public:
   explicit TIdCustomHTTPServer(TComponent* AOwner = nullptr);
   ~TIdCustomHTTPServer() override;
-
-  bool Active() const { return FActive; }
 
   TIdThreadSafeMimeTable& MIMETable() { return *FMIMETable; }
   TIdHTTPCustomSessionList* SessionList() const { return FSessionList; }
@@ -214,8 +214,9 @@ public:
 
   // Reads and answers every request of one connection on the calling
   // thread; returns when the connection is to close (it is then
-  // disconnected). Errors that end the connection propagate as the request
-  // loop's failure table says.
+  // disconnected). Errors that end the connection propagate: the client's
+  // close between requests, a time-out while idle, a request line without
+  // blank. RunExecute calls it for every accepted connection.
   void ServeConnection(TIdContext* AContext, TIdTCPConnection& AConnection);
 
   bool AutoStartSession = false;
@@ -233,7 +234,6 @@ public:
   // How long the rest of a request's head may take once its line arrived,
   // and the longest pause inside a body, in ms (408 after it).
   std::int32_t RequestTimeout = kIdHTTPRequestTimeoutDefault;
-  std::uint16_t DefaultPort = 80;
 
   TIdHTTPCreatePostStream OnCreatePostStream;
   TIdHTTPDoneWithPostStream OnDoneWithPostStream;
@@ -251,6 +251,14 @@ public:
   TIdHTTPQuerySSLPortEvent OnQuerySSLPort;
 
 protected:
+  // A TLS connection stays in pass-through unless FireQuerySSLPort accepts
+  // the listening port; then OnConnect.
+  void FireConnect(TIdContext* AContext) override;
+  // The request loop; False, so the worker ends with the connection.
+  bool RunExecute(TIdContext* AContext) override;
+  // A session time-out of 0 keeps sessions off.
+  void BeginService() override;
+
   virtual void FireCreatePostStream(TIdContext* AContext, TIdHeaderList& AHeaders, TStream*& VPostStream);
   virtual void ReleasePostStream(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo);
   virtual void FireCreateSession(TIdContext* AContext, TIdHTTPSession*& VNewSession);
@@ -270,8 +278,6 @@ protected:
   virtual bool FireQuerySSLPort(std::uint16_t APort);
   virtual void FireSessionEnd(TIdHTTPSession* ASession);
   virtual void FireSessionStart(TIdHTTPSession* ASession);
-
-  bool FActive = false;
 
 private:
   friend class TIdHTTPResponseInfo;
