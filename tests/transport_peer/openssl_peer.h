@@ -89,6 +89,7 @@ public:
     return FOutput;
   }
   const std::string& Output() const { return FOutput; }
+  pid_t Pid() const { return FPid; }
   // Exit status, waiting at most AMs; -1 when it did not end.
   int Wait(int AMs = 10000) {
     for (int waited = 0; FPid > 0 && waited <= AMs; waited += 10) {
