@@ -197,6 +197,24 @@ void ReadBodyBytes(TIdIOHandler& AIO, TStream& AStream, std::int64_t ACount, std
   }
 }
 
+// Line breaks in a text a handler chose would end the line early and let
+// the rest pass for another header.
+std::string OneLine(std::string_view AText) {
+  std::string out(AText);
+  for (char& c : out)
+    if (c == '\r' || c == '\n') c = ' ';
+  return out;
+}
+
+// The interim line repeats the request's version only when it is a plain
+// "HTTP/n.n"; anything else the client sent is not echoed.
+std::string InterimVersion(const std::string& AVersion) {
+  bool plain = AVersion.size() >= 6 && AVersion.compare(0, 5, "HTTP/") == 0;
+  for (std::size_t i = 5; plain && i < AVersion.size(); ++i)
+    plain = (AVersion[i] >= '0' && AVersion[i] <= '9') || AVersion[i] == '.';
+  return plain ? AVersion : std::string("HTTP/1.1");
+}
+
 bool IsQuietSocketError(int AErr) {
   return AErr == ECONNABORTED || AErr == ECONNRESET || AErr == ESHUTDOWN || AErr == EPIPE || AErr == 10053 ||
          AErr == 10054 || AErr == 10058;
@@ -363,9 +381,10 @@ void TIdHTTPResponseInfo::WriteHeader() {
   const bool opened = !io.WriteBufferingActive();
   if (opened) io.WriteBufferOpen();
   try {
-    std::string head = "HTTP/1.1 " + std::to_string(FResponseNo) + " " + ResponseText + EOL;
+    std::string head = "HTTP/1.1 " + std::to_string(FResponseNo) + " " + OneLine(ResponseText) + EOL;
     for (const std::string& line : FRawHeaders) head += line + EOL;
-    for (int i = 0; i < FCookies->Count(); ++i) head += "Set-Cookie: " + FCookies->GetCookie(i).ServerCookie() + EOL;
+    for (int i = 0; i < FCookies->Count(); ++i)
+      head += "Set-Cookie: " + OneLine(FCookies->GetCookie(i).ServerCookie()) + EOL;
     head += EOL;
     io.Write(head);
     if (opened) io.WriteBufferClose();
@@ -863,7 +882,7 @@ bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection
     if (v11 && io.InputBufferIsEmpty() && !req.Expect.empty()) {
       if (!FireHeaderExpectations(AContext, req.Expect)) return refuse(417);
       if (LowerCase(req.Expect).find(kExpect100) != std::string::npos)
-        io.WriteLn(req.Version + " 100 " + kContinueText + EOL);
+        io.WriteLn(InterimVersion(req.Version) + " 100 " + kContinueText + EOL);
     }
 
     // 13: body.

@@ -125,6 +125,8 @@ public:
   HTTPServerLoopTest() = default;
 };
 
+#define POST_HEAD "POST / HTTP/1.1\r\nHost: h\r\n"
+
 // The reader needs the peer's descriptor, which exists after SetUp.
 #define START_READER() reader = Reader(peer.get())
 
@@ -445,7 +447,6 @@ TEST_P(HTTPServerRefusalTest, AnsweredAndClosedWithoutHandler) {
   EXPECT_EQ(Calls(), 0);
 }
 
-#define POST_HEAD "POST / HTTP/1.1\r\nHost: h\r\n"
 INSTANTIATE_TEST_SUITE_P(
     Smuggling, HTTPServerRefusalTest,
     ::testing::Values(
@@ -553,6 +554,49 @@ TEST_F(HTTPServerLoopTest, ClientResetEndsTheLoopQuietly) {
   serving.join();
   // A reset is quiet; a graceful close between requests is reported.
   EXPECT_TRUE(loopError.empty() || loopError.find("closed") != std::string::npos) << loopError;
+}
+
+TEST_F(HTTPServerLoopTest, HandlerTextsCannotAddHeaderLines) {
+  START_READER();
+  handler = [](TIdHTTPRequestInfo*, TIdHTTPResponseInfo* r) {
+    r->ResponseText = "OK\r\nX-Injected: 1";
+    TIdCookie& c = r->Cookies().Add();
+    c.CookieName = "a";
+    c.Value = "b\r\nX-Injected: 2";
+  };
+  Response r = Ask("GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(r.Status, 200);
+  EXPECT_FALSE(r.HasHeader("X-Injected")) << r.Head;
+}
+
+TEST_F(HTTPServerLoopTest, SuppliedBodyStreamKeptByTheApplication) {
+  START_READER();
+  // The application supplies the stream and keeps it past the request.
+  std::unique_ptr<TStream> kept;
+  TStringStream* supplied = nullptr;
+  server.OnCreatePostStream = [&](TIdContext*, TIdHeaderList&, TStream*& VStream) {
+    supplied = new TStringStream();
+    VStream = supplied;
+  };
+  server.OnDoneWithPostStream = [&](TIdContext*, TIdHTTPRequestInfo* q, bool& VCanFree) {
+    VCanFree = false;
+    kept.reset(q->PostStream());
+  };
+  Ask(POST_HEAD "Content-Type: application/octet-stream\r\nContent-Length: 4\r\n\r\ndata");
+  serving.join();
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept.get(), supplied);
+  EXPECT_EQ(supplied->DataString(), "data");
+  EXPECT_EQ(seen.Body, "data");
+}
+
+TEST_F(HTTPServerLoopTest, InterimLineDoesNotEchoAStrangeVersion) {
+  START_READER();
+  Start();
+  loopback::SendAll(peer.get(), "POST / XTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 1\r\n\r\n");
+  EXPECT_EQ(loopback::RecvUpTo(peer.get(), 25, 3000), "HTTP/1.1 100 Continue\r\n\r\n");
+  loopback::SendAll(peer.get(), "x");
+  EXPECT_EQ(reader.Next().Status, 200);
 }
 
 TEST_F(HTTPServerLoopTest, MethodOverrideOnPost) {
