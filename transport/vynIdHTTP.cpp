@@ -798,6 +798,10 @@ void TIdCustomHTTP::OpenConnection(TIdHTTPRequest& ARequest, TIdHTTPResponse& AR
       EnsureTLSHandlerClass();
       TIdSSLIOHandlerSocketBase* h = TryMakeIOHandler<TIdSSLIOHandlerSocketBase>(nullptr);
       if (!h) throw EIdIOHandlerPropInvalid();
+      // A handler made here speaks what servers accept today; the option
+      // object's own default (TLS 1.0 alone) reaches almost none.
+      if (auto* ossl = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(h))
+        ossl->SSLOptions().SetSSLVersions({TIdSSLVersion::sslvTLSv1_2, TIdSSLVersion::sslvTLSv1_3});
       AdoptManagedIOHandler(h);
       h->OnStatus = OnStatus;
       ssl = h;
@@ -835,7 +839,12 @@ void TIdCustomHTTP::OpenTunnel(TIdHTTPRequest& ARequest) {
     if (round >= kMaxExchangeRounds) throw EIdException(RSHTTPTooManyRounds);
     OpenConnection(treq, tresp);
     tunnel->BuildAndSendRequest(nullptr);
-    const std::string status = ReadProtocolLine();
+    std::string status;
+    try {
+      status = ReadProtocolLine();
+    } catch (const EIdConnClosedGracefully&) {
+      // A proxy that closes without a word is one that answered nothing.
+    }
     if (status.empty()) {
       // Nothing may pass through a tunnel the proxy did not confirm.
       Disconnect();

@@ -558,3 +558,78 @@ TEST(HTTPClient, CookiesAreStoredAndSentBack) {
 }
 
 }  // namespace
+
+// --- proxies, with the scripted server as the proxy
+
+namespace {
+
+void UseProxy(TIdHTTP& AHTTP, const Server& AProxy, bool ATunnel) {
+  AHTTP.ProxyParams().ProxyServer = "127.0.0.1";
+  AHTTP.ProxyParams().ProxyPort = AProxy.Port();
+  AHTTP.ProxyParams().ProxyUsername = "pu";
+  AHTTP.ProxyParams().ProxyPassword = "pp";
+  AHTTP.ProxyParams().BasicAuthentication = true;
+  if (ATunnel) {
+    auto opts = AHTTP.HTTPOptions();
+    opts.Include(TIdHTTPOption::hoNonSSLProxyUseConnectVerb);
+    AHTTP.SetHTTPOptions(opts);
+  }
+}
+
+}  // namespace
+
+TEST(HTTPClientProxy, PlainRequestsUseTheAbsoluteFormAndCarryProxyCredentials) {
+  Server proxy([](const Recorded&, int) { return Reply{Answer(200, "OK", "via proxy")}; });
+  Client c;
+  UseProxy(c.http, proxy, false);
+  EXPECT_EQ(c.http.Get("http://origin.test:8080/a?b=1"), "via proxy");
+  const auto reqs = proxy.Requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0].RequestLine(), "GET http://origin.test:8080/a?b=1 HTTP/1.1");
+  EXPECT_EQ(reqs[0].Header("Host"), "origin.test:8080");
+  EXPECT_EQ(reqs[0].Header("Proxy-Authorization"), "Basic cHU6cHA=");
+}
+
+TEST(HTTPClientProxy, TunnelledRequestsKeepProxyCredentialsOnTheConnectOnly) {
+  Server proxy([](const Recorded& r, int) {
+    if (r.RequestLine().rfind("CONNECT ", 0) == 0)
+      return Reply{"HTTP/1.1 200 Connection established\r\nSet-Cookie: proxy=1\r\n\r\n"};
+    return Reply{Answer(200, "OK", "through the tunnel")};
+  });
+  Client c;
+  UseProxy(c.http, proxy, true);
+  EXPECT_EQ(c.http.Get("http://origin.test/x"), "through the tunnel");
+  const auto reqs = proxy.Requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[0].RequestLine(), "CONNECT origin.test:80 HTTP/1.1");
+  EXPECT_EQ(reqs[0].Header("Proxy-Authorization"), "Basic cHU6cHA=");
+  EXPECT_FALSE(reqs[1].HasHeader("Proxy-Authorization"));
+  EXPECT_EQ(c.http.CookieManager()->CookieCollection().GetCookieIndex("proxy"), -1);
+}
+
+TEST(HTTPClientProxy, ARefusedTunnelFailsAndNothingGoesThroughIt) {
+  struct Case {
+    const char* Name;
+    std::string Answer;
+  } cases[] = {
+      {"forbidden", Answer(403, "Forbidden", "not there")},
+      {"redirect", Answer(302, "Found", "", "Location: http://elsewhere/\r\n")},
+      {"proxy login refused", Answer(407, "Proxy Authentication Required", "", "Proxy-Authenticate: Odd x=1\r\n")},
+  };
+  for (const Case& k : cases) {
+    Server proxy([&](const Recorded&, int) { return Reply{k.Answer}; });
+    Client c;
+    UseProxy(c.http, proxy, true);
+    c.http.SetHandleRedirects(true);
+    auto opts = c.http.HTTPOptions();
+    opts.Include(TIdHTTPOption::hoNoProtocolErrorException);
+    c.http.SetHTTPOptions(opts);
+    EXPECT_THROW(c.http.Get("http://origin.test/x"), EIdHTTPProtocolException) << k.Name;
+    // Only CONNECTs: a login the proxy keeps refusing is retried within
+    // MaxAuthRetries.
+    const auto reqs = proxy.Requests();
+    EXPECT_LE(reqs.size(), 1u + 3u) << k.Name;
+    for (const Recorded& r : reqs) EXPECT_EQ(r.RequestLine().rfind("CONNECT ", 0), 0u) << k.Name;
+    EXPECT_FALSE(c.http.Connected()) << k.Name;
+  }
+}
