@@ -21,7 +21,9 @@ namespace http_server_check {
 using fuzz_check::Faults;
 
 // A transport over a fixed input: every receive gives at most FPiece bytes,
-// the end of the input is the peer's close, and whatever is written is kept.
+// and whatever is written is kept. After the input the client sends nothing
+// more but stays connected, as one waiting for its answers does: every wait
+// then runs out at once.
 class MemoryIOHandler : public TIdIOHandler {
 public:
   MemoryIOHandler(std::string_view aInput, std::size_t aPiece) : FInput(aInput), FPiece(aPiece) {}
@@ -30,8 +32,7 @@ public:
       throw EIdConnClosedGracefully();
   }
   bool SourceIsOpen() override { return FOpened && !FClosedGracefully; }
-  // Data or the close is always ready: nothing here waits.
-  bool Readable(std::int32_t) override { return true; }
+  bool Readable(std::int32_t) override { return FPos < FInput.size(); }
   std::string Output;
 
 protected:
