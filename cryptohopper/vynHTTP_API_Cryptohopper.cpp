@@ -247,7 +247,12 @@ TvynHTTP_API_Cryptohopper::TvynHTTP_API_Cryptohopper(TComponent* aOwner)
     : TvynHTTPAPI_client(aOwner),
       FCryptohopperOptions(std::make_unique<TvynHTTPCryptohopper_Options>()),
       FAPIHost(kLiveAPIHost),
-      FWebHost(kLiveWebHost) {}
+      FWebHost(kLiveWebHost) {
+  // The client sends its credentials and tokens to the service: it must be
+  // talking to the service, so its certificate is checked against the
+  // system's roots and the host name.
+  TLSOptions().VerifyCertificate = true;
+}
 
 TvynHTTP_API_Cryptohopper::~TvynHTTP_API_Cryptohopper() {
   FCryptohopperOptions.reset();
@@ -266,6 +271,7 @@ detail::OAuth2Client& TvynHTTP_API_Cryptohopper::GetOAuth2() {
     FOAuth2->AuthorizationServerOptions.AuthURL = FWebHost + kAuthorizePath;
     FOAuth2->AuthorizationServerOptions.TokenURL = FWebHost + kTokenPath;
     FOAuth2->HTTPClientOptions.TLSOptions.Version = TwsTLSVersions::tls1_2;
+    FOAuth2->HTTPClientOptions.TLSOptions.VerifyCertificate = true;
     FOAuth2->OAuth2Options.GrantType = TvynOAuth2GrantTypes::auth2ClientCredentials;
     FOAuth2->OnAfterAccessToken = [this](TComponent* Sender, const std::string& Access_Token,
                                          const std::string& Token_Type, const std::string& Expires_In,

@@ -12,8 +12,26 @@ std::mutex& FactoryLock() {
   static std::mutex lock;
   return lock;
 }
+
+// The HTTP client component behind a request.
+class ComponentClient : public detail::HTTPRequestClient {
+public:
+  TvynIdHTTPTLS_Options& TLSOptions() override { return FHTTP.TLSOptions(); }
+  void SetLog(bool aValue) override { FHTTP.SetLog(aValue); }
+  TvynHttpLogFile& LogOptions() override { return FHTTP.LogOptions(); }
+  TIdHeaderList& CustomHeaders() override { return FHTTP.Request().CustomHeaders(); }
+  std::string Get(const std::string& AURL) override { return FHTTP.Get(AURL); }
+  std::string Post(const std::string& AURL, TStream& ASource) override { return FHTTP.Post(AURL, &ASource); }
+  std::string Patch(const std::string& AURL, TStream& ASource) override { return FHTTP.Patch(AURL, &ASource); }
+  std::string Delete(const std::string& AURL) override { return FHTTP.Delete(AURL); }
+  std::string Delete(const std::string& AURL, const std::string& aBody) override { return FHTTP.Delete(AURL, aBody); }
+
+private:
+  TvynIdHTTP FHTTP;
+};
+
 detail::HTTPRequestClientFactory& Factory() {
-  static detail::HTTPRequestClientFactory factory;
+  static detail::HTTPRequestClientFactory factory = [] { return std::make_unique<ComponentClient>(); };
   return factory;
 }
 }  // namespace

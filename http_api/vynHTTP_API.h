@@ -13,8 +13,9 @@
 
 namespace detail {
 // What a request needs of its HTTP client component. Each request creates one
-// through the installed factory and frees it when the request ends. The HTTP
-// client component provides it; tests install a recording one.
+// through the installed factory and frees it when the request ends. By
+// default the factory makes the HTTP client component (TvynIdHTTP); tests
+// install a recording one.
 class HTTPRequestClient {
 public:
   virtual ~HTTPRequestClient() = default;
@@ -35,8 +36,9 @@ public:
 using HTTPRequestClientFactory = std::function<std::unique_ptr<HTTPRequestClient>()>;
 
 // Installs the process's HTTP client factory (an empty function removes it)
-// and returns the one it replaces. Without one, every request fails with
-// "No HTTP client component is installed.".
+// and returns the one it replaces, so a test can put the previous one back.
+// Without one, every request fails with "No HTTP client component is
+// installed.".
 HTTPRequestClientFactory SetHTTPRequestClientFactory(HTTPRequestClientFactory aFactory);
 }  // namespace detail
 

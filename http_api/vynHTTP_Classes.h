@@ -28,6 +28,13 @@ public:
   TvynOnAuthTokenError OnAuthTokenError;
   TvynOnAuthToken OnAuthToken;
 
+  // Begins getting a token: it arrives through OnAuthToken (an error through
+  // OnAuthTokenError) before Start returns or later, possibly on another
+  // thread. Nothing here; the OAuth2 client gives it its behaviour. Declared
+  // on this base so the HTTP client component can ask a token client of a
+  // higher layer for a token.
+  virtual void Start() {}
+
 protected:
   virtual void DoAuthTokenEvent(const std::string& TokenType, const std::string& Token, const std::string& Data);
   virtual void DoAuthTokenErrorEvent(const std::string& Error, const std::string& ErrorDescription,

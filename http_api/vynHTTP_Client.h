@@ -1,15 +1,26 @@
-// Client-side TLS and log options of the HTTP client component. The component
-// itself (TvynIdHTTP) joins this unit with the HTTP client protocol.
+// The HTTP client component (TvynIdHTTP): the HTTP client protocol with TLS
+// options it builds a TLS handler from, a traffic log, a token header taken
+// from a token component, and a fixed user agent. Also the client-side TLS
+// options classes.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
+#include "http_api/vynHTTP_Classes.h"
 #include "platform/Classes.h"
+#include "platform/DateUtils.h"
+#include "platform/SysUtils.h"
+#include "transport/vynIdHTTP.h"
+#include "transport/vynIdSSLOpenSSL.h"
+#include "transport/vynIdSSLOpenSSLHeaders.h"
 
 enum class TwsTLSVersions : std::uint8_t { tlsUndefined = 0, tls1_0 = 1, tls1_1 = 2, tls1_2 = 3, tls1_3 = 4 };
 enum class TwsTLSIOHandler : std::uint8_t { iohOpenSSL = 0, iohSChannel = 1 };
-enum class TwsOpenSSLAPI : std::uint8_t { oslAPI_1_0 = 0, oslAPI_1_1 = 1 };
+// TwsOpenSSLAPI comes with the OpenSSL binding, which reads it.
 enum class TwsOpenSSLLibPath : std::uint8_t { oslpNone = 0, oslpDefaultFolder = 1 };
 
 class TvynSocketOpenSSL_Options : public TPersistent {
@@ -59,4 +70,83 @@ class TvynHttpLogFile : public TPersistent {
 public:
   void Assign(const TPersistent& aSource) override;
   std::string FileName;
+};
+
+// Where a token comes from: an OAuth2 client, or a JWT component (which this
+// system does not have). Neither is owned.
+class TvynHTTPAuthentication_Token : public TPersistent {
+public:
+  void Assign(const TPersistent& aSource) override;
+  TvynHTTPComponentClientAuthToken_Base* OAuth = nullptr;
+  TvynHTTPComponentClientAuthToken_Base* JWT = nullptr;
+  // How long a request waits for a token, in milliseconds.
+  std::int32_t ReadTimeout = 60000;
+};
+
+class TvynIdHTTPAuthentication_Options : public TPersistent {
+public:
+  void Assign(const TPersistent& aSource) override;
+  TvynHTTPAuthentication_Token Token;
+};
+
+class TvynIdHTTP : public TIdHTTP {
+public:
+  explicit TvynIdHTTP(TComponent* AOwner = nullptr);
+  ~TvynIdHTTP() override;
+
+  bool Log() const { return FLog; }
+  // Switching off removes and frees the log intercept.
+  void SetLog(bool AValue);
+  TvynHttpLogFile& LogOptions() { return *FLogOptions; }
+  void SetLogOptions(const TvynHttpLogFile& AValue) { FLogOptions->Assign(AValue); }
+  TvynIdHTTPTLS_Options& TLSOptions() { return *FTLSOptions; }
+  void SetTLSOptions(const TvynIdHTTPTLS_Options& AValue) { FTLSOptions->Assign(AValue); }
+  TvynIdHTTPAuthentication_Options& Authentication() { return *FAuthentication; }
+  void SetAuthentication(const TvynIdHTTPAuthentication_Options& AValue) { FAuthentication->Assign(AValue); }
+  std::string Version() const;
+  // The TLS handler once an HTTPS request made it; none otherwise.
+  TIdSSLIOHandlerSocketBase* TLSHandler() const { return FTLSHandler.get(); }
+
+  // Takes the token, sets the traffic log and the I/O handler up for the
+  // URL, then runs the exchange.
+  void PerformRequest(const std::string& AMethod, const std::string& AURL, TStream* ASource,
+                      TStream* AResponseContent, const TIdHTTPIgnoreReplies& AIgnoreReplies) override;
+
+protected:
+  virtual void OnGetPasswordEvent(std::string& Password);
+  virtual void OnAuthTokenEvent(TComponent* Sender, const std::string& TokenType, const std::string& Token,
+                                const std::string& Data);
+  virtual void OnAuthTokenErrorEvent(TComponent* Sender, const std::string& Error,
+                                     const std::string& ErrorDescription, const std::string& Data);
+  virtual void DoAuthToken();
+  void Notification(TComponent* AComponent, TOperation AOperation) override;
+  bool ConfirmRedirect(std::string& Location, std::string& VMethod, std::int32_t RedirectCount) override;
+
+private:
+  // The handler for a URL: TLS for https (made once from TLSOptions), the
+  // plain default for anything else.
+  void UseHandlerFor(const std::string& AURL);
+  std::unique_ptr<TIdSSLIOHandlerSocketOpenSSL> MakeTLSHandler();
+  void FreeTLSHandler();
+  void FreeLogIntercept();
+  // Gives the token source's events back as they were before DoAuthToken
+  // took them.
+  void UnbindTokenSource();
+
+  std::unique_ptr<TIdSSLIOHandlerSocketOpenSSL> FTLSHandler;
+  std::unique_ptr<TIdConnectionIntercept> FLogIntercept;
+  bool FLog = false;
+  std::unique_ptr<TvynHttpLogFile> FLogOptions;
+  std::unique_ptr<TvynIdHTTPTLS_Options> FTLSOptions;
+  // The token and its type arrive together, possibly on another thread.
+  std::mutex FTokenLock;
+  std::condition_variable FTokenArrived;
+  std::string FAuthToken;
+  std::string FAuthTokenType;
+  TDateTime FAuthTokenExpiry = 0;
+  std::unique_ptr<TvynIdHTTPAuthentication_Options> FAuthentication;
+  // The source whose events point here, and what they held before.
+  TvynHTTPComponentClientAuthToken_Base* FBoundSource = nullptr;
+  TvynOnAuthToken FSavedOnAuthToken;
+  TvynOnAuthTokenError FSavedOnAuthTokenError;
 };

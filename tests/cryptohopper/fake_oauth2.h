@@ -24,6 +24,7 @@ struct OAuth2Script {
   std::string AuthURL, TokenURL, Scope, ClientId, ClientSecret, IP, RedirectURL;
   std::int32_t Port = 0;
   TwsTLSVersions TLSVersion = TwsTLSVersions::tlsUndefined;
+  bool VerifyCertificate = false;
   TvynOAuth2GrantTypes GrantType = TvynOAuth2GrantTypes::auth2Code;
   std::function<void()> OnStart;  // runs at each Start, before the answer
 };
@@ -44,6 +45,7 @@ public:
     s.Port = LocalServerOptions.Port;
     s.RedirectURL = LocalServerOptions.RedirectURL;
     s.TLSVersion = HTTPClientOptions.TLSOptions.Version;
+    s.VerifyCertificate = HTTPClientOptions.TLSOptions.VerifyCertificate;
     if (s.OnStart) s.OnStart();
     bool handled = false;
     switch (s.Answer) {

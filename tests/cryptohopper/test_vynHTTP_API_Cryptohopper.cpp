@@ -332,6 +332,7 @@ TEST_F(ClientTest, OAuth2ClientSetFromTheOptionsAtEveryTokenRequest) {
   EXPECT_EQ(oauth.AuthURL, "https://127.0.0.1:9443/oauth2/authorize");
   EXPECT_EQ(oauth.TokenURL, "https://127.0.0.1:9443/oauth2/token");
   EXPECT_EQ(oauth.TLSVersion, TwsTLSVersions::tls1_2);
+  EXPECT_TRUE(oauth.VerifyCertificate);  // the token endpoint's certificate is checked too
   EXPECT_EQ(oauth.GrantType, TvynOAuth2GrantTypes::auth2ClientCredentials);
   EXPECT_EQ(oauth.Scope, "read,notifications,manage,trade\r\n");
   EXPECT_EQ(oauth.ClientId, "id");
@@ -365,6 +366,8 @@ TEST(vynCryptohopperClient, LiveHostsByDefault) {
   client.GetExchange();
   EXPECT_EQ(http.Requests.at(0).URL, "https://api.cryptohopper.com/v1/exchange");
   EXPECT_EQ(http.Requests.at(0).TLSVersion, TwsTLSVersions::tls1_2);
+  // Credentials go to the service only: its certificate is checked.
+  EXPECT_TRUE(http.Requests.at(0).VerifyCertificate);
   EXPECT_EQ(client.Version(), "4.5.1");
 }
 

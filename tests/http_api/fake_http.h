@@ -18,6 +18,7 @@ struct RecordedRequest {
   std::string Body;
   bool HasBody = false;  // a body was handed over (Post, Patch, Delete with body)
   TwsTLSVersions TLSVersion = TwsTLSVersions::tlsUndefined;
+  bool VerifyCertificate = false;
   bool Log = false;
   std::string LogFileName;
 };
@@ -72,6 +73,7 @@ private:
         aBody->ReadBuffer(r.Body.data(), static_cast<std::int64_t>(r.Body.size()));
       }
       r.TLSVersion = FTLS.Version;
+      r.VerifyCertificate = FTLS.VerifyCertificate;
       r.Log = FLog;
       r.LogFileName = FLogOptions.FileName;
       FOwner.Requests.push_back(std::move(r));

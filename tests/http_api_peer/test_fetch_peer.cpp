@@ -1,0 +1,184 @@
+// bin/fetch next to the curl command on the same URLs: the same body bytes,
+// the same verdict (fetch exits 1 where curl --fail fails), sane heads with
+// -i, and a message on standard error for every failure.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tests/http_api_peer/echo_server.h"
+#include "tests/http_api_peer/web_peer.h"
+
+#ifndef FETCH_BIN
+#error "FETCH_BIN must name the fetch program"
+#endif
+
+namespace {
+
+using webpeer::Certificates;
+using webpeer::CommandResult;
+using webpeer::EchoServer;
+using webpeer::Nginx;
+using webpeer::RunCommand;
+
+constexpr const char* kConf = R"(
+    location = /r1 { return 301 /r2; }
+    location = /r2 { return 302 r3; }
+    location = /r3 { return 307 /hello.txt; }
+    location = /loop { return 302 /loop; }
+    location = /to-tls { return 302 https://127.0.0.1:{TLSPORT}/hello.txt; }
+    location /chunked/ { sub_filter 'x' 'y'; sub_filter_once off; sub_filter_types *; }
+)";
+
+class FetchTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    FCerts = new Certificates();
+    FNginx = new Nginx(*FCerts, kConf);
+    FEcho = new EchoServer();
+    std::mt19937 random(42);
+    std::string data(300 * 1024, '\0');
+    for (char& c : data) c = static_cast<char>(random() & 0xFF);
+    FNginx->Put("bin.dat", data);
+    FNginx->Put("hello.txt", "hello\n");
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += "line x " + std::to_string(i) + "\n";
+    FNginx->Put("chunked/data.txt", text);
+  }
+  static void TearDownTestSuite() {
+    delete FEcho;
+    delete FNginx;
+    delete FCerts;
+  }
+  static std::string CA() { return FCerts->Path("ca.pem"); }
+  static const Nginx& Web() { return *FNginx; }
+  static const EchoServer& Echo() { return *FEcho; }
+
+  static CommandResult Fetch(std::vector<std::string> AArgs) {
+    AArgs.insert(AArgs.begin(), FETCH_BIN);
+    return RunCommand(AArgs);
+  }
+  static CommandResult Curl(std::vector<std::string> AArgs) {
+    AArgs.insert(AArgs.begin(), {"curl", "-sS", "--fail"});
+    return RunCommand(AArgs);
+  }
+
+  static Certificates* FCerts;
+  static Nginx* FNginx;
+  static EchoServer* FEcho;
+};
+Certificates* FetchTest::FCerts = nullptr;
+Nginx* FetchTest::FNginx = nullptr;
+EchoServer* FetchTest::FEcho = nullptr;
+
+std::string Join(const std::vector<std::string>& AArgs) {
+  std::string out;
+  for (const std::string& a : AArgs) out += a + " ";
+  return out;
+}
+
+TEST_F(FetchTest, SameBodiesAndVerdictsAsCurl) {
+  const std::string ua = "User-Agent: compare";
+  const std::vector<std::vector<std::string>> cases = {
+      {Web().URL("/bin.dat")},
+      {"--cacert", CA(), Web().TLSURL("/bin.dat")},
+      {"--insecure", Web().TLSURL("/bin.dat")},
+      {Web().URL("/chunked/data.txt")},
+      {"--cacert", CA(), Web().TLSURL("/chunked/data.txt")},
+      {"-L", Web().URL("/r1")},
+      {"-L", "--cacert", CA(), Web().TLSURL("/r1")},
+      {"-L", "--cacert", CA(), Web().URL("/to-tls")},
+      {Web().URL("/r1")},  // not followed: the redirect's own page
+      {Web().URL("/missing.txt")},
+      {"--cacert", CA(), Web().TLSURL("/missing.txt")},
+      {Web().TLSURL("/hello.txt")},  // the system's roots do not know the test root
+      {"-L", Web().URL("/loop")},
+      {"http://127.0.0.1:" + std::to_string(webpeer::FreePort()) + "/"},  // nothing listens
+      {"-H", ua, "-d", "a=1&b=2", Echo().Origin() + "/form"},
+      {"-H", ua, "-H", "Content-Type: application/json", "-X", "PUT", "-d", "{\"x\":1}", Echo().Origin() + "/put"},
+      {"-H", ua, "-X", "DELETE", Echo().Origin() + "/thing/1"},
+      {"-H", ua, "-H", "Authorization: Bearer abc", "-H", "access-token: t", Echo().Origin() + "/h"},
+      {"-H", ua, Echo().Origin() + "/status/503"},
+  };
+  for (const auto& args : cases) {
+    const CommandResult curl = Curl(args);
+    const CommandResult fetch = Fetch(args);
+    SCOPED_TRACE(Join(args) + "\ncurl: " + curl.Err + "\nfetch: " + fetch.Err);
+    ASSERT_NE(curl.Exit, -1);
+    ASSERT_NE(fetch.Exit, -1) << "fetch did not end";
+    if (curl.Exit == 0) {
+      EXPECT_EQ(fetch.Exit, 0);
+      EXPECT_TRUE(fetch.Out == curl.Out) << "bodies differ: " << fetch.Out.size() << " bytes from fetch, "
+                                         << curl.Out.size() << " from curl";
+      EXPECT_EQ(fetch.Err, "");
+    } else {
+      EXPECT_EQ(fetch.Exit, 1);
+      EXPECT_EQ(fetch.Out, "");
+      EXPECT_EQ(fetch.Err.rfind("fetch: ", 0), 0u);
+      EXPECT_EQ(fetch.Err.back(), '\n');
+    }
+  }
+}
+
+TEST_F(FetchTest, ErrorStatusSaysStatusLineAndBody) {
+  const CommandResult r = Fetch({Echo().Origin() + "/status/404"});
+  EXPECT_EQ(r.Exit, 1);
+  EXPECT_EQ(r.Err, "fetch: HTTP/1.1 404 Not Found. {\"error\": 404, \"message\": \"as asked\"}\n");
+}
+
+TEST_F(FetchTest, IncludeShowsEachHeadBeforeTheBody) {
+  struct Case {
+    std::vector<std::string> Args;
+    std::vector<std::string> StatusLines;
+  } cases[] = {
+      {{"-i", Web().URL("/hello.txt")}, {"HTTP/1.1 200 OK"}},
+      {{"-i", "-L", Web().URL("/r1")},
+       {"HTTP/1.1 301 Moved Permanently", "HTTP/1.1 302 Moved Temporarily", "HTTP/1.1 307 Temporary Redirect",
+        "HTTP/1.1 200 OK"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Join(c.Args));
+    const CommandResult fetch = Fetch(c.Args);
+    const CommandResult curl = Curl(c.Args);
+    ASSERT_EQ(fetch.Exit, 0) << fetch.Err;
+    ASSERT_EQ(curl.Exit, 0) << curl.Err;
+    // Head after head, each a status line, header lines and an empty line,
+    // all ended by CR LF; then the body, as curl prints them.
+    for (const CommandResult* r : {&fetch, &curl}) {
+      std::size_t at = 0;
+      for (const std::string& status : c.StatusLines) {
+        ASSERT_EQ(r->Out.compare(at, status.size() + 2, status + "\r\n"), 0) << r->Out.substr(at, 60);
+        const std::size_t end = r->Out.find("\r\n\r\n", at);
+        ASSERT_NE(end, std::string::npos);
+        const std::string head = r->Out.substr(at, end - at);
+        EXPECT_NE(head.find("\r\nServer: nginx"), std::string::npos) << head;
+        EXPECT_EQ(head.find('\n'), head.find("\r\n") + 1);  // no bare LF
+        at = end + 4;
+      }
+      EXPECT_EQ(r->Out.substr(at), "hello\n");
+    }
+  }
+}
+
+TEST_F(FetchTest, UsageErrorsAndHelp) {
+  const CommandResult none = Fetch({});
+  EXPECT_EQ(none.Exit, 1);
+  EXPECT_EQ(none.Out, "");
+  EXPECT_NE(none.Err.find("fetch: no URL given\nusage: fetch"), std::string::npos) << none.Err;
+  const CommandResult both = Fetch({"--insecure", "--cacert", CA(), Web().TLSURL("/hello.txt")});
+  EXPECT_EQ(both.Exit, 1);
+  EXPECT_NE(both.Err.find("exclude each other"), std::string::npos);
+  const CommandResult help = Fetch({"--help"});
+  EXPECT_EQ(help.Exit, 0);
+  EXPECT_EQ(help.Out.rfind("usage: fetch", 0), 0u);
+  // A line break typed into a header never reaches the wire as a header.
+  const CommandResult injected = Fetch({"-H", "A: 1\r\nX-Injected: 1", Echo().Origin() + "/"});
+  EXPECT_EQ(injected.Exit, 1);
+}
+
+TEST_F(FetchTest, MissingCertificateFileIsAClearError) {
+  const CommandResult r = Fetch({"--cacert", CA() + ".missing", Web().TLSURL("/hello.txt")});
+  EXPECT_EQ(r.Exit, 1);
+  EXPECT_NE(r.Err.find("root certificate"), std::string::npos) << r.Err;
+}
+
+}  // namespace
