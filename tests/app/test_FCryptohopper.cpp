@@ -26,6 +26,7 @@
 #include <atomic>
 #include <thread>
 
+#include "tests/app/window_script.h"
 #include "tests/cryptohopper/fake_oauth2.h"
 #include "tests/http_api/fake_http.h"
 
@@ -33,75 +34,6 @@ namespace {
 
 constexpr const char* kHost = "https://127.0.0.1:8443";
 constexpr const char* kBase = "https://127.0.0.1:8443/v1";
-
-// One modal window the script met: a prompt or an error box.
-struct Seen {
-  std::string Kind;  // "prompt", "error" or "unexpected"
-  std::string Title;
-  std::string Text;  // the prompt's label or the box's text
-  QMessageBox::Icon Icon = QMessageBox::NoIcon;
-  bool WaitCursor = false;
-};
-
-// Answers the modal windows that appear while a click runs, in order. Each
-// step handles one window; a window with no step left is cancelled and noted
-// as unexpected, so a test never hangs on a forgotten dialog.
-class ModalScript {
-public:
-  ModalScript() {
-    QObject::connect(&FTimer, &QTimer::timeout, [this] { Tick(); });
-    FTimer.start(5);
-  }
-  void Answer(std::string aText) { FSteps.push_back({true, std::move(aText)}); }
-  void Cancel() { FSteps.push_back({false, {}}); }
-  std::vector<Seen> Windows;
-
-private:
-  struct Step {
-    bool Accept;
-    std::string Text;
-  };
-  void Tick() {
-    // About a minute of ticks at most, then the script gives up.
-    if (++FTicks > 12000) FTimer.stop();
-    QWidget* w = QApplication::activeModalWidget();
-    if (!w || !w->isVisible()) return;
-    Seen seen;
-    seen.Title = w->windowTitle().toStdString();
-    seen.WaitCursor = QApplication::overrideCursor() != nullptr;
-    auto* dialog = qobject_cast<QDialog*>(w);
-    if (auto* box = qobject_cast<QMessageBox*>(w)) {
-      seen.Kind = "error";
-      seen.Text = box->text().toStdString();
-      seen.Icon = box->icon();
-      Windows.push_back(seen);
-      box->accept();
-      return;
-    }
-    auto* input = qobject_cast<QInputDialog*>(w);
-    if (!input || FSteps.empty()) {
-      seen.Kind = "unexpected";
-      Windows.push_back(seen);
-      if (dialog) dialog->reject();
-      return;
-    }
-    seen.Kind = "prompt";
-    seen.Text = input->labelText().toStdString();
-    Windows.push_back(seen);
-    const Step step = FSteps.front();
-    FSteps.pop_front();
-    if (step.Accept) {
-      input->setTextValue(QString::fromStdString(step.Text));
-      input->accept();
-    } else {
-      input->setTextValue(QStringLiteral("typed, then cancelled"));
-      input->reject();
-    }
-  }
-  QTimer FTimer;
-  std::deque<Step> FSteps;
-  int FTicks = 0;
-};
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -222,26 +154,6 @@ TEST_F(WindowTest, ControlsCarryTheirLabelsStartValuesAndTabs) {
 // ---------------------------------------------------------------------------
 // Each button: prompts, request, log
 
-struct Prompted {
-  std::string Caption;
-  std::string Label;
-  std::string Answer;
-};
-
-struct ButtonCase {
-  const char* name;
-  QPushButton* TFRMCryptohopper::*button;
-  std::vector<Prompted> prompts;
-  const char* method;
-  const char* path;
-  const char* body;
-};
-
-const Prompted kHopper7{"Hopper Id", "Set the Hopper Id", "7"};
-const Prompted kOrder345{"Order Id", "Set the Order Id", "345"};
-const Prompted kBinance{"Exchange Name", "Set the Exchange Name", "binance"};
-const Prompted kPair{"Pair Name", "Set the Pair Name", "BTC-USDT"};
-
 class ButtonTest : public WindowTest, public ::testing::WithParamInterface<ButtonCase> {};
 
 TEST_P(ButtonTest, ReachesTheClientAndLogsTheAnswer) {
@@ -277,41 +189,7 @@ TEST_P(ButtonTest, ReachesTheClientAndLogsTheAnswer) {
 
 using F = TFRMCryptohopper;
 INSTANTIATE_TEST_SUITE_P(
-    Commands, ButtonTest,
-    ::testing::Values(
-        ButtonCase{"GetHoppers", &F::btnGetHoppers, {}, "GET", "/hopper", ""},
-        ButtonCase{"CreateHopper",
-                   &F::btnCreateHopper,
-                   {{"Hopper Name", "Set the Name", "My bot"}},
-                   "POST",
-                   "/hopper",
-                   "{\"name\":\"My bot\"}"},
-        ButtonCase{"GetHopper", &F::btnGetHopper, {kHopper7}, "GET", "/hopper/7", ""},
-        ButtonCase{"DeleteHopper", &F::btnDeleteHopper, {kHopper7}, "DELETE", "/hopper/7", ""},
-        ButtonCase{"GetOpenOrders", &F::btnGetOpenOrders, {}, "GET", "/hopper/12/order", ""},
-        ButtonCase{"DeleteOrder", &F::btnDeleteOrder, {kOrder345}, "DELETE", "/hopper/12/order",
-                   "{\"order_id\": 345}"},
-        ButtonCase{"DeleteAllOrders", &F::btnDeleteAllOrders, {}, "DELETE", "/hopper/12/order/all", ""},
-        ButtonCase{"GetOpenOrder", &F::btnGetOpenOrder, {kOrder345}, "GET", "/hopper/12/order/345", ""},
-        ButtonCase{"CancelOrder", &F::btnCancelOrder, {kOrder345}, "DELETE", "/hopper/12/order/345", ""},
-        ButtonCase{"MarketOrder", &F::cboPlaceMarketOrder, {}, "POST", "/hopper/12/order",
-                   "{\"order_type\":\"buy\",\"coin\":\"BTC\",\"amount\":0.002}"},
-        ButtonCase{"LimitOrder", &F::cboPlaceLimitOrder, {}, "POST", "/hopper/12/order",
-                   "{\"order_type\":\"buy\",\"coin\":\"BTC\",\"amount\":0.002,\"price\":100}"},
-        ButtonCase{"GetPosition", &F::btnGetPosition, {kHopper7}, "GET", "/hopper/7/position", ""},
-        ButtonCase{"GetTradeHistory", &F::btnGetTradeHistory, {kHopper7}, "GET", "/hopper/7/trade", ""},
-        ButtonCase{"GetExchange", &F::btnGetExchange, {}, "GET", "/exchange", ""},
-        ButtonCase{"GetAllTickers", &F::btnGetAllTickers, {kBinance}, "GET", "/exchange/binance/ticker", ""},
-        ButtonCase{"GetMarketTicker", &F::btnGetMarketTicker, {kBinance, kPair}, "GET",
-                   "/exchange/binance/ticker/BTC-USDT", ""},
-        ButtonCase{"GetOrderBook", &F::btnGetOrderBook, {kBinance, kPair}, "GET",
-                   "/exchange/binance/BTC-USDT/orderbook/5", ""},
-        ButtonCase{"CreateWebhook", &F::btnCreateWebhook, {}, "POST", "/api/webhooks",
-                   "{\"webhook_url\": \"https://h.example/w\", \"message_types\": "
-                   "\"config_error,on_first_start,on_panic_end,on_panic_start,order_cancelled,trade_completed,"
-                   "trade_error,order_placed,order_trigger\"}"},
-        ButtonCase{"DeleteWebhook", &F::btnDeleteWebhook, {}, "DELETE", "/api/webhooks",
-                   "{\"webhook_url\": \"https://h.example/w\"}"}),
+    Commands, ButtonTest, ::testing::ValuesIn(WindowCommands()),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A cancelled prompt gives the empty default and the command goes on with it.
