@@ -31,6 +31,7 @@ class H(http.server.BaseHTTPRequestHandler):
                 "method": self.command, "path": self.path, "version": self.request_version,
                 "body_hex": body.hex(),
                 "authorization": self.headers.get_all("Authorization") or [],
+                "proxy_authorization": self.headers.get_all("Proxy-Authorization") or [],
                 "access_token": self.headers.get("access-token") or "",
                 "content_type": self.headers.get("Content-Type") or "",
                 "user_agent": self.headers.get("User-Agent") or "",

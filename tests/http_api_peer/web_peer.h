@@ -115,6 +115,28 @@ private:
   std::unique_ptr<Process> FProcess;
 };
 
+// tinyproxy in the foreground on a free port, for loopback clients only;
+// with AUser, it asks for Basic credentials.
+class Tinyproxy {
+public:
+  explicit Tinyproxy(const std::string& AUser = {}, const std::string& APassword = {})
+      : FDir("tinyproxy"), FPort(FreePort()) {
+    std::string conf = "Port " + std::to_string(FPort) + "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\n";
+    conf += "MaxClients 50\nLogLevel Error\n";
+    if (!AUser.empty()) conf += "BasicAuth " + AUser + " " + APassword + "\n";
+    FDir.Write("tinyproxy.conf", conf);
+    FProcess = std::make_unique<Process>(std::vector<std::string>{"tinyproxy", "-d", "-c", FDir.Path("tinyproxy.conf")});
+    if (!WaitListening(FPort)) throw std::runtime_error("tinyproxy did not start:\n" + FProcess->Output());
+  }
+  std::uint16_t Port() const { return FPort; }
+  std::string URL() const { return "http://127.0.0.1:" + std::to_string(FPort); }
+
+private:
+  TempDir FDir;
+  std::uint16_t FPort;
+  std::unique_ptr<Process> FProcess;
+};
+
 // A python3 script run with AArgs after it; ready once it prints READY.
 class Python {
 public:
