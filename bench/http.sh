@@ -83,6 +83,7 @@ inprocess() {
   echo "|---|---:|---:|---:|"
   timeout 600 "$bin/bench_http" "$http_url" "" "$rounds" "$secs"
   timeout 600 "$bin/bench_http" "$https_url" "$work/cert.pem" "$rounds" "$secs"
+  timeout 600 "$bin/bench_http" "$https_url" - "$rounds" "$secs"
 }
 
 fetch() {
@@ -91,9 +92,12 @@ fetch() {
   timeout 900 python3 - "$bin/fetch" "$work/cert.pem" "$http_url" "$https_url" "$rounds" "$requests" <<'PY'
 import statistics, subprocess, sys, time
 fetch, ca, http_url, https_url, rounds, n = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]), int(sys.argv[6])
-for name, url in (("HTTP", http_url), ("HTTPS", https_url)):
-    ours_cmd = [fetch, "--cacert", ca, url]
-    peer_cmd = ["curl", "-sS", "--fail", "--tlsv1.2", "--tls-max", "1.2", "--cacert", ca, url]
+curl = ["curl", "-sS", "--fail", "--tlsv1.2", "--tls-max", "1.2"]
+cases = (("HTTP", [fetch, http_url], curl + [http_url]),
+         ("HTTPS, certificate checked", [fetch, "--cacert", ca, https_url], curl + ["--cacert", ca, https_url]),
+         ("HTTPS, no certificate check", [fetch, "--insecure", https_url], curl + ["--insecure", https_url]))
+for name, ours_cmd, peer_cmd in cases:
+    url = ours_cmd[-1]
     a = subprocess.run(ours_cmd, capture_output=True, timeout=30)
     b = subprocess.run(peer_cmd, capture_output=True, timeout=30)
     if a.returncode or b.returncode or a.stdout != b.stdout:
