@@ -2,6 +2,7 @@
 // options copy, and what it refuses before connecting.
 #include <gtest/gtest.h>
 
+#include "http_api/vynHTTP_API.h"
 #include "http_api/vynHTTP_Client.h"
 
 namespace {
@@ -77,6 +78,13 @@ TEST(vynIdHTTP, TokenErrorBecomesAnErrorWithBothTexts) {
   std::string password;
   http.OnGetPasswordEvent(password);
   EXPECT_EQ(password, "pass phrase");
+}
+
+// Without a test's factory the REST base sends through the real component:
+// the request reaches the socket layer, which finds nothing listening.
+TEST(vynHTTPAPIClient, SendsThroughTheRealComponentByDefault) {
+  TvynHTTPAPI_client client;
+  EXPECT_NE(MessageOf([&] { client.Get("http://127.0.0.1:1/"); }).find("Connection refused"), std::string::npos);
 }
 
 }  // namespace
