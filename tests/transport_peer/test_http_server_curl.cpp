@@ -284,6 +284,27 @@ TEST_F(HTTPServerCurlTest, HTTPSWithKeepAlive) {
   EXPECT_EQ(post.Output, "POST 15 {\"type\":\"ping\"}");
 }
 
+// A request whose head arrives in separate TLS records is gathered before
+// it is answered.
+TEST_F(HTTPServerCurlTest, HeadSplitAcrossTLSRecordsFromSClient) {
+  TIdServerIOHandlerSSLOpenSSL tls;
+  tls.SSLOptions().Mode = TIdSSLMode::sslmServer;
+  tls.SSLOptions().SetMethod(TIdSSLVersion::sslvTLSv1_2);
+  tls.SSLOptions().CertFile = gCerts->Path("server.pem");
+  tls.SSLOptions().KeyFile = gCerts->Path("server.key");
+  tls.Init();
+  Start(&tls);
+  Process client({"openssl", "s_client", "-quiet", "-connect", "127.0.0.1:" + std::to_string(listener->Port()),
+                  "-CAfile", gCerts->Path("ca.pem"), "-crlf", "-ign_eof"});
+  // Each write becomes a record of its own.
+  for (const char* piece : {"GET /docs/page.html HTTP/1.1\n", "Host: localhost\n", "Connection: close\n", "\n"}) {
+    client.Write(piece);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  EXPECT_TRUE(client.WaitFor("<p>page</p>", 10000)) << client.Output();
+  EXPECT_NE(client.Output().find("HTTP/1.1 200 OK"), std::string::npos) << client.Output();
+}
+
 // bin/webserver as a process: plain and HTTPS ports, a stop by SIGTERM.
 TEST_F(HTTPServerCurlTest, WebserverToolServesAndStopsOnSignal) {
   const std::string port = std::to_string(opensslpeer::FreePort());
