@@ -26,7 +26,6 @@ constexpr const char* kKeepAlive = "keep-alive";
 constexpr const char* kClose = "close";
 constexpr const char* kNoCache = "no-cache";
 constexpr const char* kFormContentType = "application/x-www-form-urlencoded";
-constexpr const char* kEmptyConnectStatus = "HTTP/1.0 200 OK";
 constexpr const char* kUTF8 = "UTF-8";
 
 // Interim heads (100 Continue and the like) one response may start with.
