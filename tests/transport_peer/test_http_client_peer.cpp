@@ -149,6 +149,19 @@ TEST_F(HTTPPeer, RedirectFromHTTPToHTTPSSwitchesToTLS) {
   EXPECT_EQ(http.URL().Protocol, "https");
 }
 
+TEST_F(HTTPPeer, CredentialsDoNotFollowARedirectFromHTTPSToHTTP) {
+  http.Request().Username = "joe";
+  http.Request().Password = "secret";
+  http.Request().BasicAuthentication = true;
+  EXPECT_EQ(http.Get(Server->TLSURL("/headers")), "[Basic am9lOnNlY3JldA==][]");
+  http.SetHandleRedirects(true);
+  http.OnRedirect = [&](TComponent*, std::string& dest, std::int32_t&, bool&, std::string&) {
+    if (dest == "b") dest = Server->URL("/headers");
+  };
+  EXPECT_EQ(http.Get(Server->TLSURL("/chain/a")), "[][]");
+  EXPECT_EQ(http.URL().Protocol, "http");
+}
+
 TEST_F(HTTPPeer, RedirectLoopEndsAtTheMaximum) {
   http.SetHandleRedirects(true);
   http.SetRedirectMaximum(5);
