@@ -244,6 +244,33 @@ TEST(HTTPClient, ChunkedBodyWithExtensionsAndTrailer) {
   EXPECT_EQ(server.Connections(), 1);
 }
 
+TEST(HTTPClient, MultipartWithoutLengthEndsAtItsClosingDelimiter) {
+  Server server([](const Recorded&, int) {
+    return Reply{"HTTP/1.1 200 OK\r\nContent-Type: multipart/mixed; boundary=xx\r\n\r\n"
+                 "--xx\r\npart one\r\n--xx--\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nnext"};
+  });
+  Client c;
+  EXPECT_EQ(c.http.Get(server.URL("/m")), "--xx\r\npart one\r\n--xx--");
+}
+
+TEST(HTTPClient, XMLAndHTMLBodiesSetTheCharset) {
+  Server server([](const Recorded& r, int) {
+    if (r.RequestLine().find("/xml") != std::string::npos)
+      return Reply{Answer(200, "OK", "<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xE9</a>",
+                          "Content-Type: application/xml\r\n")};
+    return Reply{Answer(200, "OK",
+                        "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=ISO-8859-1\">"
+                        "</head>caf\xE9</html>",
+                        "Content-Type: text/html\r\n")};
+  });
+  Client c;
+  EXPECT_EQ(c.http.Get(server.URL("/xml")), "<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xC3\xA9</a>");
+  EXPECT_EQ(c.http.Response().CharSet, "ISO-8859-1");
+  const std::string html = c.http.Get(server.URL("/html"));
+  EXPECT_EQ(c.http.Response().CharSet, "ISO-8859-1");
+  EXPECT_NE(html.find("caf\xC3\xA9"), std::string::npos);
+}
+
 TEST(HTTPClient, BodyUntilCloseEndsKeepAlive) {
   Server server([](const Recorded&, int) { return Reply{"HTTP/1.1 200 OK\r\n\r\nall of it", true}; });
   Client c;
