@@ -151,9 +151,10 @@ std::int32_t TIdIOHandler::ReadFromSourceTo(bool ARaiseExceptionIfDisconnected, 
     return 0;
   }
   for (;;) {
-    // Without a time limit the receive itself waits; a readiness wait first
-    // would only cost a second system call per block.
-    if (ATimeout != IdTimeoutInfinite && !Readable(ATimeout)) {
+    // Without a time limit, or when the receive keeps the limit itself, the
+    // receive waits; a readiness wait first would only cost a second system
+    // call per block.
+    if (ATimeout != IdTimeoutInfinite && !ReceiveTimesOutAfter(ATimeout) && !Readable(ATimeout)) {
       if (ARaiseExceptionOnTimeout) throw EIdReadTimeout();
       return -1;
     }

@@ -237,6 +237,9 @@ protected:
   // ReadDataFromSource and a copy. Handlers that can receive in place
   // override it to spare the copy.
   virtual std::int32_t ReadDataFromSourceInto(std::uint8_t* ABuffer, std::int32_t ALength);
+  // Whether a receive ends by itself with a time-out after ATimeout ms when
+  // nothing arrives, so that no readiness wait is needed before it.
+  virtual bool ReceiveTimesOutAfter(std::int32_t /*ATimeout*/) const { return false; }
   virtual std::int32_t WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength) = 0;
   // For a failed transfer (-1): the error number when it is one of the
   // connection-ending errors, else raised.

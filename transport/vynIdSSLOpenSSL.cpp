@@ -1035,9 +1035,18 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(std::int32_t AMSec) {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(std::int32_t AMs) {
+  FSocketTimeout = 0;
   if (!BindingAllocated()) return;
   SetSocketTimeout(FBinding->Handle(), SO_RCVTIMEO, AMs);
   SetSocketTimeout(FBinding->Handle(), SO_SNDTIMEO, AMs);
+  FSocketTimeout = AMs;
+}
+
+bool TIdSSLIOHandlerSocketOpenSSL::ReceiveTimesOutAfter(std::int32_t ATimeout) const {
+  // Inside TLS the socket's receive time-out, set for the handshake, ends a
+  // read that waits too long (a time-out, see TIdSSLSocket::Recv); when it is
+  // the limit asked for, the poll before every record is spared.
+  return !FPassThrough && FSSLSocket && FSSLSocket->SSL_ && ATimeout > 0 && ATimeout == FSocketTimeout;
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::SetPassThrough(bool AValue) {

@@ -360,6 +360,7 @@ protected:
   [[noreturn]] void RaiseTransportError(int AErr) override;
   std::int32_t RecvEnc(std::uint8_t* ABuffer, std::int32_t ALength) override;
   std::int32_t SendEnc(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength) override;
+  bool ReceiveTimesOutAfter(std::int32_t ATimeout) const override;
 
   virtual void DoBeforeConnect();
   virtual void DoStatusInfo(const std::string& AMsg);
@@ -379,6 +380,8 @@ private:
   TIdSSLContext* FSSLContext = nullptr;
   std::unique_ptr<TIdSSLContext> FOwnedContext;
   std::unique_ptr<TStringList> FALPNProtocols;
+  // The receive and send time-out on the socket, in ms (0: none).
+  std::int32_t FSocketTimeout = 0;
 };
 
 // The server side: one context for every accepted connection.

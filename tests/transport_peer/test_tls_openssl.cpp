@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -398,8 +399,14 @@ TEST_F(TLSTest, ReceiveTimeOutInsideTLSIsAReadTimeout) {
   // The socket's own receive time-out (set for the session) runs out inside
   // SSL_read; without a readiness wait in front.
   EXPECT_THROW(h->ReadFromSource(true, IdTimeoutInfinite, true), EIdReadTimeout);
-  // Through the readiness wait: the line read ends as timed out.
+  // The handler's own limit is the socket's: the receive keeps it, with no
+  // readiness wait in front, and the line read ends as timed out in time.
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(h->ReadLn(), "");
+  EXPECT_TRUE(h->ReadLnTimedOut());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // Another limit goes through the readiness wait, to the same end.
+  EXPECT_EQ(h->ReadLn("\n", 200, -1), "");
   EXPECT_TRUE(h->ReadLnTimedOut());
   // And the session still works afterwards.
   Echo(*h);
