@@ -1,6 +1,7 @@
 #include "transport/vynIdCoderMIME.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -85,8 +86,45 @@ void DecodeBase64Groups(const TByteValues& AValues, std::uint8_t AFill, const st
   }
 }
 
+// Eight bytes at a time and without an early exit, so that it vectorises.
 bool IsASCII(std::string_view AText) {
-  return std::all_of(AText.begin(), AText.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= AText.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, AText.data() + i, 8);
+    seen |= w;
+  }
+  for (; i < AText.size(); ++i) seen |= static_cast<unsigned char>(AText[i]);
+  return (seen & 0x8080808080808080ULL) == 0;
+}
+
+// Appends the encoding of ACount bytes to AOut. Sized once and written
+// through a pointer: appending character by character cost two thirds of
+// the time.
+void EncodeBase64(const std::array<char, 64>& ATable, char AFill, const std::uint8_t* ABytes, std::size_t ACount,
+                  std::string& AOut) {
+  const std::size_t start = AOut.size();
+  AOut.resize(start + (ACount + 2) / 3 * 4);
+  char* out = AOut.data() + start;
+  std::size_t i = 0;
+  for (; i + 3 <= ACount; i += 3) {
+    const std::uint32_t v = static_cast<std::uint32_t>(ABytes[i]) << 16 |
+                            static_cast<std::uint32_t>(ABytes[i + 1]) << 8 | ABytes[i + 2];
+    out[0] = ATable[v >> 18];
+    out[1] = ATable[(v >> 12) & 0x3F];
+    out[2] = ATable[(v >> 6) & 0x3F];
+    out[3] = ATable[v & 0x3F];
+    out += 4;
+  }
+  std::size_t rest = ACount - i;
+  if (rest == 0) return;
+  std::uint8_t b0 = ABytes[i];
+  std::uint8_t b1 = rest == 2 ? ABytes[i + 1] : 0;
+  out[0] = ATable[b0 >> 2];
+  out[1] = ATable[((b0 << 4) & 0x3F) | (b1 >> 4)];
+  out[2] = rest == 2 ? ATable[(b1 << 2) & 0x3F] : AFill;
+  out[3] = AFill;
 }
 
 }  // namespace
@@ -129,29 +167,7 @@ void TIdEncoder::Encode(TStream& ASrcStream, TStrings& ADestStrings, std::int64_
 }
 
 void TIdEncoder3to4::EncodeBytesTo(const std::uint8_t* ABytes, std::size_t ACount, std::string& AOut) const {
-  // Sized once and written through a pointer: appending character by
-  // character cost two thirds of the time.
-  const std::size_t start = AOut.size();
-  AOut.resize(start + (ACount + 2) / 3 * 4);
-  char* out = AOut.data() + start;
-  std::size_t i = 0;
-  for (; i + 3 <= ACount; i += 3) {
-    const std::uint32_t v = static_cast<std::uint32_t>(ABytes[i]) << 16 |
-                            static_cast<std::uint32_t>(ABytes[i + 1]) << 8 | ABytes[i + 2];
-    out[0] = CodingTable[v >> 18];
-    out[1] = CodingTable[(v >> 12) & 0x3F];
-    out[2] = CodingTable[(v >> 6) & 0x3F];
-    out[3] = CodingTable[v & 0x3F];
-    out += 4;
-  }
-  std::size_t rest = ACount - i;
-  if (rest == 0) return;
-  std::uint8_t b0 = ABytes[i];
-  std::uint8_t b1 = rest == 2 ? ABytes[i + 1] : 0;
-  out[0] = CodingTable[b0 >> 2];
-  out[1] = CodingTable[((b0 << 4) & 0x3F) | (b1 >> 4)];
-  out[2] = rest == 2 ? CodingTable[(b1 << 2) & 0x3F] : FillChar;
-  out[3] = FillChar;
+  EncodeBase64(CodingTable, FillChar, ABytes, ACount, AOut);
 }
 
 void TIdEncoder3to4::Encode(TStream& ASrcStream, TStream& ADestStream, std::int64_t ABytes) {
@@ -192,9 +208,10 @@ void TIdEncoderMIME::EncodeString(std::string_view AIn, TStream& ADestStream, co
 }
 
 std::string TIdEncoderMIME::EncodeBytes(const TIdBytes& ABytes) {
-  TIdEncoderMIME coder;
+  // The alphabet is fixed here, so no coder object is made for it.
+  static const std::array<char, 64> table = MakeCodingTable();
   std::string out;
-  coder.EncodeBytesTo(ABytes.data(), ABytes.size(), out);
+  EncodeBase64(table, '=', ABytes.data(), ABytes.size(), out);
   return out;
 }
 
