@@ -1,10 +1,13 @@
 // TLS through our I/O handler, two modes (bench/tls.sh drives both):
 //
-//   bench_tls handshakes PORT 1.2|1.3 SECONDS
+//   bench_tls handshakes PORT 1.2|1.3 SECONDS [per-open|one-context]
 //     Full handshakes of our client against a server on 127.0.0.1:PORT for
 //     SECONDS: one handler connects, completes the handshake and closes, over
-//     and over (no session is offered again). Prints the count in the same
-//     words as `openssl s_time` so that one parser reads both.
+//     and over (no session is offered again), with the socket options
+//     s_time uses. Prints the count in the same words as `openssl s_time` so
+//     that one parser reads both. The handler builds its TLS context on every
+//     Open and frees it on Close; with "one-context" it is handed one context
+//     built beforehand (SetSSLContext), which it does not own.
 //
 //   bench_tls bulk CERT KEY [ROUNDS [SECONDS]]
 //     Bulk transfer over one loopback TLS connection between our server and
@@ -27,20 +30,38 @@ using detail::OSSL;
 
 namespace {
 
-int Handshakes(std::uint16_t APort, const std::string& AVersion, double ASeconds) {
+int Handshakes(std::uint16_t APort, const std::string& AVersion, double ASeconds, bool AOneContext) {
+  const TIdSSLVersion version = AVersion == "1.2" ? TIdSSLVersion::sslvTLSv1_2 : TIdSSLVersion::sslvTLSv1_3;
+  // A context the handler does not own: Close forgets it instead of freeing
+  // it, so every connection uses it, as s_time uses its one context.
+  TIdSSLContext shared;
+  if (AOneContext) {
+    shared.Mode = TIdSSLMode::sslmClient;
+    shared.Method = version;
+    shared.SSLVersions = {version};
+    shared.BuildContext(TIdSSLCtxMode::sslCtxClient);
+  }
   TIdSSLIOHandlerSocketOpenSSL h;
   h.SetHost("127.0.0.1");
   h.SetPort(APort);
   h.SetReadTimeout(10000);
-  h.SSLOptions().SetMethod(AVersion == "1.2" ? TIdSSLVersion::sslvTLSv1_2 : TIdSSLVersion::sslvTLSv1_3);
+  h.SSLOptions().SetMethod(version);
   h.SSLOptions().Mode = TIdSSLMode::sslmClient;
   h.SetPassThrough(false);
+  // The socket options openssl s_time uses: no Nagle delay, and a close that
+  // resets the connection (linger 0) rather than leave it in TIME_WAIT.
+  // BENCH_DEFAULT_SOCKET keeps the handler's defaults instead.
+  if (!std::getenv("BENCH_DEFAULT_SOCKET")) {
+    h.SetUseNagle(false);
+    h.SetLingerState(0);
+  }
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
   long count = 0;
   std::string cipher;
   double elapsed = 0;
   do {
+    if (AOneContext) h.SetSSLContext(&shared);
     h.Open();
     if (cipher.empty()) cipher = h.SSLSocket()->Cipher()->Name() + " " + h.GetSSLVersion();
     h.Close();
@@ -143,12 +164,13 @@ int main(int argc, char** argv) {
   try {
     const std::string mode = argc > 1 ? argv[1] : "";
     TIdStack::IncUsage();
-    if (mode == "handshakes" && argc == 5)
-      return Handshakes(static_cast<std::uint16_t>(std::atoi(argv[2])), argv[3], std::atof(argv[4]));
+    if (mode == "handshakes" && (argc == 5 || argc == 6))
+      return Handshakes(static_cast<std::uint16_t>(std::atoi(argv[2])), argv[3], std::atof(argv[4]),
+                        argc == 6 && std::string(argv[5]) == "one-context");
     if (mode == "bulk" && argc >= 4)
       return Bulk(argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 5, argc > 5 ? std::atof(argv[5]) : 1.0);
     std::fprintf(stderr,
-                 "usage: bench_tls handshakes PORT 1.2|1.3 SECONDS\n"
+                 "usage: bench_tls handshakes PORT 1.2|1.3 SECONDS [per-open|one-context]\n"
                  "       bench_tls bulk CERT KEY [ROUNDS [SECONDS]]\n");
     return 2;
   } catch (const std::exception& e) {

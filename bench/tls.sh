@@ -11,6 +11,8 @@
 #   bench/tls.sh handshakes|bulk|hashes
 #   ROUNDS=7 RUN_SECONDS=5 bench/tls.sh handshakes
 #   KEY_TYPE=rsa bench/tls.sh handshakes   RSA-2048 instead of ECDSA P-256
+#   BENCH_DEFAULT_SOCKET=1 bench/tls.sh handshakes
+#       our client with the handler's default socket options, not s_time's
 #
 # Ours and the peer alternate (A/B/A/B...) so that load from other programs
 # hits both alike; each line gives the median of the per-round ratios and
@@ -45,8 +47,6 @@ fi
 openssl req -x509 "${keyargs[@]}" -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
   -subj /CN=localhost -days 2 2>/dev/null
 
-now() { date +%s.%N; }
-
 handshakes() {
   local port
   port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
@@ -60,33 +60,39 @@ handshakes() {
 
   echo "## Full handshakes per second (key: ${KEY_TYPE:-ec}; $rounds rounds of $secs s per client)"
   echo
-  echo "| version | ours /s | s_time /s | ratio (min-max) |"
-  echo "|---|---:|---:|---:|"
+  echo "| client | ours /s | s_time /s | ratio (min-max) | ratio per CPU s |"
+  echo "|---|---:|---:|---:|---:|"
+  local TIMEFORMAT='%3R %3U %3S'
   for version in 1.3 1.2; do
     local results=""
     for _ in $(seq "$rounds"); do
-      local t0 t1 out n_ours n_peer
-      t0=$(now)
-      out=$(timeout $((secs + 60)) "$bin/bench_tls" handshakes "$port" "$version" "$secs")
-      t1=$(now)
-      n_ours=$(sed -n 's/^\([0-9]*\) connections in.*/\1/p' <<<"$out" | head -1)
-      results+="$n_ours $t0 $t1 "
-      t0=$(now)
-      out=$(timeout $((secs + 60)) openssl s_time -connect "127.0.0.1:$port" -new -time "$secs" "-tls${version/./_}")
-      t1=$(now)
-      n_peer=$(sed -n 's/^\([0-9]*\) connections in.*/\1/p' <<<"$out" | head -1)
-      results+="$n_peer $t0 $t1"$'\n'
+      local out n variant
+      # Per client: its connection count, then the wall, user and system
+      # seconds of the whole process (start-up included on all sides). Ours
+      # runs twice per round: a context per Open, then one shared context.
+      for variant in per-open one-context; do
+        { time out=$(timeout $((secs + 60)) "$bin/bench_tls" handshakes "$port" "$version" "$secs" "$variant"); } \
+          2>"$work/time"
+        n=$(sed -n 's/^\([0-9]*\) connections in.*/\1/p' <<<"$out" | head -1)
+        results+="$n $(cat "$work/time") "
+      done
+      { time out=$(timeout $((secs + 60)) openssl s_time -connect "127.0.0.1:$port" -new -time "$secs" \
+          "-tls${version/./_}"); } 2>"$work/time"
+      n=$(sed -n 's/^\([0-9]*\) connections in.*/\1/p' <<<"$out" | head -1)
+      results+="$n $(cat "$work/time")"$'\n'
     done
-    # Rates over each process's whole wall-clock time (start-up included on
-    # both sides).
     python3 - "$version" <<EOF
 import statistics, sys
 rows = [list(map(float, l.split())) for l in """$results""".strip().splitlines()]
-ours = [r[0] / (r[2] - r[1]) for r in rows]
-peer = [r[3] / (r[5] - r[4]) for r in rows]
-ratios = [a / b for a, b in zip(ours, peer)]
-print("| TLS %s | %.0f | %.0f | %.2fx (%.2f-%.2f) |" % (sys.argv[1], statistics.median(ours),
-      statistics.median(peer), statistics.median(ratios), min(ratios), max(ratios)))
+def row(name, at):
+    ours = [r[at] / r[at + 1] for r in rows]
+    peer = [r[8] / r[9] for r in rows]
+    ratios = [a / b for a, b in zip(ours, peer)]
+    cpu = [(r[at] / (r[at + 2] + r[at + 3])) / (r[8] / (r[10] + r[11])) for r in rows]
+    print("| TLS %s, %s | %.0f | %.0f | %.2fx (%.2f-%.2f) | %.2fx |" % (sys.argv[1], name, statistics.median(ours),
+          statistics.median(peer), statistics.median(ratios), min(ratios), max(ratios), statistics.median(cpu)))
+row("context per Open", 0)
+row("one context", 4)
 EOF
   done
   kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=
