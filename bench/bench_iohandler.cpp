@@ -254,11 +254,13 @@ constexpr int kStepLines = 50000;
 int RunAB(int ARounds, double ASeconds) {
   std::printf("rounds %d of %.2f s each\n\n", ARounds, ASeconds);
   std::printf("| what | ours | plain | ratio (min-max) | ratio per CPU s |\n|---|---:|---:|---:|---:|\n");
-  PlainListener listener;
-  int client = PlainConnect(listener.Port);
-  int server = listener.Accept();
   std::string block(kBlock, 'b');
   std::vector<char> in(kBlock);
+  // Each comparison gets a fresh plain pair next to its fresh handler pair:
+  // a pair kept from an earlier comparison had its buffers grown already and
+  // ran faster than a new one.
+  int client = -1;
+  int server = -1;
   auto plainBulk = [&] {
     std::thread sender([&] {
       for (std::size_t sent = 0; sent < kStepBytes; sent += kBlock) PlainSendAll(client, block.data(), kBlock);
@@ -276,6 +278,9 @@ int RunAB(int ARounds, double ASeconds) {
     return static_cast<double>(kStepBytes);
   };
   for (std::int32_t recvBlock : {32 * 1024, 64 * 1024}) {
+    PlainListener listener;
+    client = PlainConnect(listener.Port);
+    server = listener.Accept();
     HandlerPair pair;
     pair.Server.SetRecvBufferSize(recvBlock);
     TIdBytes out(kBlock, 'b');
@@ -290,9 +295,9 @@ int RunAB(int ARounds, double ASeconds) {
     };
     ab::PrintRow("bulk MB/s, " + std::to_string(recvBlock / 1024) + " KB receive block",
                  ab::Compare(ours, plainBulk, ARounds, ASeconds), 1e6);
+    ::close(client);
+    ::close(server);
   }
-  ::close(client);
-  ::close(server);
 
   // Lines: a step sends kStepLines lines in large writes and reads them.
   std::string line(kLineBytes - 2, 'l');
