@@ -23,9 +23,8 @@ namespace fs = std::filesystem;
 constexpr std::uintmax_t kMaxSeedBytes = 1 << 20;
 constexpr std::size_t kMaxSeeds = 10000;
 
-// The repository root: the tree this file was compiled from (CMake passes
-// sources by absolute path).
-inline fs::path SourceRoot() { return fs::path(__FILE__).parent_path().parent_path(); }
+// The repository root, as the build names it.
+inline fs::path SourceRoot() { return fs::path(SOURCE_ROOT); }
 
 inline std::string Slurp(const fs::path& aPath) {
   std::ifstream in(aPath, std::ios::binary);
