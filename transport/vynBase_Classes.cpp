@@ -1,7 +1,154 @@
 #include "transport/vynBase_Classes.h"
 
+#include <chrono>
+
 namespace {
 constexpr const char* kVersion = "4.5.1";
+// The timer counts its interval in steps of this many milliseconds.
+constexpr std::int32_t kTimerStepMs = 100;
+constexpr std::int32_t kFreeTimerWaits = 1001;
 }  // namespace
 
 std::string TvynComponent_Base::Version() const { return kVersion; }
+
+// ---------------------------------------------------------------------------
+// TvynTimer
+
+TvynTimer::TvynTimer() : TvynIdThread(false, true, "") { Start(); }
+
+TvynTimer::~TvynTimer() {
+  {
+    std::lock_guard<std::mutex> g(FShared->Lock);
+    FShared->Alive = false;
+  }
+  EndThread();
+}
+
+void TvynTimer::SetEnabled(bool AValue) {
+  FEnabled.store(AValue);
+  if (AValue) {
+    {
+      std::lock_guard<std::mutex> g(FWaitLock);
+      ++FRestarts;
+    }
+    FWaitChanged.notify_all();
+    Start();
+  } else {
+    Terminate();
+  }
+}
+
+void TvynTimer::Terminate() {
+  TvynIdThread::Terminate();
+  std::lock_guard<std::mutex> g(FWaitLock);
+  FWaitChanged.notify_all();
+}
+
+bool TvynTimer::WaitInterval(std::int32_t AMSec) {
+  std::unique_lock<std::mutex> lk(FWaitLock);
+  const std::uint64_t restarts = FRestarts;
+  const bool interrupted = FWaitChanged.wait_for(lk, std::chrono::milliseconds(AMSec), [&] {
+    return Terminated() || FRestarts != restarts;
+  });
+  return !interrupted;
+}
+
+void TvynTimer::Run() {
+  RecordThreadId();
+  try {
+    const std::int32_t interval = Interval();
+    if (interval > 0) {
+      const std::int32_t steps = (interval + kTimerStepMs - 1) / kTimerStepMs;
+      if (!WaitInterval(steps * kTimerStepMs)) return;
+    } else {
+      // Fires on every pass; a disabled timer still must not spin.
+      if (!Enabled() && !WaitInterval(kTimerStepMs)) return;
+    }
+    if (Terminated() || !Enabled()) return;
+    switch (NotifyEvents()) {
+      case TwsNotifyEvent::neNoSync:
+        DoTimer();
+        break;
+      case TwsNotifyEvent::neAsynchronous:
+        FireOnUIThread(false);
+        break;
+      case TwsNotifyEvent::neSynchronous:
+        FireOnUIThread(true);
+        break;
+    }
+  } catch (const Exception& e) {
+    DoException(e);
+  }
+}
+
+void TvynTimer::FireOnUIThread(bool AWait) {
+  std::shared_ptr<Shared> shared = FShared;
+  std::uint64_t ticket;
+  {
+    std::lock_guard<std::mutex> g(FWaitLock);
+    ticket = FFired;
+  }
+  Queue([this, shared] {
+    std::lock_guard<std::mutex> g(shared->Lock);
+    if (!shared->Alive) return;
+    try {
+      DoTimer();
+    } catch (const Exception& e) {
+      DoException(e);
+    } catch (...) {
+      // Nothing may escape into the UI thread's loop.
+    }
+    {
+      std::lock_guard<std::mutex> w(FWaitLock);
+      ++FFired;
+    }
+    FWaitChanged.notify_all();
+  });
+  if (!AWait) return;
+  // Waits for the UI thread, but never past the timer's end: a UI thread
+  // that frees the timer must not wait for this thread waiting for it.
+  std::unique_lock<std::mutex> lk(FWaitLock);
+  FWaitChanged.wait(lk, [&] { return FFired != ticket || Terminated(); });
+}
+
+void TvynTimer::DoTimer() {
+  if (!OnTimer) return;
+  SetIsExecuting(true);
+  try {
+    OnTimer(this);
+  } catch (const Exception& e) {
+    SetIsExecuting(false);
+    if (!OnException) throw;
+    DoException(e);
+    return;
+  }
+  SetIsExecuting(false);
+}
+
+void TvynTimer::DoException(const Exception& E) {
+  if (!OnException) return;
+  SetIsExecuting(true);
+  try {
+    OnException(this, E);
+  } catch (...) {
+    SetIsExecuting(false);
+    throw;
+  }
+  SetIsExecuting(false);
+}
+
+void FreeTimer(TvynTimer*& ATimer) {
+  if (!ATimer) return;
+  TvynTimer* timer = ATimer;
+  ATimer = nullptr;
+  if (!timer->IsCurrentThread() && !timer->IsExecuting()) {
+    if (!timer->Terminated()) timer->Terminate();
+    for (int i = 0; i < kFreeTimerWaits && !timer->Terminated(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Joins the thread.
+    std::unique_ptr<TvynTimer>{timer};
+    return;
+  }
+  timer->SetFreeOnTerminate(true);
+  timer->Terminate();
+}

@@ -217,6 +217,16 @@ void TIdThread::Park() {
 void TIdThread::Execute() {
   FThreadID.store(std::this_thread::get_id());
   Body();
+  // Terminated before its work ever ran, the thread still holds its yarn:
+  // releasing it hands the thread back to its scheduler, which would
+  // otherwise wait for it forever.
+  if (FYarn) {
+    try {
+      FreeYarn();
+    } catch (...) {
+      // The thread is over either way.
+    }
+  }
   bool freeIt;
   {
     std::lock_guard<std::mutex> g(FFinishLock);
