@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <utility>
 #include <typeinfo>
 #include <vector>
 
@@ -358,8 +359,22 @@ void TIdThreadWithTask::Run() {
 }
 
 void TIdThreadWithTask::AfterRun() {
+  std::exception_ptr failure = std::exchange(FRunException, nullptr);
   if (FTask) FTask->DoAfterRun();
   TIdThread::AfterRun();
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const Exception& e) {
+      ReportException(e);
+    }
+  }
+}
+
+bool TIdThreadWithTask::AbsorbRunException(const Exception&) {
+  FRunException = std::current_exception();
+  Stop();
+  return true;
 }
 
 void TIdThreadWithTask::ReportException(const Exception& AException) {

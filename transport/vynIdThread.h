@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -209,9 +210,15 @@ protected:
   void AfterRun() override;
   void PrepareRun() override;
   void ReportException(const Exception& AException) override;
+  // A failure of the task ends the task's pass, not the thread: a pooled
+  // thread goes back into its pool after a connection that ended in an
+  // error (the peer's close usually is one). It is reported after the
+  // task's last step, as an unabsorbed one would be.
+  bool AbsorbRunException(const Exception& AException) override;
   void Run() override;
 
   std::unique_ptr<TIdTask> FTask;
+  std::exception_ptr FRunException;
 };
 
 // Makes a scheduler's threads (its ThreadClass).

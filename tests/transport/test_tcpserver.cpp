@@ -260,7 +260,8 @@ TEST(TcpServer, PoolKeepsPoolSizeIdleThreadsAfterABurst) {
   }
   // Four go back into the pool, the other six end; the listener's waiting
   // yarn keeps its thread.
-  ASSERT_TRUE(WaitUntil([&] { return pool.ActiveYarns().Count() == 1 && pool.LiveThreads() == 5; }));
+  ASSERT_TRUE(WaitUntil([&] { return pool.ActiveYarns().Count() == 1 && pool.LiveThreads() == 5; }))
+      << pool.ActiveYarns().Count() << " active, " << pool.LiveThreads() << " live, " << pool.ThreadPool().Count() << " idle";
   EXPECT_EQ(pool.ThreadPool().Count(), 4);
   // The pooled threads serve the next connections.
   Fd c = t.Client();
