@@ -210,5 +210,5 @@ if [[ ${PERF:-0} == 1 ]] && command -v perf >/dev/null; then
   timeout $((secs + 20)) perf record -q -g -o "$work/perf.data" -p "$ours_server" -- sleep "$secs" >/dev/null 2>&1 || true
   wait "$wrk_pid" || true
   perf report -q -i "$work/perf.data" --no-children --sort dso,symbol --stdio 2>/dev/null |
-    grep -E '^ +[0-9.]+%' | head -25
+    grep -E '^ +[0-9.]+%' | cut -c1-90 | head -25 || true
 fi
