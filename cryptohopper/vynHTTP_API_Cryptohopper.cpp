@@ -40,8 +40,41 @@ std::mutex& OAuth2FactoryLock() {
   static std::mutex lock;
   return lock;
 }
+// The OAuth2 client component behind the seam: each Start hands it the
+// settings of the moment and passes its two token events on.
+class ComponentOAuth2 : public detail::OAuth2Client {
+public:
+  void Start() override {
+    FClient.AuthorizationServerOptions().AuthURL = AuthorizationServerOptions.AuthURL;
+    FClient.AuthorizationServerOptions().TokenURL = AuthorizationServerOptions.TokenURL;
+    FClient.AuthorizationServerOptions().Scope.SetText(AuthorizationServerOptions.Scope.Text());
+    FClient.HTTPClientOptions().TLSOptions().Assign(HTTPClientOptions.TLSOptions);
+    FClient.OAuth2Options().ClientId = OAuth2Options.ClientId;
+    FClient.OAuth2Options().ClientSecret = OAuth2Options.ClientSecret;
+    FClient.OAuth2Options().GrantType = OAuth2Options.GrantType;
+    FClient.LocalServerOptions().IP = LocalServerOptions.IP;
+    FClient.LocalServerOptions().Port = LocalServerOptions.Port;
+    FClient.LocalServerOptions().RedirectURL = LocalServerOptions.RedirectURL;
+    FClient.OnAfterAccessToken = [this](TComponent*, const std::string& Access_Token, const std::string& Token_Type,
+                                        const std::string& Expires_In, const std::string& Refresh_Token,
+                                        const std::string& Scope, const std::string& RawParams, bool& Handled) {
+      if (OnAfterAccessToken)
+        OnAfterAccessToken(this, Access_Token, Token_Type, Expires_In, Refresh_Token, Scope, RawParams, Handled);
+    };
+    FClient.OnErrorAccessToken = [this](TComponent*, const std::string& Error, const std::string& Error_Description,
+                                        const std::string& Error_URI, const std::string& RawParams) {
+      if (OnErrorAccessToken) OnErrorAccessToken(this, Error, Error_Description, Error_URI, RawParams);
+    };
+    FClient.Start();
+  }
+  void Stop() override { FClient.Stop(); }
+
+private:
+  TvynHTTPComponentClient_OAuth2 FClient;
+};
+
 detail::OAuth2ClientFactory& OAuth2Factory() {
-  static detail::OAuth2ClientFactory factory;
+  static detail::OAuth2ClientFactory factory = [] { return std::make_unique<ComponentOAuth2>(); };
   return factory;
 }
 
@@ -292,6 +325,9 @@ detail::OAuth2Client& TvynHTTP_API_Cryptohopper::GetOAuth2() {
   FOAuth2->LocalServerOptions.IP = o.LocalIP;
   FOAuth2->LocalServerOptions.Port = o.LocalPort;
   FOAuth2->LocalServerOptions.RedirectURL = o.RedirectURL;
+  // The token endpoint is the same service: a root trusted for its REST
+  // calls (a stand-in's own certificate) is trusted for its tokens too.
+  FOAuth2->HTTPClientOptions.TLSOptions.RootCertFile = TLSOptions().RootCertFile;
   return *FOAuth2;
 }
 

@@ -11,6 +11,7 @@
 
 #include "http_api/vynHTTP_API.h"
 #include "http_api/vynHTTP_Client.h"
+#include "oauth/vynHTTP_OAuth2_Client.h"
 #include "platform/Classes.h"
 #include "platform/DateUtils.h"
 
@@ -103,20 +104,12 @@ public:
 // ---------------------------------------------------------------------------
 // The OAuth2 client as the service client uses it
 
-enum class TvynOAuth2GrantTypes : std::uint8_t { auth2Code = 0, auth2ClientCredentials = 1 };
-
-using TvynOAuth2AccessTokenEvent = std::function<void(
-    TComponent* Sender, const std::string& Access_Token, const std::string& Token_Type, const std::string& Expires_In,
-    const std::string& Refresh_Token, const std::string& Scope, const std::string& RawParams, bool& Handled)>;
-using TvynOAuth2ErrorEvent =
-    std::function<void(TComponent* Sender, const std::string& Error, const std::string& Error_Description,
-                       const std::string& Error_URI, const std::string& RawParams)>;
-
 namespace detail {
 // What the service client needs of TvynHTTPComponentClient_OAuth2: its
 // settings, the two token events and Start/Stop. With the client-credentials
 // grant, Start performs the token request and raises OnAfterAccessToken or
-// OnErrorAccessToken before it returns.
+// OnErrorAccessToken before it returns. By default the factory makes one
+// around TvynHTTPComponentClient_OAuth2; tests install a scripted one.
 class OAuth2Client : public TComponent {
 public:
   OAuth2Client() : TComponent(nullptr) {}

@@ -8,6 +8,8 @@
 //                     with an error document
 //   /bare             200 with no access_token member
 //   /status/<code>    that status with a plain-text body
+//   /oauth2/token     as /check, with the token SVC-n for an hour
+// and answers every GET with the access-token header it carried.
 #pragma once
 
 #include <string>
@@ -33,6 +35,10 @@ class H(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(out)))
         self.end_headers()
         self.wfile.write(out)
+    def do_GET(self):
+        print("REQ " + json.dumps({"method": "GET", "path": self.path,
+                                   "access_token": self.headers.get("access-token") or ""}), flush=True)
+        self.reply(200, json.dumps({"data": {"seen": self.headers.get("access-token") or ""}}))
     def do_POST(self):
         global count
         n = int(self.headers.get("Content-Length") or 0)
@@ -54,10 +60,13 @@ class H(http.server.BaseHTTPRequestHandler):
             elif e != "none":
                 doc["expires_in"] = int(e)
             self.reply(200, json.dumps(doc))
-        elif self.path == "/check":
+        elif self.path in ("/check", "/oauth2/token"):
             form = dict(urllib.parse.parse_qsl(body))
             if form.get("client_id") == "id" and form.get("client_secret") == "secret":
-                self.reply(200, json.dumps({"access_token": "GOOD", "token_type": "bearer", "expires_in": 0}))
+                count += 1
+                token = "GOOD" if self.path == "/check" else "SVC-%d" % count
+                life = 0 if self.path == "/check" else 3600
+                self.reply(200, json.dumps({"access_token": token, "token_type": "bearer", "expires_in": life}))
             else:
                 self.reply(400, json.dumps({"error": "invalid_client", "error_description": "Bad credentials",
                                             "error_uri": "https://127.0.0.1/doc"}))
