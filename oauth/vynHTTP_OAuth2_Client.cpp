@@ -236,8 +236,9 @@ TvynHTTPComponentClient_OAuth2::TvynHTTPComponentClient_OAuth2(TComponent* aOwne
       FHTTPClientOptions(std::make_unique<TvynHTTPClient_Options>()) {}
 
 TvynHTTPComponentClient_OAuth2::~TvynHTTPComponentClient_OAuth2() {
-  FHTTPClientOptions.reset();
+  // The timer first: a refresh still running on its thread reads the options.
   FreeTimer();
+  FHTTPClientOptions.reset();
   FOAuth2Options.reset();
 }
 
