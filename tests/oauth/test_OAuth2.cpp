@@ -2,7 +2,12 @@
 // URL, the redirect handler and everything that must send nothing.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "oauth/vynHTTP_OAuth2_Client.h"
@@ -285,6 +290,75 @@ TEST(OAuth2Client, StopDisarmsATimerItNeverHad) {
   TvynHTTPComponentClient_OAuth2 c;
   c.Stop();
   c.Stop();
+}
+
+}  // namespace
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& ADone, int AMs) {
+  for (int i = 0; i < AMs / 5 && !ADone(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return ADone();
+}
+
+TEST(OAuth2RefreshTimer, FiresOnceWhenItsHandlerDisarmsItAndAgainWhenReArmed) {
+  detail::OAuth2RefreshTimer timer;
+  std::atomic<int> fired{0};
+  timer.SetOnTimer([&] {
+    timer.SetEnabled(false);
+    if (++fired == 1) {
+      timer.SetInterval(30);
+      timer.SetEnabled(true);  // re-armed from inside the handler, as a refresh does
+    }
+  });
+  timer.SetInterval(30);
+  timer.SetEnabled(true);
+  ASSERT_TRUE(WaitUntil([&] { return fired == 2; }, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(fired, 2);
+  EXPECT_FALSE(timer.Enabled());
+}
+
+TEST(OAuth2RefreshTimer, ErrorsOfTheHandlerGoToOnException) {
+  detail::OAuth2RefreshTimer timer;
+  std::mutex lock;
+  std::vector<std::string> errors;
+  timer.SetOnTimer([&] {
+    timer.SetEnabled(false);
+    throw Exception("refresh failed");
+  });
+  timer.SetOnException([&](Exception& E) {
+    std::lock_guard<std::mutex> g(lock);
+    errors.push_back(E.Message());
+  });
+  timer.SetInterval(10);
+  timer.SetEnabled(true);
+  ASSERT_TRUE(WaitUntil([&] { std::lock_guard<std::mutex> g(lock); return !errors.empty(); }, 3000));
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_EQ(errors, std::vector<std::string>{"refresh failed"});
+}
+
+TEST(OAuth2RefreshTimer, ATimerFreedFromItsOwnHandlerEndsCleanly) {
+  auto timer = std::make_unique<detail::OAuth2RefreshTimer>();
+  std::atomic<bool> freed{false};
+  timer->SetOnTimer([&] {
+    timer.reset();
+    freed = true;
+  });
+  timer->SetInterval(10);
+  timer->SetEnabled(true);
+  ASSERT_TRUE(WaitUntil([&] { return freed.load(); }, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the thread ends on its own
+}
+
+TEST(OAuth2RefreshTimer, FreeingWaitsForNoFullInterval) {
+  const auto start = std::chrono::steady_clock::now();
+  {
+    detail::OAuth2RefreshTimer timer;
+    timer.SetInterval(60000);
+    timer.SetEnabled(true);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 }  // namespace
