@@ -10,6 +10,8 @@ constexpr const char* kThreadMustBeSpecified = "Thread must be specified for the
 constexpr const char* kThreadNameFormat = "%s User";
 // How often a waiting stop tells the remaining yarns again to stop.
 constexpr std::int32_t kTerminateStepMs = 500;
+// The longest a wait for fewer yarns sleeps before it looks again.
+constexpr std::int32_t kYarnWaitStepMs = 20;
 
 using Clock = std::chrono::steady_clock;
 
@@ -61,9 +63,17 @@ void TIdScheduler::YarnsChanged() {
 }
 
 bool TIdScheduler::WaitForActiveYarnsBelow(int ACount, std::int32_t AMSec) {
-  std::unique_lock<std::mutex> lk(FYarnsMutex);
-  return FYarnsChanged.wait_for(lk, std::chrono::milliseconds(std::max(AMSec, 0)),
-                                [&] { return FActiveYarns.IsCountLessThan(ACount); });
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(AMSec, 0));
+  for (;;) {
+    // The count is read outside FYarnsMutex: a yarn is released while its
+    // list is locked, and then takes FYarnsMutex. A change between the read
+    // and the wait costs at most one short step.
+    if (FActiveYarns.IsCountLessThan(ACount)) return true;
+    const std::int32_t left = MsUntil(deadline);
+    if (left == 0) return false;
+    std::unique_lock<std::mutex> lk(FYarnsMutex);
+    FYarnsChanged.wait_for(lk, std::chrono::milliseconds(std::min(left, kYarnWaitStepMs)));
+  }
 }
 
 void TIdScheduler::TerminateAllYarns() {
