@@ -55,8 +55,8 @@ public:
   void SetUnfoldLines(bool AValue) { FUnfoldLines = AValue; }
   bool FoldLines() const { return FFoldLines; }
   void SetFoldLines(bool AValue) { FFoldLines = AValue; }
-  std::int32_t FoldLength() const { return FFoldLinesLength; }
-  void SetFoldLength(std::int32_t AValue) { FFoldLinesLength = AValue; }
+  std::int32_t FoldLinesLength() const { return FFoldLinesLength; }
+  void SetFoldLinesLength(std::int32_t AValue) { FFoldLinesLength = AValue; }
   TIdHeaderQuotingType QuoteType() const { return FQuoteType; }
 
 private:

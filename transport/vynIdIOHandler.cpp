@@ -880,7 +880,7 @@ void RegisterIOHandler(const TIdIOHandlerClass& AClass) {
   r.Classes.push_back(AClass);
 }
 
-void SetDefaultIOHandlerClass(const TIdIOHandlerClass& AClass) {
+void SetDefaultClass(const TIdIOHandlerClass& AClass) {
   RegisterIOHandler(AClass);
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.Lock);

@@ -320,7 +320,7 @@ TIdIOHandlerClass IdIOHandlerClassOf(const std::string& AClassName) {
 
 // No duplicates (by class name).
 void RegisterIOHandler(const TIdIOHandlerClass& AClass);
-void SetDefaultIOHandlerClass(const TIdIOHandlerClass& AClass);
+void SetDefaultClass(const TIdIOHandlerClass& AClass);
 TIdIOHandler* MakeDefaultIOHandler(TComponent* AOwner = nullptr);
 
 namespace detail {

@@ -37,7 +37,7 @@ std::int32_t TIdIOHandlerStack::ReadDataFromSource(TIdBytes& VBuffer) { return F
 
 std::int32_t TIdIOHandlerStack::ReadDataFromSourceInto(std::uint8_t* ABuffer, std::int32_t ALength) {
   return GStack->CheckForSocketError(
-      GStack->WSRecv(FBinding->Handle(), ABuffer, static_cast<std::size_t>(ALength), 0));
+      GStack->WSRecvData(FBinding->Handle(), ABuffer, static_cast<std::size_t>(ALength), 0));
 }
 
 std::int32_t TIdIOHandlerStack::WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset,

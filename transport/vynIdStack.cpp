@@ -460,8 +460,7 @@ std::string TIdStack::TranslateTInAddrToString(const void* AInAddr, TIdIPVersion
 
 TIdStackSocketHandle TIdStackBSDBase::NewSocketHandle(int ASocketType, int AProtocol, TIdIPVersion AIPVersion,
                                                       bool ANonBlocking) {
-  int type = ASocketType | SOCK_CLOEXEC | (ANonBlocking ? SOCK_NONBLOCK : 0);
-  int fd = ::socket(IdIPFamily(AIPVersion), type, AProtocol);
+  int fd = WSSocket(IdIPFamily(AIPVersion), ASocketType, AProtocol, ANonBlocking);
   if (fd == Id_INVALID_SOCKET) RaiseLastSocketError();
   int on = 1;
   if (AIPVersion == TIdIPVersion::Id_IPv6) {
@@ -481,6 +480,12 @@ TIdStackSocketHandle TIdStackBSDBase::NewSocketHandle(int ASocketType, int AProt
     }
   }
   return fd;
+}
+
+TIdStackSocketHandle TIdStackBSDBase::WSSocket(int AFamily, int AStruct, int AProtocol, bool AOverlapped) {
+  // Overlapped I/O has no POSIX counterpart; the nearest is a non-blocking
+  // socket, which is what callers asking for it want.
+  return ::socket(AFamily, AStruct | SOCK_CLOEXEC | (AOverlapped ? SOCK_NONBLOCK : 0), AProtocol);
 }
 
 void TIdStackBSDBase::Bind(TIdStackSocketHandle ASocket, const std::string& AIP, std::uint16_t APort,
@@ -597,7 +602,7 @@ int TIdStackBSDBase::WSCloseHandle(TIdStackSocketHandle ASocket) {
 }
 
 int TIdStackBSDBase::Receive(TIdStackSocketHandle ASocket, TIdBytes& VBuffer) {
-  return CheckForSocketError(WSRecv(ASocket, VBuffer.data(), VBuffer.size(), 0));
+  return CheckForSocketError(WSRecvData(ASocket, VBuffer.data(), VBuffer.size(), 0));
 }
 
 int TIdStackBSDBase::Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset,
@@ -606,10 +611,10 @@ int TIdStackBSDBase::Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer,
   if (AOffset < 0 || available <= 0) return 0;
   std::int64_t size = ASize < 0 ? available : std::min<std::int64_t>(ASize, available);
   if (size == 0) return 0;
-  return CheckForSocketError(WSSend(ASocket, ABuffer.data() + AOffset, static_cast<std::size_t>(size), 0));
+  return CheckForSocketError(WSSendData(ASocket, ABuffer.data() + AOffset, static_cast<std::size_t>(size), 0));
 }
 
-int TIdStackBSDBase::WSRecv(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags) {
+int TIdStackBSDBase::WSRecvData(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags) {
   ssize_t n;
   do {
     n = ::recv(ASocket, ABuffer, ALength, AFlags);
@@ -617,7 +622,7 @@ int TIdStackBSDBase::WSRecv(TIdStackSocketHandle ASocket, void* ABuffer, std::si
   return static_cast<int>(n);
 }
 
-int TIdStackBSDBase::WSSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags) {
+int TIdStackBSDBase::WSSendData(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags) {
   ssize_t n;
   do {
     n = ::send(ASocket, ABuffer, ALength, AFlags | MSG_NOSIGNAL);

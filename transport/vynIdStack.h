@@ -180,6 +180,8 @@ public:
   virtual TIdStackSocketHandle NewSocketHandle(int ASocketType, int AProtocol,
                                                TIdIPVersion AIPVersion = TIdIPVersion::Id_IPv4,
                                                bool ANonBlocking = false) = 0;
+  // The platform's socket(): a descriptor, or -1 without raising.
+  virtual TIdStackSocketHandle WSSocket(int AFamily, int AStruct, int AProtocol, bool AOverlapped = false) = 0;
   virtual void Bind(TIdStackSocketHandle ASocket, const std::string& AIP, std::uint16_t APort,
                     TIdIPVersion AIPVersion = TIdIPVersion::Id_IPv4) = 0;
   // ATimeout > 0: non-blocking connect waited for with poll; False when the
@@ -206,8 +208,8 @@ public:
                    std::int32_t ASize = -1) = 0;
   // Raw forms: the platform's result, -1 on failure (read the error with
   // WSGetLastError).
-  virtual int WSRecv(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags) = 0;
-  virtual int WSSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags) = 0;
+  virtual int WSRecvData(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags) = 0;
+  virtual int WSSendData(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags) = 0;
 
   // Datagrams. ReceiveFrom raises on failure; RecvFrom and WSSendTo give the
   // platform's result (-1 on failure). SendTo raises EIdPackageSizeTooBig for
@@ -311,6 +313,7 @@ class TIdStackBSDBase : public TIdStack {
 public:
   TIdStackSocketHandle NewSocketHandle(int ASocketType, int AProtocol, TIdIPVersion AIPVersion,
                                        bool ANonBlocking) override;
+  TIdStackSocketHandle WSSocket(int AFamily, int AStruct, int AProtocol, bool AOverlapped) override;
   void Bind(TIdStackSocketHandle ASocket, const std::string& AIP, std::uint16_t APort,
             TIdIPVersion AIPVersion) override;
   bool Connect(TIdStackSocketHandle ASocket, const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion,
@@ -327,8 +330,8 @@ public:
   int WSCloseHandle(TIdStackSocketHandle ASocket) override;
   int Receive(TIdStackSocketHandle ASocket, TIdBytes& VBuffer) override;
   int Send(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ASize) override;
-  int WSRecv(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags) override;
-  int WSSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags) override;
+  int WSRecvData(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags) override;
+  int WSSendData(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags) override;
   int ReceiveFrom(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, std::string& VFromIP, std::uint16_t& VFromPort,
                   TIdIPVersion& VFromIPVersion) override;
   void SendTo(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ASize,

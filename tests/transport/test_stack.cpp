@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -95,6 +97,62 @@ TEST_F(TIdStackAddressTest, ServiceNames) {
   } catch (const EIdInvalidServiceName& e) {
     EXPECT_EQ(e.Message(), "no-such-service is not a valid service.");
   }
+}
+
+TEST_F(TIdStackAddressTest, ServicesByNameAndPort) {
+  EXPECT_EQ(GStack->WSGetServByName("http"), 80);
+  EXPECT_EQ(GStack->WSGetServByPort(80), "http");
+  // The name first, then its aliases.
+  TStringList names;
+  GStack->AddServByPortToList(80, names);
+  ASSERT_GE(names.Count(), 2);
+  EXPECT_EQ(names[0], "http");
+  EXPECT_EQ(names[1], "www");
+  // A port without an entry is an error, not an empty name.
+  TStringList none;
+  EXPECT_THROW(GStack->AddServByPortToList(61234, none), EIdSocketError);
+  EXPECT_EQ(none.Count(), 0);
+}
+
+TEST_F(TIdStackAddressTest, RawSocketCallAnswersWithoutRaising) {
+  const int fd = GStack->WSSocket(AF_INET6, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  GStack->WSCloseHandle(fd);
+  EXPECT_EQ(GStack->WSSocket(12345, SOCK_STREAM, 0), -1);
+  EXPECT_EQ(GStack->WSGetLastError(), EAFNOSUPPORT);
+  // The handle form raises the same failure.
+  EXPECT_THROW(GStack->NewSocketHandle(SOCK_STREAM, 12345), EIdSocketError);
+}
+
+TEST_F(TIdStackAddressTest, LocalHostAndItsAddresses) {
+  char name[256] = {};
+  ASSERT_EQ(::gethostname(name, sizeof name - 1), 0);
+  EXPECT_EQ(GStack->ReadLocalHostName(), name);
+  EXPECT_EQ(GStack->HostName(), name);
+  EXPECT_TRUE(GStack->CheckIPVersionSupport(TIdIPVersion::Id_IPv4));
+  EXPECT_TRUE(GStack->CheckIPVersionSupport(TIdIPVersion::Id_IPv6));
+
+  TIdStackLocalAddressList all;
+  GStack->GetLocalAddressList(all);
+  const int v4 = all.IndexOfIP("127.0.0.1", TIdIPVersion::Id_IPv4);
+  ASSERT_GE(v4, 0);
+  auto* loop4 = dynamic_cast<TIdStackLocalAddressIPv4*>(&all.Addresses(v4));
+  ASSERT_NE(loop4, nullptr);
+  EXPECT_EQ(loop4->SubNetMask, "255.0.0.0");
+  EXPECT_GT(loop4->InterfaceIndex, 0u);
+  const int v6 = all.IndexOfIP("0:0:0:0:0:0:0:1");
+  ASSERT_GE(v6, 0);
+  EXPECT_EQ(all.Addresses(v6).IPVersion, TIdIPVersion::Id_IPv6);
+  EXPECT_NE(dynamic_cast<TIdStackLocalAddressIPv6*>(&all.Addresses(v6)), nullptr);
+  EXPECT_EQ(all.IndexOfIP("0:0:0:0:0:0:0:1", TIdIPVersion::Id_IPv4), -1);
+  EXPECT_EQ(all.IndexOfIP("::1"), -1);  // exact text only
+
+  // The plain lists hold the IPv4 addresses alone.
+  const TStrings& v4only = GStack->LocalAddresses();
+  EXPECT_GE(v4only.IndexOf("127.0.0.1"), 0);
+  for (int i = 0; i < v4only.Count(); ++i) EXPECT_TRUE(TIdStack::IsIP(v4only[i])) << v4only[i];
+  EXPECT_EQ(GStack->LocalAddress(), v4only[0]);
 }
 
 TEST_F(TIdStackAddressTest, SixtyFourBitNetworkOrderIsBigEndianInMemory) {
@@ -380,6 +438,46 @@ TEST_F(TIdSocketHandleTest, NagleOption) {
   h.SetUseNagle(true);
   h.GetSockOpt(IPPROTO_TCP, TCP_NODELAY, noDelay);
   EXPECT_EQ(noDelay, 0);
+}
+
+TEST_F(TIdSocketHandleTest, KeepAliveValuesReachTheSocket) {
+  TIdSocketHandle h;
+  h.AllocateSocket();
+  h.SetKeepAliveValues(true, 7000, 3000);
+  int on = 0, idle = 0, interval = 0;
+  h.GetSockOpt(SOL_SOCKET, SO_KEEPALIVE, on);
+  h.GetSockOpt(IPPROTO_TCP, TCP_KEEPIDLE, idle);
+  h.GetSockOpt(IPPROTO_TCP, TCP_KEEPINTVL, interval);
+  EXPECT_NE(on, 0);
+  EXPECT_EQ(idle, 7);  // milliseconds to the kernel's seconds
+  EXPECT_EQ(interval, 3);
+  h.SetKeepAliveValues(false, 0, 0);
+  h.GetSockOpt(SOL_SOCKET, SO_KEEPALIVE, on);
+  EXPECT_EQ(on, 0);
+}
+
+TEST_F(TIdSocketHandleTest, NonBlockingReceiveAndPendingCount) {
+  loopback::Listener listener;
+  TIdSocketHandle h;
+  h.AllocateSocket();
+  h.SetPeer("127.0.0.1", listener.Port());
+  ASSERT_TRUE(h.Connect());
+  loopback::Fd peer = listener.Accept();
+  GStack->SetBlocking(h.Handle(), false);
+  TIdBytes buf(8);
+  char c;
+  EXPECT_EQ(GStack->WSRecvData(h.Handle(), &c, 1, 0), -1);
+  EXPECT_TRUE(GStack->WouldBlock(GStack->WSGetLastError()));
+  EXPECT_FALSE(GStack->WouldBlock(ECONNRESET));
+  loopback::SendAll(peer.get(), "12345");
+  ASSERT_TRUE(h.Readable(5000));
+  int pending = 0;
+  EXPECT_EQ(GStack->IOControl(h.Handle(), FIONREAD, &pending), 0);
+  EXPECT_EQ(pending, 5);
+  // IOControl hands the platform's answer back instead of raising.
+  EXPECT_EQ(GStack->IOControl(h.Handle(), 0x7FFF, &pending), -1);
+  GStack->SetBlocking(h.Handle(), true);
+  EXPECT_EQ(h.Receive(buf), 5);
 }
 
 TEST_F(TIdSocketHandleTest, CollectionItemsStartWithTheDefaultPort) {

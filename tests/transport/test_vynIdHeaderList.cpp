@@ -230,7 +230,7 @@ TEST(HeaderFolding, LongLinesWrapOnlyWhenTheLengthIsLimited) {
   EXPECT_EQ(http.Count(), 1);
 
   TIdHeaderList mime(TIdHeaderQuotingType::QuoteMIME);
-  mime.SetFoldLength(30);
+  mime.SetFoldLinesLength(30);
   mime.SetValue("X-List", value);
   EXPECT_GT(mime.Count(), 1);
   for (const std::string& line : mime) EXPECT_LE(line.size(), 32u) << line;
