@@ -1,6 +1,11 @@
 #include "transport/vynIdIOHandlerSocket.h"
 
+#include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <typeinfo>
 
@@ -92,7 +97,44 @@ void TIdIOHandlerSocket::Interrupt() {
 std::int64_t TIdIOHandlerSocket::WriteFile(const std::string& AFile, bool AEnableTransferFile) {
   struct stat st{};
   if (::stat(AFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  return TIdIOHandler::WriteFile(AFile, AEnableTransferFile);
+  // The kernel copies the file only when nothing between here and the socket
+  // would see or change the bytes: no write buffer, no intercept, no TLS.
+  if (!AEnableTransferFile || WriteBufferingActive() || Intercept() || !WritesPlainBytes())
+    return TIdIOHandler::WriteFile(AFile, AEnableTransferFile);
+  CheckForDisconnect(true, true);
+  TFileStream file(AFile, fmOpenRead);
+  struct stat opened{};
+  if (::fstat(file.Handle(), &opened) != 0) RaiseTransportError(errno);
+  const std::int64_t size = opened.st_size;
+  BeginWork(TWorkMode::wmWrite, size);
+  std::int64_t sent = 0;
+  try {
+    off_t offset = 0;
+    while (sent < size) {
+      const std::size_t chunk = static_cast<std::size_t>(std::min<std::int64_t>(size - sent, 1 << 30));
+      const ssize_t n = ::sendfile(FBinding->Handle(), file.Handle(), &offset, chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        // As a failed send: other errors raise at once, a connection that
+        // ended is closed first.
+        const int err = CheckTransportError(Id_SOCKET_ERROR);
+        if (err != ETIMEDOUT) {
+          FClosedGracefully = true;
+          CloseOnPeerEnd();
+        }
+        RaiseTransportError(err);
+      }
+      // The file got shorter while it was being sent: what it held is sent.
+      if (n == 0) break;
+      sent += n;
+      DoWork(TWorkMode::wmWrite, n);
+    }
+  } catch (...) {
+    EndWork(TWorkMode::wmWrite);
+    throw;
+  }
+  EndWork(TWorkMode::wmWrite);
+  return sent;
 }
 
 std::string TIdIOHandlerSocket::Destination() const {

@@ -70,6 +70,9 @@ protected:
   virtual void FireBeforeBind();
   virtual void FireAfterBind();
   virtual void FireSocketAllocated();
+  // True when the bytes written reach the socket unchanged, so that a file
+  // may go to it straight from the kernel; a TLS handler says no.
+  virtual bool WritesPlainBytes() const { return true; }
   // The stack's error numbers and texts.
   int CheckTransportError(int AResult) override;
   [[noreturn]] void RaiseTransportError(int AErr) override;

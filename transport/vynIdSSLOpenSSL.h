@@ -298,6 +298,8 @@ protected:
   std::int32_t ReadDataFromSource(TIdBytes& VBuffer) override;
   std::int32_t ReadDataFromSourceInto(std::uint8_t* ABuffer, std::int32_t ALength) override;
   std::int32_t WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength) override;
+  // Once encryption is on, a file must pass through it.
+  bool WritesPlainBytes() const override { return FPassThrough; }
   virtual std::int32_t RecvEnc(std::uint8_t* ABuffer, std::int32_t ALength) = 0;
   virtual std::int32_t SendEnc(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength) = 0;
 

@@ -1,6 +1,7 @@
 // The stack I/O handler against plain sockets on loopback.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <atomic>
 #include <future>
 #include <thread>
@@ -462,6 +463,101 @@ TEST_F(IOHandlerTest, WriteTextForms) {
   io->Write(std::int32_t{258});
   EXPECT_EQ(loopback::RecvUpTo(peer.get(), 36),
             std::string("\0\0\0\x02", 4) + "a\r\n.b\r\na\r\n..b\r\n.\r\ncaf?\r\n" + std::string("\0\0\x01\x02", 4));
+}
+
+// A file in the test's temporary folder, removed with the object.
+class TempFile {
+public:
+  explicit TempFile(const std::string& aContent) {
+    std::string pattern = ::testing::TempDir() + "iohandler-XXXXXX";
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0) throw std::runtime_error("mkstemp");
+    FName = pattern;
+    if (::write(fd, aContent.data(), aContent.size()) != static_cast<ssize_t>(aContent.size())) {
+      ::close(fd);
+      throw std::runtime_error("write");
+    }
+    ::close(fd);
+  }
+  ~TempFile() { ::unlink(FName.c_str()); }
+  const std::string& Name() const { return FName; }
+
+private:
+  std::string FName;
+};
+
+std::string AllByteValues(std::size_t aSize) {
+  std::string s(aSize, '\0');
+  for (std::size_t i = 0; i < aSize; ++i) s[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+  return s;
+}
+
+TEST_F(IOHandlerTest, WriteFileSendsTheWholeFileEitherWay) {
+  const std::string content = AllByteValues(700 * 1024);
+  TempFile file(content);
+  for (bool transfer : {false, true}) {
+    SCOPED_TRACE(transfer ? "kernel transfer" : "through the handler");
+    std::int64_t begun = -1, last = 0;
+    io->OnWorkBegin = [&](TComponent*, TWorkMode m, std::int64_t max) {
+      if (m == TWorkMode::wmWrite) begun = max;
+    };
+    io->OnWork = [&](TComponent*, TWorkMode m, std::int64_t count) {
+      if (m == TWorkMode::wmWrite) last = count;
+    };
+    // The peer reads while the file goes out: it is larger than the socket
+    // buffers.
+    auto received = std::async(std::launch::async, [&] { return loopback::RecvUpTo(peer.get(), content.size()); });
+    EXPECT_EQ(io->WriteFile(file.Name(), transfer), static_cast<std::int64_t>(content.size()));
+    EXPECT_TRUE(received.get() == content);
+    EXPECT_EQ(begun, static_cast<std::int64_t>(content.size()));
+    EXPECT_EQ(last, static_cast<std::int64_t>(content.size()));
+  }
+}
+
+TEST_F(IOHandlerTest, WriteFileOfAMissingFile) {
+  const std::string missing = ::testing::TempDir() + "no-such-file-here";
+  // The socket handler answers 0; the base raises with the name.
+  EXPECT_EQ(io->WriteFile(missing, true), 0);
+  try {
+    io->TIdIOHandler::WriteFile(missing);
+    FAIL();
+  } catch (const EIdFileNotFound& e) {
+    EXPECT_EQ(e.Message(), "File \"" + missing + "\" not found");
+  }
+  io->Write(std::string("end"));
+  EXPECT_EQ(loopback::RecvUpTo(peer.get(), 4, 300), "end");
+}
+
+TEST_F(IOHandlerTest, WriteFileWithTransferStillPassesTheIntercept) {
+  TempFile file("abc");
+  TIdConnectionIntercept intercept;
+  intercept.OnSend = [](TIdConnectionIntercept*, TIdBytes& b) {
+    for (auto& c : b) c = static_cast<std::uint8_t>(std::toupper(c));
+  };
+  io->SetIntercept(&intercept);
+  EXPECT_EQ(io->WriteFile(file.Name(), true), 3);
+  EXPECT_EQ(loopback::RecvUpTo(peer.get(), 3), "ABC");
+  io->SetIntercept(nullptr);
+  // Buffered output keeps its order: the file joins the write buffer.
+  io->WriteBufferOpen();
+  io->Write(std::string("<"));
+  io->WriteFile(file.Name(), true);
+  io->Write(std::string(">"));
+  io->WriteBufferClose();
+  EXPECT_EQ(loopback::RecvUpTo(peer.get(), 5), "<abc>");
+}
+
+TEST_F(IOHandlerTest, WriteFileToAResetPeerRaisesAndCloses) {
+  TempFile file(AllByteValues(8 * 1024 * 1024));
+  loopback::CloseWithReset(peer);
+  std::this_thread::sleep_for(100ms);
+  try {
+    io->WriteFile(file.Name(), true);
+    FAIL() << "a file written to a reset peer counted as sent";
+  } catch (const EIdSocketError& e) {
+    EXPECT_TRUE(e.LastError() == ECONNRESET || e.LastError() == EPIPE) << e.LastError();
+  }
+  EXPECT_FALSE(io->Connected());
 }
 
 TEST_F(IOHandlerTest, SendInterceptRewritesAndWorkCountsTheWire) {
