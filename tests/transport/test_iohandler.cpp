@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <atomic>
+#include <climits>
 #include <future>
 #include <thread>
 
@@ -256,6 +257,24 @@ TEST_F(IOHandlerTest, DeclaredLengthsAllocateNothingUpFront) {
   TMemoryStream stream;
   EXPECT_THROW(io->ReadStream(&stream), EIdConnClosedGracefully);
   EXPECT_EQ(stream.Size(), 1000);
+}
+
+TEST_F(IOHandlerTest, ReadStreamPastTheLargestPositionIsRefused) {
+  TMemoryStream stream;
+  const std::int64_t nearEnd = INT64_MAX - 10;
+  stream.SetPosition(nearEnd);
+  try {
+    io->ReadStream(&stream, 100);
+    FAIL();
+  } catch (const EIdIOHandlerStreamDataTooLarge& e) {
+    EXPECT_EQ(e.Message(), "Data is too large for stream");
+  }
+  // A count the peer declares is checked the same way.
+  io->SetLargeStream(true);
+  loopback::SendAll(peer.get(), std::string("\x40\0\0\0\0\0\0\0", 8));
+  stream.SetPosition(std::int64_t{1} << 62);
+  EXPECT_THROW(io->ReadStream(&stream), EIdIOHandlerStreamDataTooLarge);
+  EXPECT_EQ(stream.Size(), 0);
 }
 
 TEST_F(IOHandlerTest, HugeReadBytesCountFailsOnCloseWithoutAllocating) {

@@ -2,10 +2,13 @@
 // with certificates made for the run.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -200,6 +203,21 @@ TEST_F(TLSTest, VerifyDepthNotAboveZeroKeepsTheLibraryDefault) {
     h->Open();
     Echo(*h);
   }
+}
+
+TEST_F(TLSTest, FileSentWithKernelTransferStillGoesThroughTLS) {
+  const std::string name = ::testing::TempDir() + "tls-file-" + std::to_string(::getpid());
+  {
+    std::ofstream out(name, std::ios::binary);
+    out << "hello file\n";
+  }
+  SServer server(*gCerts, {});
+  auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+  h->Open();
+  // The kernel would send the file unencrypted; the handler must not let it.
+  EXPECT_EQ(h->WriteFile(name, true), 11);
+  EXPECT_EQ(h->ReadLn(), "elif olleh");
+  ::unlink(name.c_str());
 }
 
 TEST_F(TLSTest, StaleErrorsOfTheThreadDoNotFailHandshakeReadOrWrite) {
