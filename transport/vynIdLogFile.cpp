@@ -94,11 +94,13 @@ void TIdLogBase::SetActive(bool AValue) {
 
 void TIdLogBase::Connect(TComponent* AConnection) {
   TIdConnectionIntercept::Connect(AConnection);
+  FConnected = true;
   if (FActive) WriteStatusLine(RSStatusConnected);
 }
 
 void TIdLogBase::Disconnect() {
-  if (FActive) WriteStatusLine(RSStatusDisconnected);
+  if (FActive && FConnected) WriteStatusLine(RSStatusDisconnected);
+  FConnected = false;
   TIdConnectionIntercept::Disconnect();
 }
 

@@ -69,6 +69,9 @@ protected:
 
 private:
   bool FActive = false;
+  // Between Connect and Disconnect: a connection that is closed twice (by
+  // the peer's end, then by its owner) is logged as disconnected once.
+  bool FConnected = false;
   bool FLogTime = true;
   bool FReplaceCRLF = true;
 };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <future>
 #include <regex>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "platform/DateUtils.h"
 #include "tests/transport/loopback.h"
 #include "tests/transport/tz_guard.h"
+#include "transport/vynIdCustomTCPServer.h"
 #include "transport/vynIdIOHandlerStack.h"
 #include "transport/vynIdInterceptThrottler.h"
 #include "transport/vynIdLogFile.h"
@@ -51,6 +53,19 @@ unsigned ModeOf(const std::string& aName) {
 }
 
 bool Exists(const std::string& aName) { return ::access(aName.c_str(), F_OK) == 0; }
+
+// Waits at most 10 s until the file holds at least aCount CR LF line ends.
+bool WaitUntilLines(const std::string& aName, std::size_t aCount) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    const std::string text = ReadFile(aName);
+    std::size_t n = 0;
+    for (std::size_t pos = 0; (pos = text.find("\r\n", pos)) != std::string::npos; pos += 2) ++n;
+    if (n >= aCount) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
 
 // A log file name of the test's own, removed afterwards.
 class LogTest : public ::testing::Test {
@@ -368,6 +383,66 @@ TEST_F(ServerLogTest, ConnectionsShareOneFileLineByLine) {
   };
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(others, expected);
+}
+
+// The whole path: the TCP server asks the log for a connection log per
+// accepted connection; two clients talk at once.
+TEST_F(ServerLogTest, OnTheTCPServerEveryConnectionKeepsItsOwnLines) {
+  TvynIdLogFileServer log;
+  log.SetFilename(file);
+  log.SetLogTime(false);
+  TIdCustomTCPServer server;
+  TIdSocketHandle& binding = server.Bindings().Add();
+  binding.SetIP("127.0.0.1");
+  binding.SetPort(0);
+  server.SetIntercept(&log);
+  server.OnExecute = [](TIdContext* AContext) {
+    TIdIOHandler* io = AContext->Connection()->IOHandler();
+    io->WriteLn(io->ReadLn());
+  };
+  server.SetActive(true);
+  const std::uint16_t port = server.Bindings().Items(0).Port();
+
+  constexpr int kLines = 50;
+  auto talk = [port](char aLetter, std::string& aLabel) {
+    TIdTCPClient client;
+    client.Connect("127.0.0.1", port);
+    aLabel = "127.0.0.1:" + std::to_string(client.Socket()->Binding()->Port());
+    for (int i = 0; i < kLines; ++i) {
+      const std::string line = std::string(1, aLetter) + std::to_string(i);
+      client.IOHandler()->WriteLn(line);
+      if (client.IOHandler()->ReadLn() != line) throw std::runtime_error("echo");
+    }
+    client.Disconnect();
+  };
+  std::string label1, label2;
+  auto a = std::async(std::launch::async, talk, 'a', std::ref(label1));
+  auto b = std::async(std::launch::async, talk, 'b', std::ref(label2));
+  a.get();
+  b.get();
+  ASSERT_TRUE(WaitUntilLines(file, 2 * (2 + 2 * kLines)));
+  server.SetActive(false);
+
+  // Per peer: its status lines, and the data of its lines joined again.
+  std::map<std::string, std::vector<std::string>> status;
+  std::map<std::string, std::string> received, sent;
+  for (const std::string& line : Lines(ReadFile(file))) {
+    const std::size_t blank = line.find(' ');
+    ASSERT_NE(blank, std::string::npos) << line;
+    const std::string label = line.substr(0, blank), rest = line.substr(blank + 1);
+    ASSERT_TRUE(label == label1 || label == label2) << line;
+    if (rest.rfind("Stat ", 0) == 0) status[label].push_back(rest);
+    else if (rest.rfind("Recv : ", 0) == 0) received[label] += rest.substr(7);
+    else if (rest.rfind("Sent : ", 0) == 0) sent[label] += rest.substr(7);
+    else ADD_FAILURE() << line;
+  }
+  for (const auto& [label, letter] : {std::pair{label1, 'a'}, std::pair{label2, 'b'}}) {
+    std::string expected;
+    for (int i = 0; i < kLines; ++i) expected += std::string(1, letter) + std::to_string(i) + "<EOL>";
+    EXPECT_EQ(received[label], expected) << label;
+    EXPECT_EQ(sent[label], expected) << label;
+    EXPECT_EQ(status[label], (std::vector<std::string>{"Stat Connected.", "Stat Disconnected."})) << label;
+  }
 }
 
 TEST_F(ServerLogTest, IPv6PeersAndWebSocketMessages) {
