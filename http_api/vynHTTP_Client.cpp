@@ -5,6 +5,8 @@
 #include <chrono>
 #include <filesystem>
 
+#include "transport/vynIdLogFile.h"
+
 void TvynSocketOpenSSL_Options::Assign(const TPersistent& aSource) {
   const auto& s = AssignSource<TvynSocketOpenSSL_Options>(aSource);
   APIVersion = s.APIVersion;
@@ -106,9 +108,13 @@ TIdSSLVersion MethodFor(TwsTLSVersions aVersion) {
   return TIdSSLVersion::sslvTLSv1;
 }
 
-// The traffic log intercept for a file.
-std::unique_ptr<TIdConnectionIntercept> MakeLogIntercept(const std::string&) {
-  throw Exception("Traffic logging is not available in this build.");
+// The client's traffic log on a file, bytes as they are (line breaks kept).
+std::unique_ptr<TIdConnectionIntercept> MakeLogIntercept(const std::string& AFileName) {
+  auto log = std::make_unique<TvynIdLogFileClient>();
+  log->SetFilename(AFileName);
+  log->SetReplaceCRLF(false);
+  log->SetActive(true);
+  return log;
 }
 
 std::string ExecutableFolder() {

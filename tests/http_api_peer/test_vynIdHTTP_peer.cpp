@@ -2,7 +2,11 @@
 // with certificates made at test time, and a python3 echo of each request.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "http_api/vynHTTP_API.h"
@@ -160,6 +164,42 @@ TEST_F(PeerTest, RedirectsBetweenPlainAndTLSUseTheComponentsHandler) {
   strict.SetHandleRedirects(true);
   const std::string message = MessageOf([&] { strict.Get(Web().URL("/to-tls")); });
   EXPECT_NE(message.find("certificate verify failed"), std::string::npos) << message;
+}
+
+TEST_F(PeerTest, TrafficLogHoldsTheExchangeInPlainText) {
+  webpeer::TempDir dir("log");
+  const std::string file = dir.Path("traffic.log");
+  for (const std::string& url : {Web().URL("/hello.txt"), Web().TLSURL("/hello.txt")}) {
+    std::filesystem::remove(file);
+    TvynIdHTTP http;
+    Trusting(http);
+    http.SetLog(true);
+    http.LogOptions().FileName = file;
+    EXPECT_EQ(http.Get(url), "hello\n");
+    http.Disconnect();
+    std::ifstream in(file, std::ios::binary);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    SCOPED_TRACE(url + "\n" + log);
+    // Over TLS too: the log sits above the encryption.
+    EXPECT_EQ(log.rfind("Stat Connected.\r\n", 0), 0u);
+    EXPECT_NE(log.find("\r\nSent "), std::string::npos);
+    EXPECT_NE(log.find(": GET /hello.txt HTTP/1.1\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\r\nRecv "), std::string::npos);
+    EXPECT_NE(log.find("hello\n"), std::string::npos);
+    EXPECT_GE(log.size(), 20u);
+    EXPECT_EQ(log.substr(log.size() - 20), "Stat Disconnected.\r\n");
+    // It holds tokens and cookies: the owner alone may read it.
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Switched off, the next request adds nothing.
+    const auto size = std::filesystem::file_size(file);
+    http.SetLog(false);
+    EXPECT_EQ(http.Get(url), "hello\n");
+    http.Disconnect();
+    EXPECT_EQ(std::filesystem::file_size(file), size);
+  }
 }
 
 TEST_F(PeerTest, UserAgentIsTheComponentsOwn) {
