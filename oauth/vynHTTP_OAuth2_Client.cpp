@@ -19,6 +19,7 @@ constexpr const char* kNoLocalListener = "No local redirect listener is installe
 constexpr const char* kTokenSuccess = "The operation was successful, you can close your browser now.";
 constexpr const char* kInvalidRequest = "invalid_request";
 constexpr const char* kTimerException = "TimerException";
+constexpr const char* kTimerName = "OAuth2 Timer";
 constexpr const char* kAcceptJSON = "application/json";
 constexpr const char* kFormContentType = "application/x-www-form-urlencoded";
 constexpr const char* kHTTPS = "HTTPS";
@@ -147,97 +148,16 @@ void TvynHTTPClient_Options::Assign(const TPersistent& aSource) {
 
 // ---------------------------------------------------------------------------
 
-namespace detail {
-OAuth2RefreshTimer::OAuth2RefreshTimer() : FShared(std::make_shared<Shared>()) {}
-
-OAuth2RefreshTimer::~OAuth2RefreshTimer() {
-  {
-    std::lock_guard<std::mutex> guard(FShared->Lock);
-    FShared->Terminated = true;
-  }
-  FShared->Wake.notify_all();
-  if (!FThread.joinable()) return;
-  // Freed from inside its own handler: the thread ends on its own once the
-  // handler returns, holding the state it needs.
-  if (IsCurrentThread())
-    FThread.detach();
-  else
-    FThread.join();
-}
-
-std::int32_t OAuth2RefreshTimer::Interval() {
-  std::lock_guard<std::mutex> guard(FShared->Lock);
-  return FShared->Interval;
-}
-
-void OAuth2RefreshTimer::SetInterval(std::int32_t aValue) {
-  std::lock_guard<std::mutex> guard(FShared->Lock);
-  FShared->Interval = aValue;
-}
-
-bool OAuth2RefreshTimer::Enabled() {
-  std::lock_guard<std::mutex> guard(FShared->Lock);
-  return FShared->Enabled;
-}
-
-void OAuth2RefreshTimer::SetEnabled(bool aValue) {
-  {
-    std::lock_guard<std::mutex> guard(FShared->Lock);
-    FShared->Enabled = aValue;
-    if (aValue) ++FShared->Armed;
-    if (aValue && !FThread.joinable()) FThread = std::thread(&OAuth2RefreshTimer::Execute, FShared);
-  }
-  FShared->Wake.notify_all();
-}
-
-void OAuth2RefreshTimer::SetOnTimer(std::function<void()> aHandler) {
-  std::lock_guard<std::mutex> guard(FShared->Lock);
-  FShared->OnTimer = std::move(aHandler);
-}
-
-void OAuth2RefreshTimer::SetOnException(std::function<void(Exception&)> aHandler) {
-  std::lock_guard<std::mutex> guard(FShared->Lock);
-  FShared->OnException = std::move(aHandler);
-}
-
-void OAuth2RefreshTimer::Execute(std::shared_ptr<Shared> aShared) {
-  Shared& s = *aShared;
-  std::unique_lock<std::mutex> lock(s.Lock);
-  while (!s.Terminated) {
-    if (!s.Enabled) {
-      s.Wake.wait(lock, [&] { return s.Terminated || s.Enabled; });
-      continue;
-    }
-    const std::uint64_t armed = s.Armed;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(s.Interval, 0));
-    if (s.Wake.wait_until(lock, deadline, [&] { return s.Terminated || !s.Enabled || s.Armed != armed; })) continue;
-    std::function<void()> onTimer = s.OnTimer;
-    std::function<void(Exception&)> onException = s.OnException;
-    lock.unlock();
-    try {
-      if (onTimer) onTimer();
-    } catch (Exception& e) {
-      if (onException) onException(e);
-    } catch (std::exception& e) {
-      // Nothing above this thread could catch it.
-      Exception wrapped(e.what());
-      if (onException) onException(wrapped);
-    }
-    lock.lock();
-  }
-}
-}  // namespace detail
-
-// ---------------------------------------------------------------------------
-
 TvynHTTPComponentClient_OAuth2::TvynHTTPComponentClient_OAuth2(TComponent* aOwner)
     : TvynHTTPComponentClient_OAuth(aOwner),
       FOAuth2Options(std::make_unique<TvynHTTPOAuth2_Options>()),
       FHTTPClientOptions(std::make_unique<TvynHTTPClient_Options>()) {}
 
 TvynHTTPComponentClient_OAuth2::~TvynHTTPComponentClient_OAuth2() {
-  // The timer first: a refresh still running on its thread reads the options.
-  FreeTimer();
+  // The timer first: a refresh still running on its thread reads the
+  // options, and may arm a new timer as it ends.
+  while (FreeTimer()) {
+  }
   FHTTPClientOptions.reset();
   FOAuth2Options.reset();
 }
@@ -246,6 +166,7 @@ void TvynHTTPComponentClient_OAuth2::Start() { DoStart(); }
 
 void TvynHTTPComponentClient_OAuth2::Stop() {
   TvynHTTPComponentClient_OAuth::Stop();
+  std::lock_guard<std::recursive_mutex> guard(FLock);
   Timer().SetEnabled(false);
 }
 
@@ -269,40 +190,72 @@ std::int32_t TvynHTTPComponentClient_OAuth2::ExpiresIn() {
   return FExpiresIn;
 }
 
-detail::OAuth2RefreshTimer& TvynHTTPComponentClient_OAuth2::Timer() {
+TvynTimer& TvynHTTPComponentClient_OAuth2::Timer() {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   if (!FTimer) {
-    FTimer = std::make_unique<detail::OAuth2RefreshTimer>();
-    FTimer->SetOnTimer([this] { OnTimerEvent(); });
-    FTimer->SetOnException([this](Exception& E) { OnTimerExceptionEvent(E); });
+    FTimer = std::make_unique<TvynTimer>();
+    FTimer->DebugName = kTimerName;
+    FTimer->SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    FTimer->OnTimer = [this](TvynTimer*) {
+      try {
+        OnTimerEvent();
+      } catch (Exception&) {
+        throw;
+      } catch (std::exception& e) {
+        // Nothing above the timer's thread could report it.
+        throw Exception(e.what());
+      }
+    };
+    FTimer->OnException = [this](TvynTimer*, const Exception& E) { OnTimerExceptionEvent(E); };
   }
   return *FTimer;
 }
 
-void TvynHTTPComponentClient_OAuth2::FreeTimer() {
-  std::unique_ptr<detail::OAuth2RefreshTimer> timer;
+bool TvynHTTPComponentClient_OAuth2::FreeTimer() {
+  TvynTimer* timer;
   {
     std::lock_guard<std::recursive_mutex> guard(FLock);
-    timer = std::move(FTimer);
+    timer = FTimer.release();
   }
-  // Freed outside the lock: a handler still running may need it.
-  timer.reset();
+  // Outside the lock: a handler still running takes it.
+  if (!timer) return false;
+  if (timer->IsCurrentThread()) {
+    // Freed from its own handler: it goes once its thread has ended.
+    ::FreeTimer(timer);
+    return false;
+  }
+  // Its destructor ends the thread and also waits for a handler in
+  // progress: a refresh running there reads the options, which go next.
+  std::unique_ptr<TvynTimer>{timer};
+  return true;
 }
 
 void TvynHTTPComponentClient_OAuth2::ArmRefreshTimer(std::int32_t aSeconds) {
-  detail::OAuth2RefreshTimer& timer = Timer();
-  if (timer.Enabled()) timer.SetEnabled(false);
-  timer.SetInterval(IntervalFor(aSeconds));
-  timer.SetEnabled(true);
+  TvynTimer* old = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    // Disabling a timer ends its thread for good, so a timer that is enabled
+    // (or was disabled before) is replaced by a fresh one.
+    if (FTimer && (FTimer->Enabled() || FTimer->Terminated())) old = FTimer.release();
+    TvynTimer& timer = Timer();
+    timer.SetInterval(IntervalFor(aSeconds));
+    timer.SetEnabled(true);
+  }
+  // Outside the lock; a handler in progress (this call may run inside it)
+  // lets it go when its thread ends.
+  if (old) ::FreeTimer(old);
 }
 
 void TvynHTTPComponentClient_OAuth2::OnTimerEvent() {
-  Timer().SetEnabled(false);
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    Timer().SetEnabled(false);
+  }
   const std::string token = RefreshToken();
   if (!token.empty()) Refresh(token);
 }
 
-void TvynHTTPComponentClient_OAuth2::OnTimerExceptionEvent(Exception& E) {
+void TvynHTTPComponentClient_OAuth2::OnTimerExceptionEvent(const Exception& E) {
   if (OnAuthTokenError) OnAuthTokenError(this, kTimerException, E.Message(), std::string());
 }
 

@@ -2,16 +2,15 @@
 // the refresh request and its timer, each stage reported by an event.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "http_api/vynHTTP_Client.h"
 #include "oauth/vynHTTP_OAuth_Client.h"
+#include "transport/vynBase_Classes.h"
 
 enum class TvynOAuth2GrantTypes : std::uint8_t { auth2Code = 0, auth2ClientCredentials = 1 };
 
@@ -51,46 +50,6 @@ private:
   std::unique_ptr<TvynHttpLogFile> FLogOptions;
   std::unique_ptr<TvynIdHTTPTLS_Options> FTLSOptions;
 };
-
-namespace detail {
-// The refresh timer: fires OnTimer on its own thread Interval milliseconds
-// after it was enabled, and again every Interval while it stays enabled.
-// Disabling or re-arming it (also from inside OnTimer) restarts the wait.
-class OAuth2RefreshTimer {
-public:
-  OAuth2RefreshTimer();
-  // Ends the thread; from inside its own handler the thread ends by itself
-  // once the handler returns.
-  ~OAuth2RefreshTimer();
-  OAuth2RefreshTimer(const OAuth2RefreshTimer&) = delete;
-  OAuth2RefreshTimer& operator=(const OAuth2RefreshTimer&) = delete;
-
-  std::int32_t Interval();
-  void SetInterval(std::int32_t aValue);
-  bool Enabled();
-  // The thread starts on the first enabling.
-  void SetEnabled(bool aValue);
-  bool IsCurrentThread() const { return std::this_thread::get_id() == FThread.get_id(); }
-  void SetOnTimer(std::function<void()> aHandler);
-  void SetOnException(std::function<void(Exception& E)> aHandler);
-
-private:
-  // What the thread needs; it holds its own reference.
-  struct Shared {
-    std::mutex Lock;
-    std::condition_variable Wake;
-    bool Enabled = false;
-    bool Terminated = false;
-    std::int32_t Interval = 60000;
-    std::uint64_t Armed = 0;  // counts enablings, so re-arming restarts the wait
-    std::function<void()> OnTimer;
-    std::function<void(Exception& E)> OnException;
-  };
-  static void Execute(std::shared_ptr<Shared> aShared);
-  std::shared_ptr<Shared> FShared;
-  std::thread FThread;
-};
-}  // namespace detail
 
 class TvynHTTPComponentClient_OAuth2;
 
@@ -141,7 +100,7 @@ public:
 
 protected:
   virtual void OnTimerEvent();
-  virtual void OnTimerExceptionEvent(Exception& E);
+  virtual void OnTimerExceptionEvent(const Exception& E);
   virtual void DoAuthorizeCode();
   virtual void DoStart();
   virtual bool DoBeforeAuthorizeCode(std::string& URL);
@@ -182,13 +141,17 @@ private:
   void ReadRefreshToken(const std::string& aBody);
   void ReadRefreshTokenError(const std::string& aBody);
   void ArmRefreshTimer(std::int32_t aSeconds);
-  detail::OAuth2RefreshTimer& Timer();
-  void FreeTimer();
+  // The refresh timer, made on first use; FLock held.
+  TvynTimer& Timer();
+  // True when a timer was freed and its thread has ended.
+  bool FreeTimer();
   // A token-endpoint component set up from the options.
   std::unique_ptr<TvynIdHTTP> NewTokenClient();
 
   std::recursive_mutex FLock;  // FTimer, FRefreshToken, FExpiresIn: the timer thread shares them
-  std::unique_ptr<detail::OAuth2RefreshTimer> FTimer;
+  // Owned; freed through the timer unit's FreeTimer, which lets a timer
+  // freed from its own handler go once its thread has ended.
+  std::unique_ptr<TvynTimer> FTimer;
   std::string FRefreshToken;
   std::int32_t FExpiresIn = 0;
   std::unique_ptr<TvynHTTPOAuth2_Options> FOAuth2Options;

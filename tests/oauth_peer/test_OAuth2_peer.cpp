@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "json/vynJSON.h"
@@ -272,11 +273,79 @@ TEST_F(OAuth2Peer, TheRefreshTimerRefreshesWhenTheTokenRunsOut) {
   for (int i = 0; i < 100 && c.RefreshToken() != "RT-2"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(c.RefreshToken(), "RT-2");
   EXPECT_EQ(c.TimerInterval(), 1000);
+  // Re-armed from its own handler, it fires again.
+  ASSERT_TRUE(Events.WaitFor("refreshed AT-3", 8000));
   c.Stop();
   EXPECT_FALSE(c.TimerEnabled());
   const std::size_t count = Server->Requests(0).size();
   std::this_thread::sleep_for(std::chrono::milliseconds(1300));
   EXPECT_EQ(Server->Requests(0).size(), count) << "a stopped client refreshed";
+}
+
+TEST_F(OAuth2Peer, ARefreshFailingOnTheTimerThreadIsReportedAndTheClientMayGoFromThatHandler) {
+  auto c = std::make_unique<Probe>();
+  Configure(*c, "/token/1");
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::string> errors;
+  bool freed = false;
+  // The refresh goes to a port nothing listens on.
+  c->OnBeforeRefreshToken = [](TComponent*, std::string& URL, std::string&, bool&) {
+    URL = "https://127.0.0.1:1/token";
+  };
+  c->OnAuthTokenError = [&](TComponent*, const std::string& E, const std::string& D, const std::string&) {
+    // This handler goes with the client: what it needs afterwards is taken
+    // off its captures first.
+    std::mutex& l = lock;
+    std::condition_variable& ch = changed;
+    bool& done = freed;
+    std::lock_guard<std::mutex> g(l);
+    errors.push_back(E + "|" + (D.empty() ? "no message" : "message"));
+    c.reset();  // frees the client, and so its timer, from the timer's own handler
+    done = true;
+    ch.notify_all();
+  };
+  c->Start();
+  std::unique_lock<std::mutex> l(lock);
+  ASSERT_TRUE(changed.wait_for(l, std::chrono::seconds(8), [&] { return freed; }));
+  EXPECT_EQ(errors, std::vector<std::string>{"TimerException|message"});
+}
+
+TEST_F(OAuth2Peer, FreeingTheClientWaitsForARefreshInProgress) {
+  auto c = std::make_unique<Probe>();
+  Configure(*c, "/token/1");
+  std::mutex lock;
+  std::condition_variable changed;
+  bool entered = false;
+  c->OnBeforeRefreshToken = [&](TComponent*, std::string&, std::string&, bool&) {
+    {
+      std::lock_guard<std::mutex> g(lock);
+      entered = true;
+    }
+    changed.notify_all();
+    // Long enough for the test thread to be freeing the client meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  };
+  c->Start();
+  {
+    std::unique_lock<std::mutex> l(lock);
+    ASSERT_TRUE(changed.wait_for(l, std::chrono::seconds(8), [&] { return entered; }));
+  }
+  // The refresh goes on reading the options and arms a new timer; neither
+  // may outlive the client.
+  c.reset();
+  EXPECT_TRUE(Events.WaitFor("refreshed AT-2", 1));
+}
+
+TEST_F(OAuth2Peer, AClientFreedWhileItsTimerWaitsEndsAtOnce) {
+  // Armed for an hour: freeing must not wait for it (the test's time-out
+  // would end a wait that long).
+  for (int i = 0; i < 3; ++i) {
+    Probe c;
+    Configure(c, "/token/3600");
+    c.Start();
+    EXPECT_TRUE(c.TimerEnabled());
+  }
 }
 
 TEST_F(OAuth2Peer, RefreshErrorsAreReportedByTheirKind) {
