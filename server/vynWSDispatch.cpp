@@ -3,7 +3,6 @@
 #include <random>
 
 #include "server/vynWSMatch.h"
-#include "transport/vynIdURI.h"
 
 namespace detail {
 
@@ -11,6 +10,32 @@ namespace {
 
 constexpr std::string_view kUpgradeLine = "Upgrade: websocket";
 constexpr std::string_view kEventStreamLine = "Accept: text/event-stream";
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// %XX becomes its byte, everything else stays: bytes in, bytes out, so
+// credentials compare as sent whatever their encoding.
+std::string PercentDecode(std::string_view aText) {
+  std::string out;
+  out.reserve(aText.size());
+  for (std::size_t i = 0; i < aText.size(); ++i) {
+    if (aText[i] == '%' && i + 2 < aText.size()) {
+      const int hi = HexValue(aText[i + 1]), lo = HexValue(aText[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(aText[i]);
+  }
+  return out;
+}
 
 // A message that is already an event-stream field goes out as it is.
 bool StartsWithField(std::string_view aMessage) {
@@ -150,12 +175,7 @@ std::string PathElement(std::string_view aRequestLine, std::size_t aIndex) {
   for (;;) {
     const std::size_t slash = path.find('/', pos);
     if (element == aIndex) {
-      const std::string_view raw = path.substr(pos, slash == std::string_view::npos ? path.npos : slash - pos);
-      try {
-        return TIdURI::URLDecode(raw);
-      } catch (const std::exception&) {
-        return std::string(raw);
-      }
+      return PercentDecode(path.substr(pos, slash == std::string_view::npos ? path.npos : slash - pos));
     }
     if (slash == std::string_view::npos) return {};
     pos = slash + 1;

@@ -182,6 +182,9 @@ TEST(PathElement, CountsTheEmptyTextBeforeTheFirstSlash) {
   EXPECT_EQ(detail::PathElement("GET", 1), "");
   EXPECT_EQ(detail::PathElement("GET /vyn/auth/url/u/p HTTP/1.1", 5), "u");
   EXPECT_EQ(detail::PathElement("GET /vyn/auth/url/u/p HTTP/1.1", 6), "p");
+  // Bytes stay bytes: no re-encoding of what is not UTF-8, bad escapes kept.
+  EXPECT_EQ(detail::PathElement("GET /a/%ff\xff%4/%zz%4a HTTP/1.1", 3), "\xff\xff%4");
+  EXPECT_EQ(detail::PathElement("GET /a/%ff\xff%4/%zz%4a HTTP/1.1", 4), "%zzJ");
 }
 
 TEST(PostTarget, IsThePathAfterThePrefix) {
