@@ -8,6 +8,9 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <unordered_map>
 
 #include "platform/DateUtils.h"
 #include "platform/SysUtils.h"
@@ -239,6 +242,109 @@ std::string ContainsEncoded(std::string_view APath) {
   return {};
 }
 
+// A file opened for serving. It is opened without waiting (a FIFO would
+// block a plain open) and checked before anything is read; one descriptor
+// gives the size announced and the bytes sent.
+struct ServedFile {
+  int Fd = -1;
+  struct stat St{};
+  ServedFile() = default;
+  ServedFile(const ServedFile&) = delete;
+  ServedFile& operator=(const ServedFile&) = delete;
+  ~ServedFile() {
+    if (Fd >= 0) ::close(Fd);
+  }
+  // Whether AFile is a regular file, now open.
+  bool Open(const std::string& AFile) {
+    if (AFile.find('\0') != std::string::npos) return false;
+    Fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    return Fd >= 0 && ::fstat(Fd, &St) == 0 && S_ISREG(St.st_mode);
+  }
+};
+
+// Reads an open file from where it stands; the descriptor stays its owner's.
+class TServedFileStream : public TStream {
+public:
+  TServedFileStream(int AFd, std::int64_t ASize) : FFd(AFd), FSize(ASize) {}
+  std::int64_t Read(void* ABuffer, std::int64_t ACount) override {
+    for (;;) {
+      ssize_t n = ::read(FFd, ABuffer, static_cast<std::size_t>(ACount));
+      if (n >= 0) return n;
+      if (errno != EINTR) return 0;
+    }
+  }
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+  std::int64_t Seek(std::int64_t AOffset, TSeekOrigin AOrigin) override {
+    int whence = AOrigin == TSeekOrigin::soBeginning ? SEEK_SET : AOrigin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
+    return ::lseek(FFd, AOffset, whence);
+  }
+  std::int64_t Size() override { return FSize; }
+  void SetSize(std::int64_t) override {}
+
+private:
+  int FFd;
+  std::int64_t FSize;
+};
+
+// Bodies up to this size leave in the same send as the head: as two sends
+// they cost a second system call, and with Nagle on the second one waits
+// for the client's delayed ACK.
+constexpr std::int64_t kHeadAndBodyTogetherMax = 64 * 1024;
+
+// The bytes of small files served lately, so that serving one again costs
+// a stat instead of an open, a read and a close. An entry is used only
+// while the file's identity, size and times are those it was read with,
+// and a file changed in the last seconds is not kept: its time may not
+// move again on the next change within the same clock tick.
+class TSmallFileCache {
+public:
+  std::shared_ptr<const TIdBytes> Find(const std::string& AName, const struct stat& ASt) {
+    std::lock_guard<std::mutex> g(FLock);
+    auto it = FFiles.find(AName);
+    if (it == FFiles.end() || !Same(it->second.St, ASt)) return nullptr;
+    return it->second.Bytes;
+  }
+  void Keep(const std::string& AName, const struct stat& ASt, std::shared_ptr<const TIdBytes> ABytes) {
+    const auto size = static_cast<std::int64_t>(ABytes->size());
+    if (size > kHeadAndBodyTogetherMax || size != static_cast<std::int64_t>(ASt.st_size)) return;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (ASt.st_mtim.tv_sec > now.tv_sec - kSettledSeconds || ASt.st_ctim.tv_sec > now.tv_sec - kSettledSeconds)
+      return;
+    std::lock_guard<std::mutex> g(FLock);
+    auto it = FFiles.find(AName);
+    if (it != FFiles.end()) {
+      FBytes -= it->second.Bytes->size();
+      FFiles.erase(it);
+    }
+    // Past the bounds it starts over rather than keep a usage order.
+    if (FFiles.size() >= kMaxFiles || FBytes + ABytes->size() > kMaxBytes) {
+      FFiles.clear();
+      FBytes = 0;
+    }
+    FBytes += ABytes->size();
+    FFiles.emplace(AName, Entry{ASt, std::move(ABytes)});
+  }
+
+private:
+  static constexpr std::size_t kMaxFiles = 256;
+  static constexpr std::size_t kMaxBytes = 4 * 1024 * 1024;
+  static constexpr time_t kSettledSeconds = 2;
+  struct Entry {
+    struct stat St;
+    std::shared_ptr<const TIdBytes> Bytes;
+  };
+  static bool Same(const struct stat& A, const struct stat& B) {
+    return A.st_dev == B.st_dev && A.st_ino == B.st_ino && A.st_size == B.st_size &&
+           A.st_mtim.tv_sec == B.st_mtim.tv_sec && A.st_mtim.tv_nsec == B.st_mtim.tv_nsec &&
+           A.st_ctim.tv_sec == B.st_ctim.tv_sec && A.st_ctim.tv_nsec == B.st_ctim.tv_nsec;
+  }
+  std::mutex FLock;
+  std::unordered_map<std::string, Entry> FFiles;
+  std::size_t FBytes = 0;
+};
+TSmallFileCache gSmallFiles;
+
 }  // namespace
 
 THTTPCommandType HTTPCommandTypeOf(std::string_view AWord) {
@@ -422,22 +528,31 @@ void TIdHTTPResponseInfo::Redirect(const std::string& AURL) {
 }
 
 std::int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFile) {
-  // One open file gives both the length announced and the bytes sent, so a
-  // file that changes meanwhile cannot make the two disagree.
-  if (AFile.find('\0') != std::string::npos) throw EIdFileNotFound(Format(RSFileNotFound, AFile));
-  int fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat st{};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) ::close(fd);
-    throw EIdFileNotFound(Format(RSFileNotFound, AFile));
+  ServedFile file;
+  if (!file.Open(AFile)) throw EIdFileNotFound(Format(RSFileNotFound, AFile));
+  const auto size = static_cast<std::int64_t>(file.St.st_size);
+  if (size > kHeadAndBodyTogetherMax || !BodyAllowed()) return ServeOpenFile(file.Fd, size, AFile);
+  // A small file is read whole before the head goes: a file that shrank
+  // meanwhile fails before anything was sent.
+  auto body = std::make_shared<TIdBytes>(static_cast<std::size_t>(size));
+  std::int64_t got = 0;
+  while (got < size) {
+    ssize_t n = ::read(file.Fd, body->data() + got, static_cast<std::size_t>(size - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw EIdNoDataToRead();
+    got += n;
   }
-  ::close(fd);
-  TFileStream stream(AFile, fmOpenRead);
+  gSmallFiles.Keep(AFile, file.St, body);
+  SetFileFields(size, AFile);
+  WriteHeadAndBody(*body);
+  return size;
+}
+
+void TIdHTTPResponseInfo::SetFileFields(std::int64_t ASize, const std::string& AFile) {
   if (ContentType().empty()) {
     SetContentType(FHTTPServer ? FHTTPServer->MIMETable().GetFileMIMEType(AFile) : std::string(kIdDefaultMimeType));
   }
-  const std::int64_t size = stream.Size();
-  SetContentLength(size);
+  SetContentLength(ASize);
   if (ContentDisposition.empty()) {
     std::string name = AFile.substr(AFile.find_last_of('/') == std::string::npos ? 0 : AFile.find_last_of('/') + 1);
     // Quotes and backslashes would end the quoted name early.
@@ -448,10 +563,35 @@ std::int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFil
     }
     ContentDisposition = Format(kDispositionFormat, quoted);
   }
+}
+
+void TIdHTTPResponseInfo::WriteHeadAndBody(const TIdBytes& ABody) {
+  if (!BodyAllowed() || ABody.empty()) {
+    WriteHeader();
+    return;
+  }
+  if (!FConnection || !FConnection->IOHandler()) throw EIdClosedSocket();
+  TIdIOHandler& io = *FConnection->IOHandler();
+  const bool opened = !io.WriteBufferingActive();
+  if (opened) io.WriteBufferOpen();
+  try {
+    WriteHeader();
+    io.Write(ABody);
+  } catch (...) {
+    if (opened) io.WriteBufferCancel();
+    throw;
+  }
+  if (opened) io.WriteBufferClose();
+}
+
+std::int64_t TIdHTTPResponseInfo::ServeOpenFile(int AFd, std::int64_t ASize, const std::string& AFile) {
+  SetFileFields(ASize, AFile);
   WriteHeader();
-  if (!BodyAllowed() || size == 0) return 0;
-  FConnection->IOHandler()->Write(stream, size);
-  return size;
+  if (!BodyAllowed() || ASize == 0) return 0;
+  if (!FConnection || !FConnection->IOHandler()) throw EIdClosedSocket();
+  TServedFileStream stream(AFd, ASize);
+  FConnection->IOHandler()->Write(stream, ASize);
+  return ASize;
 }
 
 std::int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
@@ -476,11 +616,45 @@ std::int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext* AContext, TIdHTTPRe
   }
   Date = Now();
   LastModified = modified;
+  if (auto body = gSmallFiles.Find(AFile, st)) {
+    SetFileFields(static_cast<std::int64_t>(body->size()), AFile);
+    WriteHeadAndBody(*body);
+    return static_cast<std::int64_t>(body->size());
+  }
   return ServeFile(AContext, AFile);
 }
 
 // ---------------------------------------------------------------------------
 // Safe file paths
+
+namespace {
+// The root's resolution is kept for a second: resolving it for every
+// request walks all its folders, and a root moved meanwhile is still
+// followed soon.
+constexpr std::uint64_t kResolvedRootLifeMs = 1000;
+
+bool ResolveRoot(const std::string& ARoot, std::string& VRoot) {
+  static std::mutex lock;
+  static std::string cachedRoot, cachedResolution;
+  static std::uint64_t cachedAt = 0;
+  const std::uint64_t now = GetTickCount64();
+  {
+    std::lock_guard<std::mutex> g(lock);
+    if (!cachedRoot.empty() && cachedRoot == ARoot && now - cachedAt < kResolvedRootLifeMs) {
+      VRoot = cachedResolution;
+      return true;
+    }
+  }
+  char buf[PATH_MAX];
+  if (!::realpath(ARoot.c_str(), buf)) return false;
+  VRoot = buf;
+  std::lock_guard<std::mutex> g(lock);
+  cachedRoot = ARoot;
+  cachedResolution = VRoot;
+  cachedAt = now;
+  return true;
+}
+}  // namespace
 
 bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName) {
   VFileName.clear();
@@ -503,10 +677,28 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
     }
     pos = next + 1;
   }
-  char rootBuf[PATH_MAX];
-  if (!::realpath(ARoot.c_str(), rootBuf)) return false;
-  std::string root(rootBuf);
-  std::string candidate = root + relative;
+  std::string root;
+  if (!ResolveRoot(ARoot, root)) return false;
+  std::string candidate = root == "/" ? relative : root + relative;
+  if (!relative.empty()) {
+    // Below the resolved root a path without links is its own resolution:
+    // each segment is looked at once instead of resolving the whole path
+    // (the root's folders included) again. A link sends it the long way.
+    struct stat st{};
+    bool link = false;
+    std::size_t end = root == "/" ? 0 : root.size();
+    while (!link && end < candidate.size()) {
+      end = candidate.find('/', end + 1);
+      if (end == std::string::npos) end = candidate.size();
+      if (::lstat(candidate.substr(0, end).c_str(), &st) != 0) return false;
+      link = S_ISLNK(st.st_mode);
+    }
+    if (!link) {
+      if (!S_ISREG(st.st_mode)) return false;
+      VFileName = std::move(candidate);
+      return true;
+    }
+  }
   char fileBuf[PATH_MAX];
   if (!::realpath(candidate.c_str(), fileBuf)) return false;
   std::string resolved(fileBuf);
@@ -1007,9 +1199,21 @@ bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection
     return false;
   }
 
-  // 19-21
-  if (!resp.HeaderHasBeenWritten()) resp.WriteHeader();
-  if (!resp.ContentText.empty() || resp.ContentStream()) resp.WriteContent();
+  // 19-21: a small body leaves in the same send as its head.
+  TIdIOHandler* out = AConnection.IOHandler();
+  const bool together = out && !resp.HeaderHasBeenWritten() && !out->WriteBufferingActive() &&
+                        (resp.ContentStream() ? resp.ContentStream()->Size() <= kHeadAndBodyTogetherMax
+                                              : static_cast<std::int64_t>(resp.ContentText.size()) <=
+                                                    kHeadAndBodyTogetherMax);
+  if (together) out->WriteBufferOpen();
+  try {
+    if (!resp.HeaderHasBeenWritten()) resp.WriteHeader();
+    if (!resp.ContentText.empty() || resp.ContentStream()) resp.WriteContent();
+  } catch (...) {
+    if (together && out->WriteBufferingActive()) out->WriteBufferCancel();
+    throw;
+  }
+  if (together) out->WriteBufferClose();
   if (req.PostStream()) ReleasePostStream(AContext, &req);
   return !resp.CloseConnection();
 }

@@ -141,6 +141,12 @@ public:
   TIdHTTPSession* Session = nullptr;
 
 private:
+  // Head and body of the open regular file AFd of ASize bytes (named AFile).
+  std::int64_t ServeOpenFile(int AFd, std::int64_t ASize, const std::string& AFile);
+  // The header fields of a file of ASize bytes named AFile.
+  void SetFileFields(std::int64_t ASize, const std::string& AFile);
+  // The head and ABody in one send (buffered when the caller buffers).
+  void WriteHeadAndBody(const TIdBytes& ABody);
   void ReleaseContentStream();
   std::int64_t ContentTextByteCount() const;
   bool BodyAllowed() const;

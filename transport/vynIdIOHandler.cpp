@@ -154,7 +154,7 @@ std::int32_t TIdIOHandler::ReadFromSourceTo(bool ARaiseExceptionIfDisconnected, 
     // Without a time limit, or when the receive keeps the limit itself, the
     // receive waits; a readiness wait first would only cost a second system
     // call per block.
-    if (ATimeout != IdTimeoutInfinite && !ReceiveTimesOutAfter(ATimeout) && !Readable(ATimeout)) {
+    if (!PrepareReceive(ATimeout) && !Readable(ATimeout)) {
       if (ARaiseExceptionOnTimeout) throw EIdReadTimeout();
       return -1;
     }

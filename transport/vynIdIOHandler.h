@@ -240,6 +240,12 @@ protected:
   // Whether a receive ends by itself with a time-out after ATimeout ms when
   // nothing arrives, so that no readiness wait is needed before it.
   virtual bool ReceiveTimesOutAfter(std::int32_t /*ATimeout*/) const { return false; }
+  // Readies the next receive for a limit of ATimeout ms (IdTimeoutInfinite:
+  // none); whether that receive then keeps the limit itself. By default
+  // only an unlimited receive or one ReceiveTimesOutAfter vouches for does.
+  virtual bool PrepareReceive(std::int32_t ATimeout) {
+    return ATimeout == IdTimeoutInfinite || ReceiveTimesOutAfter(ATimeout);
+  }
   virtual std::int32_t WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength) = 0;
   // For a failed transfer (-1): the error number when it is one of the
   // connection-ending errors, else raised.

@@ -1,6 +1,9 @@
 #include "transport/vynIdIOHandlerStack.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
 
 #include "transport/vynIdCustomTransparentProxy.h"
 
@@ -33,11 +36,58 @@ bool TIdIOHandlerStack::Readable(std::int32_t AMSec) {
   return FBinding->Readable(AMSec);
 }
 
-std::int32_t TIdIOHandlerStack::ReadDataFromSource(TIdBytes& VBuffer) { return FBinding->Receive(VBuffer); }
+std::int32_t TIdIOHandlerStack::ReadDataFromSource(TIdBytes& VBuffer) {
+  return TIdIOHandlerStack::ReadDataFromSourceInto(VBuffer.data(), static_cast<std::int32_t>(VBuffer.size()));
+}
+
+bool TIdIOHandlerStack::PrepareReceive(std::int32_t ATimeout) {
+  if (!FBinding || !FBinding->HandleAllocated()) {
+    FReceiveLimit = -1;
+    return true;
+  }
+  if (ATimeout == 0) {
+    FReceiveLimit = 0;
+    return true;
+  }
+  const std::int32_t wanted = ATimeout < 0 ? 0 : ATimeout;
+  if (wanted != FSocketReceiveTimeout) {
+    timeval tv{};
+    tv.tv_sec = wanted / 1000;
+    tv.tv_usec = (wanted % 1000) * 1000;
+    // Without the time-out on the socket the limit is kept by a readiness
+    // wait, as it always was.
+    if (::setsockopt(FBinding->Handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+      FReceiveLimit = -1;
+      return ATimeout < 0;
+    }
+    FSocketReceiveTimeout = wanted;
+  }
+  FReceiveLimit = ATimeout < 0 ? -1 : ATimeout;
+  if (FReceiveLimit > 0) FReceiveDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeout);
+  return true;
+}
 
 std::int32_t TIdIOHandlerStack::ReadDataFromSourceInto(std::uint8_t* ABuffer, std::int32_t ALength) {
-  return GStack->CheckForSocketError(
-      GStack->WSRecvData(FBinding->Handle(), ABuffer, static_cast<std::size_t>(ALength), 0));
+  const std::int32_t limit = FReceiveLimit;
+  // Each limit serves one receive; a later one without PrepareReceive
+  // blocks as before.
+  FReceiveLimit = -1;
+  for (;;) {
+    int n = GStack->WSRecvData(FBinding->Handle(), ABuffer, static_cast<std::size_t>(ALength),
+                               limit == 0 ? MSG_DONTWAIT : 0);
+    if (n >= 0 || limit < 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return GStack->CheckForSocketError(n);
+    if (limit > 0) {
+      // Back before the limit (a socket someone made non-blocking): the
+      // rest of it is waited for as before.
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FReceiveDeadline -
+                                                                        std::chrono::steady_clock::now())
+                      .count();
+      if (left > 0 && FBinding->Readable(static_cast<std::int32_t>(left))) continue;
+    }
+    // The limit ran out: reported as a time-out, which ends no connection.
+    errno = ETIMEDOUT;
+    return -1;
+  }
 }
 
 std::int32_t TIdIOHandlerStack::WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset,

@@ -187,11 +187,11 @@ int ALPNSelectCallback(SSL* ASSL, const unsigned char** AOut, unsigned char* AOu
   return SSL_TLSEXT_ERR_OK;
 }
 
-void SetSocketTimeout(TIdStackSocketHandle AHandle, int AOption, std::int32_t AMs) {
+bool SetSocketTimeout(TIdStackSocketHandle AHandle, int AOption, std::int32_t AMs) {
   timeval tv{};
   tv.tv_sec = AMs / 1000;
   tv.tv_usec = (AMs % 1000) * 1000;
-  ::setsockopt(AHandle, SOL_SOCKET, AOption, &tv, sizeof tv);
+  return ::setsockopt(AHandle, SOL_SOCKET, AOption, &tv, sizeof tv) == 0;
 }
 
 }  // namespace
@@ -1040,13 +1040,26 @@ void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(std::int32_t AMs) {
   SetSocketTimeout(FBinding->Handle(), SO_RCVTIMEO, AMs);
   SetSocketTimeout(FBinding->Handle(), SO_SNDTIMEO, AMs);
   FSocketTimeout = AMs;
+  FSocketReceiveTimeout = AMs;
+}
+
+bool TIdSSLIOHandlerSocketOpenSSL::PrepareReceive(std::int32_t ATimeout) {
+  if (FPassThrough) return TIdSSLIOHandlerSocketBase::PrepareReceive(ATimeout);
+  if (ATimeout > 0 && FSSLSocket && FSSLSocket->SSL_ && BindingAllocated()) {
+    if (ATimeout == FSocketReceiveTimeout) return true;
+    if (SetSocketTimeout(FBinding->Handle(), SO_RCVTIMEO, ATimeout)) {
+      FSocketReceiveTimeout = ATimeout;
+      return true;
+    }
+  }
+  return TIdIOHandler::PrepareReceive(ATimeout);
 }
 
 bool TIdSSLIOHandlerSocketOpenSSL::ReceiveTimesOutAfter(std::int32_t ATimeout) const {
   // Inside TLS the socket's receive time-out, set for the handshake, ends a
   // read that waits too long (a time-out, see TIdSSLSocket::Recv); when it is
   // the limit asked for, the poll before every record is spared.
-  return !FPassThrough && FSSLSocket && FSSLSocket->SSL_ && ATimeout > 0 && ATimeout == FSocketTimeout;
+  return !FPassThrough && FSSLSocket && FSSLSocket->SSL_ && ATimeout > 0 && ATimeout == FSocketReceiveTimeout;
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::SetPassThrough(bool AValue) {

@@ -363,6 +363,9 @@ protected:
   std::int32_t RecvEnc(std::uint8_t* ABuffer, std::int32_t ALength) override;
   std::int32_t SendEnc(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength) override;
   bool ReceiveTimesOutAfter(std::int32_t ATimeout) const override;
+  // Inside TLS a limited read waits in the socket's receive time-out, set
+  // to the limit when it differs, rather than in a poll before every read.
+  bool PrepareReceive(std::int32_t ATimeout) override;
 
   virtual void DoBeforeConnect();
   virtual void DoStatusInfo(const std::string& AMsg);
