@@ -1,4 +1,5 @@
 // The stack I/O handler against plain sockets on loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -135,6 +136,35 @@ TEST_F(IOHandlerTest, ReadTimeoutOnASilentPeer) {
   EXPECT_EQ(io->ReadLn("\n", 50), "");
   EXPECT_TRUE(io->ReadLnTimedOut());
   EXPECT_LT(GetTickCount64() - start, 5000u);
+}
+
+// A limited read waits in the receive itself (the socket's receive time-out);
+// what that leaves on the socket must not cut a later read short, and a
+// socket made non-blocking must still wait its limit.
+TEST_F(IOHandlerTest, ReceiveLimitsDoNotOutliveTheirRead) {
+  EXPECT_EQ(io->ReadLn("\n", 100), "");
+  ASSERT_TRUE(io->ReadLnTimedOut());
+  // Unlimited now: a line that comes later than the earlier limit is read.
+  auto unlimited = std::async(std::launch::async, [this] { return io->ReadLn("\n", IdTimeoutInfinite); });
+  std::this_thread::sleep_for(250ms);
+  loopback::SendAll(peer.get(), "later\n");
+  ASSERT_EQ(unlimited.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(unlimited.get(), "later");
+
+  const int fd = io->Binding()->Handle();
+  ASSERT_EQ(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+  std::thread slow = std::thread([this] {
+    std::this_thread::sleep_for(200ms);
+    loopback::SendAll(peer.get(), "slow\n");
+  });
+  EXPECT_EQ(io->ReadLn("\n", 5000), "slow");
+  EXPECT_FALSE(io->ReadLnTimedOut());
+  slow.join();
+  // A zero limit takes what is there without waiting.
+  loopback::SendAll(peer.get(), "x");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(io->CheckForDataOnSource(0));
+  EXPECT_FALSE(io->CheckForDataOnSource(0));
 }
 
 TEST_F(IOHandlerTest, ReadLnWaitSkipsEmptyLines) {

@@ -1,5 +1,6 @@
 // The request loop over a real loopback connection: the server side is a
 // stack handler, the client side a raw socket that sends exact bytes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "platform/DateUtils.h"
 #include "transport/vynIdCustomHTTPServer.h"
 #include "transport/vynIdIOHandlerStack.h"
+#include "transport/vynIdIntercept.h"
 #include "transport/vynIdInternetDate.h"
 #include "transport/vynIdTCPConnection.h"
 
@@ -714,6 +716,86 @@ TEST_F(HTTPServerFileTest, SmartServeFileAnswers304WithinTwoSeconds) {
   Response missing = Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
   EXPECT_EQ(missing.Status, 404);
   EXPECT_EQ(missing.Header("Connection"), "close");
+}
+
+// A small answer leaves in one send, head and body together: as two sends,
+// with Nagle on, the body waits for the client's delayed ACK.
+TEST_F(HTTPServerFileTest, SmallAnswersLeaveInOneSendLargeOnesWhole) {
+  START_READER();
+  server.KeepAlive = true;
+  std::atomic<int> sends{0};
+  TIdConnectionIntercept counter;
+  counter.OnSend = [&](TIdConnectionIntercept*, TIdBytes&) { ++sends; };
+  io->SetIntercept(&counter);
+  const std::string index = (root / "index.html").string();
+  const std::string big((200 * 1024) + 7, 'b');
+  std::ofstream(root / "big.bin") << big;
+  struct Case {
+    const char* Name;
+    std::function<void(TIdHTTPRequestInfo*, TIdHTTPResponseInfo*)> Handle;
+    std::string Body;
+  };
+  const Case cases[] = {
+      {"ServeFile", [&](TIdHTTPRequestInfo*, TIdHTTPResponseInfo* r) { r->ServeFile(nullptr, index); }, "<p>hi</p>"},
+      {"SmartServeFile", [&](TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) { r->SmartServeFile(nullptr, q, index); },
+       "<p>hi</p>"},
+      {"Text", [](TIdHTTPRequestInfo*, TIdHTTPResponseInfo* r) { r->ContentText = "{\"status\":\"ok\"}"; },
+       "{\"status\":\"ok\"}"},
+      {"Stream", [](TIdHTTPRequestInfo*, TIdHTTPResponseInfo* r) { r->SetContentStream(new TStringStream("abc")); },
+       "abc"},
+      {"DefaultPage", [](TIdHTTPRequestInfo*, TIdHTTPResponseInfo*) {}, HTTPDefaultBody(200, "OK")},
+  };
+  for (const Case& c : cases) {
+    handler = c.Handle;
+    sends = 0;
+    Response r = Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(r.Status, 200) << c.Name;
+    EXPECT_EQ(r.Body, c.Body) << c.Name;
+    EXPECT_EQ(sends.load(), 1) << c.Name;
+  }
+  for (bool smart : {false, true}) {
+    handler = [&](TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
+      if (smart)
+        r->SmartServeFile(nullptr, q, (root / "big.bin").string());
+      else
+        r->ServeFile(nullptr, (root / "big.bin").string());
+    };
+    Response r = Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(r.Header("Content-Length"), std::to_string(big.size()));
+    EXPECT_TRUE(r.Body == big) << "body of " << r.Body.size() << " bytes";
+  }
+  handler = nullptr;
+  peer.reset();
+  serving.join();
+  io->SetIntercept(nullptr);
+}
+
+// Small files are kept in memory once their times have settled; a change in
+// place (same size, the old time put back) or a replacement is served anew.
+TEST_F(HTTPServerFileTest, AKeptFileIsServedAnewOnceChanged) {
+  START_READER();
+  server.KeepAlive = true;
+  const std::string file = (root / "kept.txt").string();
+  const timespec old[2] = {{1700000000, 0}, {1700000000, 0}};
+  std::ofstream(file) << "first";
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), old, 0), 0);
+  // The status change time settles only with the clock.
+  std::this_thread::sleep_for(2100ms);
+  handler = [&](TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) { r->SmartServeFile(nullptr, q, file); };
+  EXPECT_EQ(Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n").Body, "first");
+  EXPECT_EQ(Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n").Body, "first");
+  {
+    std::fstream inPlace(file, std::ios::in | std::ios::out | std::ios::binary);
+    inPlace << "again";
+  }
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), old, 0), 0);
+  EXPECT_EQ(Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n").Body, "again");
+  std::ofstream(file + ".new") << "third";
+  ASSERT_EQ(::utimensat(AT_FDCWD, (file + ".new").c_str(), old, 0), 0);
+  std::filesystem::rename(file + ".new", file);
+  EXPECT_EQ(Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n").Body, "third");
+  std::filesystem::remove(file);
+  EXPECT_EQ(Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n").Status, 404);
 }
 
 // ---------------------------------------------------------------------------
