@@ -15,8 +15,9 @@
 # Ours and nginx alternate (A/B/A/B...) so that load from other programs hits
 # both alike; each line gives the median requests/s and p99 of each side and
 # the median of the per-round ratios ours/nginx (requests/s above 1 and p99
-# below 1 mean ours is better). During ours' ka100 runs the script samples
-# its RSS and thread count from /proc. Every process is bounded by `timeout`.
+# below 1 mean ours is better), and the highest RSS and thread count of each
+# server during its runs of the case, sampled from /proc. Every process is
+# bounded by `timeout`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -144,12 +145,13 @@ run_case() {
   parse_wrk <"$work/wrk.out"
 }
 
-# Highest VmRSS (KiB) and thread count of ours while the file $1 exists.
-sample_ours() {
-  local flag=$1 rss=0 thr=0 r t
+# Highest VmRSS (KiB) and thread count of process $2 while the file $1
+# exists.
+sample_process() {
+  local flag=$1 pid=$2 rss=0 thr=0 r t
   while [[ -e $flag ]]; do
-    r=$(awk '/^VmRSS:/{print $2}' "/proc/$ours_server/status" 2>/dev/null || echo 0)
-    t=$(awk '/^Threads:/{print $2}' "/proc/$ours_server/status" 2>/dev/null || echo 0)
+    r=$(awk '/^VmRSS:/{print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
+    t=$(awk '/^Threads:/{print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
     ((r > rss)) && rss=$r
     ((t > thr)) && thr=$t
     sleep 0.2
@@ -157,48 +159,60 @@ sample_ours() {
   echo "$rss $thr" >"$flag.result"
 }
 
+# Runs case $1 on side $2 while sampling process $3; prints
+# "rps p99us errors rssKiB threads".
+run_sampled() {
+  local flag=$work/sampling.$2 sampler rss thr
+  : >"$flag"
+  sample_process "$flag" "$3" &
+  sampler=$!
+  read -r rps p99 bad < <(run_case "$1" "$2")
+  rm -f "$flag"
+  wait "$sampler"
+  read -r rss thr <"$flag.result"
+  echo "$rps $p99 $bad $rss $thr"
+}
+
+nginx_pid_file=$work/nginx.pid
+for _ in $(seq 50); do [[ -s $nginx_pid_file ]] && break; sleep 0.1; done
+nginx_server=$(cat "$nginx_pid_file")
 idle_rss=$(awk '/^VmRSS:/{print $2}' "/proc/$ours_server/status")
 idle_thr=$(awk '/^Threads:/{print $2}' "/proc/$ours_server/status")
-nginx_pid_file=$work/nginx.pid
+nginx_idle_rss=$(awk '/^VmRSS:/{print $2}' "/proc/$nginx_server/status")
 
 echo "webserver against nginx: $rounds rounds of ${secs}s per side and case, server on cpu $server_cpu, wrk on cpu $client_cpu"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-9s %12s %12s %8s %10s %10s %8s %7s\n' case ours_rps nginx_rps ratio ours_p99 nginx_p99 p99_rat errors
-mem_line=
+echo "idle: ours RSS $((idle_rss / 1024)) MiB, $idle_thr threads; nginx RSS $((nginx_idle_rss / 1024)) MiB"
+printf '%-9s %10s %10s %7s %9s %9s %7s %6s %13s %13s\n' case ours_rps nginx_rps ratio ours_p99 ngx_p99 p99_rat errors \
+  "ours MiB/thr" "nginx MiB/thr"
 for c in "${cases[@]}"; do
   ours_r=() nginx_r=() ratios=() ours_l=() nginx_l=() lratios=() errors=0
+  ours_mem=0 ours_thr=0 nginx_mem=0 nginx_thr=0
   for ((i = 0; i < rounds; i++)); do
-    flag=
-    if [[ $c == ka100 ]]; then
-      flag=$work/sampling
-      : >"$flag"
-      sample_ours "$flag" &
-      sampler=$!
-    fi
-    read -r a_rps a_p99 a_bad < <(run_case "$c" ours)
-    if [[ -n $flag ]]; then rm -f "$flag"; wait "$sampler"; read -r rss thr <"$flag.result"
-      mem_line="ours during ka100: RSS up to $((rss / 1024)) MiB (idle $((idle_rss / 1024)) MiB), threads up to $thr (idle $idle_thr)"
-    fi
-    read -r b_rps b_p99 b_bad < <(run_case "$c" nginx)
+    read -r a_rps a_p99 a_bad a_rss a_thr < <(run_sampled "$c" ours "$ours_server")
+    read -r b_rps b_p99 b_bad b_rss b_thr < <(run_sampled "$c" nginx "$nginx_server")
+    ((a_rss > ours_mem)) && ours_mem=$a_rss
+    ((a_thr > ours_thr)) && ours_thr=$a_thr
+    ((b_rss > nginx_mem)) && nginx_mem=$b_rss
+    ((b_thr > nginx_thr)) && nginx_thr=$b_thr
     ours_r+=("$a_rps") nginx_r+=("$b_rps") ours_l+=("$a_p99") nginx_l+=("$b_p99")
     ratios+=("$(python3 -c "print($a_rps / $b_rps if $b_rps else 0)")")
     lratios+=("$(python3 -c "print($a_p99 / $b_p99 if $b_p99 else 0)")")
     errors=$((errors + a_bad + b_bad))
   done
-  python3 - "$c" "$errors" "${ours_r[*]}" "${nginx_r[*]}" "${ratios[*]}" "${ours_l[*]}" "${nginx_l[*]}" "${lratios[*]}" <<'EOF'
+  python3 - "$c" "$errors" "${ours_r[*]}" "${nginx_r[*]}" "${ratios[*]}" "${ours_l[*]}" "${nginx_l[*]}" "${lratios[*]}" \
+    "$ours_mem" "$ours_thr" "$nginx_mem" "$nginx_thr" <<'EOF'
 import statistics as st, sys
 c, errors = sys.argv[1], sys.argv[2]
 ours, ngx, rat, ol, nl, lr = ([float(x) for x in a.split()] for a in sys.argv[3:9])
+om, ot, nm, nt = (int(x) for x in sys.argv[9:13])
 def ms(us): return "%.2fms" % (us / 1000)
-print("%-9s %12.0f %12.0f %8s %10s %10s %8s %7s" % (c, st.median(ours), st.median(ngx),
-      "%.2fx" % st.median(rat), ms(st.median(ol)), ms(st.median(nl)), "%.2fx" % st.median(lr), errors))
+print("%-9s %10.0f %10.0f %7s %9s %9s %7s %6s %13s %13s" % (c, st.median(ours), st.median(ngx),
+      "%.2fx" % st.median(rat), ms(st.median(ol)), ms(st.median(nl)), "%.2fx" % st.median(lr), errors,
+      "%d/%d" % (om // 1024, ot), "%d/%d" % (nm // 1024, nt)))
 print("%-9s ratios per round: %s" % ("", " ".join("%.2f" % r for r in rat)))
 EOF
 done
-[[ -n $mem_line ]] && echo "$mem_line"
-if [[ -f $nginx_pid_file ]]; then
-  echo "nginx after the runs: RSS $(($(awk '/^VmRSS:/{print $2}' "/proc/$(cat "$nginx_pid_file")/status") / 1024)) MiB"
-fi
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Where ours spends its time at 100 keep-alive connections.
