@@ -197,9 +197,12 @@ TIdYarn* TIdSchedulerOfThreadDefault::AcquireYarn() {
 
 void TIdSchedulerOfThreadDefault::ReleaseYarn(TIdYarn* AYarn) {
   auto& yarn = YarnOfThread(AYarn);
+  // Out of the active list before the thread is detached: a stop walking
+  // the list frees a yarn without thread itself, and this one is being
+  // freed already.
+  TIdScheduler::ReleaseYarn(AYarn);
   TIdThreadWithTask* thread = yarn.Thread();
   yarn.SetThread(nullptr);
-  TIdScheduler::ReleaseYarn(AYarn);
   if (thread) DisposeThread(thread);
 }
 
@@ -242,9 +245,10 @@ TIdYarn* TIdSchedulerOfThreadPool::AcquireYarn() {
 
 void TIdSchedulerOfThreadPool::ReleaseYarn(TIdYarn* AYarn) {
   auto& yarn = YarnOfThread(AYarn);
+  // Out of the active list first, as above.
+  TIdScheduler::ReleaseYarn(AYarn);
   TIdThreadWithTask* thread = yarn.Thread();
   yarn.SetThread(nullptr);
-  TIdScheduler::ReleaseYarn(AYarn);
   if (!thread) return;
   auto& pool = FThreadPool.LockList();
   bool keep = static_cast<int>(pool.size()) < PoolSize && !thread->Terminated();
