@@ -18,10 +18,9 @@
 #include "transport/vynIdSSLOpenSSL.h"
 #include "transport/vynIdSSLOpenSSLHeaders.h"
 
-enum class TwsTLSVersions : std::uint8_t { tlsUndefined = 0, tls1_0 = 1, tls1_1 = 2, tls1_2 = 3, tls1_3 = 4 };
 enum class TwsTLSIOHandler : std::uint8_t { iohOpenSSL = 0, iohSChannel = 1 };
-// TwsOpenSSLAPI comes with the OpenSSL binding, which reads it.
-enum class TwsOpenSSLLibPath : std::uint8_t { oslpNone = 0, oslpDefaultFolder = 1 };
+// TwsOpenSSLAPI, TwsOpenSSLLibPath and TwsTLSVersions come with the OpenSSL
+// binding.
 
 class TvynSocketOpenSSL_Options : public TPersistent {
 public:

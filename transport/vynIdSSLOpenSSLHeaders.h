@@ -28,6 +28,10 @@
 #include "transport/vynIdResourceStringsOpenSSL.h"
 
 enum class TwsOpenSSLAPI : std::uint8_t { oslAPI_1_0 = 0, oslAPI_1_1 = 1 };
+// Where the libraries are looked for, and the protocol version a TLS option
+// object asks for; shared by the client and server option objects.
+enum class TwsOpenSSLLibPath : std::uint8_t { oslpNone = 0, oslpDefaultFolder = 1 };
+enum class TwsTLSVersions : std::uint8_t { tlsUndefined = 0, tls1_0 = 1, tls1_1 = 2, tls1_2 = 3, tls1_3 = 4 };
 
 // ---------------------------------------------------------------------------
 // Exceptions

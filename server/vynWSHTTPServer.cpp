@@ -1,0 +1,1031 @@
+#include "server/vynWSHTTPServer.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <random>
+
+#include "platform/Dispatcher.h"
+#include "transport/vynIdContext.h"
+#include "transport/vynIdIOHandlerSocket.h"
+#include "transport/vynIdLogFile.h"
+#include "transport/vynIdStack.h"
+#include "transport/vynIdTCPConnection.h"
+
+namespace {
+constexpr const char* kConnectionRejected = "Connection rejected by server.";
+constexpr const char* kErrorStartingSSL = "Error starting SSL connection.";
+// What a WebSocket upgrade gets while this build has no WebSocket layer: the
+// same end as a refused handshake, a close without an answer.
+constexpr const char* kUpgradeNotAvailable = "Error Decoding Header: WebSocket upgrade not available";
+constexpr const char* kECDHECiphers = "EECDH+AESGCM:EDH+AESGCM:AES256+EECDH:AES256+EDH";
+constexpr const char* kALPNHTTP2 = "h2";
+constexpr const char* kAltSvcPrefix = "Alt-Svc: h2=\":";
+constexpr const char* kMethodStart = "start";
+constexpr const char* kMethodStop = "stop";
+constexpr const char* kMethodRestart = "restart";
+// SSL_CTRL_SET_ECDH_AUTO: automatic curve selection under the 1.0 API.
+constexpr int kCtrlSetECDHAuto = 94;
+// How long ReStart waits, in 1 ms polls, for a stop to show.
+constexpr int kRestartPolls = 60000;
+// How long a connection thread tries for the main lock before it hands its
+// start or stop to a start-stop thread.
+constexpr auto kConnectionLockTry = std::chrono::milliseconds(50);
+// A head that looks like HTTP is gathered until it is complete or this
+// share of the request time passed; other bytes only for ReadTimeOut.
+constexpr std::int32_t kHeadGatherStepMs = 250;
+
+// The component whose connection this thread serves, if any.
+thread_local TvynWSServer_Talvex_Base* tConnectionOf = nullptr;
+
+TIdSSLVersion MethodOf(TwsTLSVersions aVersion) {
+  switch (aVersion) {
+    case TwsTLSVersions::tls1_0:
+      return TIdSSLVersion::sslvTLSv1;
+    case TwsTLSVersions::tls1_1:
+      return TIdSSLVersion::sslvTLSv1_1;
+    case TwsTLSVersions::tls1_2:
+      return TIdSSLVersion::sslvTLSv1_2;
+    case TwsTLSVersions::tls1_3:
+      return TIdSSLVersion::sslvTLSv1_3;
+    case TwsTLSVersions::tlsUndefined:
+      break;
+  }
+  return TIdSSLVersion::sslvSSLv23;
+}
+
+std::string ExecutableFolder() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.parent_path().string();
+}
+
+std::string NewSecret() {
+  std::random_device random;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out(32, '0');
+  for (char& c : out) c = kHex[random() & 15u];
+  return out;
+}
+
+bool LooksLikeHTTPStart(const TIdBytes& aBytes) {
+  // A method token (letters) followed by a blank: an HTTP request line in
+  // progress, worth waiting for until its head is complete.
+  std::size_t i = 0;
+  while (i < aBytes.size() && i < 32 && std::isalpha(aBytes[i])) ++i;
+  if (i == aBytes.size()) return i > 0;
+  return i > 0 && aBytes[i] == ' ';
+}
+
+std::int32_t HeadEnd(const TIdBytes& aBytes, std::size_t aFrom) {
+  for (std::size_t i = aFrom; i < aBytes.size(); ++i) {
+    if (aBytes[i] != '\n') continue;
+    if (i >= 1 && aBytes[i - 1] == '\n') return static_cast<std::int32_t>(i + 1);
+    if (i >= 2 && aBytes[i - 1] == '\r' && aBytes[i - 2] == '\n') return static_cast<std::int32_t>(i + 1);
+  }
+  return -1;
+}
+
+void SleepMs(int aMs) { std::this_thread::sleep_for(std::chrono::milliseconds(aMs)); }
+
+bool IsTLSConnection(TIdTCPConnection* aConnection) {
+  auto* tls = aConnection ? dynamic_cast<TIdSSLIOHandlerSocketBase*>(aConnection->IOHandler()) : nullptr;
+  return tls && !tls->PassThrough();
+}
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Inner server
+
+TvynWSHTTPCustomServer::~TvynWSHTTPCustomServer() { SetActive(false); }
+
+void TvynWSHTTPCustomServer::DoExecuteHTTP(TIdContext* AContext) {
+  if (AContext && AContext->Connection()) ServeConnection(AContext, *AContext->Connection());
+}
+
+bool TvynWSHTTPCustomServer::RunExecute(TIdContext* AContext) {
+  if (!OnExecute) return TIdHTTPServer::RunExecute(AContext);
+  OnExecute(AContext);
+  TIdTCPConnection* connection = AContext ? AContext->Connection() : nullptr;
+  return connection && connection->Connected();
+}
+
+bool TvynWSHTTPCustomServer::FireQuerySSLPort(std::uint16_t APort) {
+  bool ssl = false;
+  if (OnQueryHTTPSSLPort) OnQueryHTTPSSLPort(APort, ssl);
+  return ssl;
+}
+
+void TvynWSHTTPCustomServer::BeginService() {
+  TIdHTTPServer::BeginService();
+  if (OnStartup) OnStartup(this);
+}
+
+void TvynWSHTTPCustomServer::EndService() {
+  TIdHTTPServer::EndService();
+  if (OnShutdown) OnShutdown(this);
+}
+
+namespace detail {
+void TvynWSServerIOHandlerTLS::Init() { FEngine->Init(); }
+
+void TvynWSServerIOHandlerTLS::Shutdown() { FEngine->Shutdown(); }
+
+std::unique_ptr<TIdIOHandler> TvynWSServerIOHandlerTLS::Accept(TIdSocketHandle& AListener, TIdThread* AListenerThread,
+                                                               TIdYarn*) {
+  while (WaitForConnection(AListener, AListenerThread)) {
+    std::unique_ptr<TIdIOHandler> handler(FEngine->Accept(AListener));
+    if (handler) {
+      handler->AfterAccept();
+      return handler;
+    }
+    // Nobody was waiting after all: look again a little later.
+    SleepMs(10);
+  }
+  return nullptr;
+}
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Component chain
+
+TvynSocketComponent_Base::TvynSocketComponent_Base(TComponent* aOwner) : TvynComponent_Base(aOwner) {}
+TvynSocketComponent_Base::~TvynSocketComponent_Base() = default;
+
+TvynWSComponent_Base::TvynWSComponent_Base(TComponent* aOwner) : TvynTCPComponent_Base(aOwner) {}
+TvynWSComponent_Base::~TvynWSComponent_Base() { FAlive->store(false); }
+
+void TvynWSComponent_Base::Deliver(std::function<void()> aEvent) {
+  switch (NotifyEvents) {
+    case TwsNotifyEvent::neNoSync:
+      aEvent();
+      return;
+    case TwsNotifyEvent::neAsynchronous:
+      QueueOnUIThread([alive = FAlive, event = std::move(aEvent)] {
+        if (alive->load()) event();
+      });
+      return;
+    case TwsNotifyEvent::neSynchronous:
+      SynchronizeOnUIThread([alive = FAlive, &aEvent] {
+        if (alive->load()) aEvent();
+      });
+      return;
+  }
+}
+
+void TvynWSComponent_Base::DoException(TvynWSConnectionServer* aConnection, const Exception& E) {
+  if (!OnException) return;
+  Exception copy(E.Message());
+  Deliver([this, aConnection, copy] {
+    if (OnException) OnException(aConnection, copy);
+  });
+}
+
+void TvynWSComponent_Base::DoError(TvynWSConnectionServer* aConnection, const std::string& aError) {
+  if (!OnError) return;
+  Deliver([this, aConnection, aError] {
+    if (OnError) OnError(aConnection, aError);
+  });
+}
+
+TvynWSComponent::TvynWSComponent(TComponent* aOwner) : TvynWSComponent_Base(aOwner) {}
+TvynWSComponent::~TvynWSComponent() = default;
+
+TvynWSComponent_Server::TvynWSComponent_Server(TComponent* aOwner) : TvynWSComponent(aOwner) {}
+TvynWSComponent_Server::~TvynWSComponent_Server() = default;
+
+// ---------------------------------------------------------------------------
+// TvynWSServer_Talvex_Base: lifecycle
+
+TvynWSServer_Talvex_Base::TvynWSServer_Talvex_Base(TComponent* aOwner) : TvynWSComponent_Server(aOwner) {}
+
+TvynWSServer_Talvex_Base::~TvynWSServer_Talvex_Base() { EndComponent(); }
+
+void TvynWSServer_Talvex_Base::EndComponent() {
+  if (FDestroying.exchange(true)) {
+    // A second call (the base destructor after the derived one) finds
+    // everything gone already.
+    if (!FHTTPServer) return;
+  }
+  JoinServerThreads();
+  if (FHTTPServer) {
+    {
+      std::lock_guard<std::recursive_timed_mutex> g(MainLock());
+      try {
+        if (FHTTPServer->Active()) FHTTPServer->SetActive(false);
+      } catch (...) {
+        // Going away: nothing left to tell.
+      }
+      FHTTPServer->Bindings().Clear();
+      FHTTPServer->SetIOHandler(nullptr);
+      FHTTPServer->SetScheduler(nullptr);
+      FHTTPServer->SetIntercept(nullptr);
+    }
+    FHTTPServer.reset();
+  }
+  StopTimers();
+  JoinServerThreads();
+  FTLSAdapter.reset();
+  FOwnedSSLHandler.reset();
+  FSSLHandler = nullptr;
+  FPoolScheduler.reset();
+  std::lock_guard<std::mutex> g(FFreeLock);
+  FConnectionsFree.clear();
+}
+
+TvynWSHTTPCustomServer& TvynWSServer_Talvex_Base::HTTPServer() {
+  if (!FHTTPServer) {
+    auto server = std::make_unique<TvynWSHTTPCustomServer>();
+    server->SetDefaultPort(static_cast<std::uint16_t>(FPort));
+    server->ServerSoftware = kWSServerSoftware;
+    server->UseNagle = UseNagle;
+    FHTTPServer = std::move(server);
+    InitHTTPServer(*FHTTPServer);
+  }
+  return *FHTTPServer;
+}
+
+void TvynWSServer_Talvex_Base::InitHTTPServer(TvynWSHTTPCustomServer& aServer) {
+  aServer.OnConnect = [this](TIdContext* AContext) { ConnectionSetUp(AContext); };
+  aServer.OnDisconnect = [this](TIdContext* AContext) { ConnectionTearDown(AContext); };
+  aServer.OnExecute = [this](TIdContext* AContext) { Execute(AContext); };
+  aServer.OnException = [this](TIdContext* AContext, const Exception& E) {
+    // The peer's normal close is no failure.
+    if (dynamic_cast<const EIdSilentException*>(&E)) return;
+    DoException(ConnectionOf(AContext), E);
+  };
+  aServer.OnListenException = [this](TIdListenerThread*, const Exception& E) { DoException(nullptr, E); };
+  aServer.OnStartup = [this](TComponent*) { StartupStep(); };
+  aServer.OnShutdown = [this](TComponent*) { ShutdownStep(); };
+  aServer.OnQueryHTTPSSLPort = [this](std::uint16_t aPort, bool& aSSL) { aSSL = QueryHTTPSSLPort(aPort); };
+}
+
+std::int32_t TvynWSServer_Talvex_Base::Port() { return static_cast<std::uint16_t>(FPort); }
+
+void TvynWSServer_Talvex_Base::SetPort(std::int32_t aValue) {
+  FPort = aValue;
+  if (FHTTPServer) FHTTPServer->SetDefaultPort(static_cast<std::uint16_t>(aValue));
+}
+
+std::int32_t TvynWSServer_Talvex_Base::Count() {
+  if (!FHTTPServer) return 0;
+  auto& list = FHTTPServer->Contexts().LockList();
+  auto n = static_cast<std::int32_t>(list.size());
+  FHTTPServer->Contexts().UnlockList();
+  return n;
+}
+
+bool TvynWSServer_Talvex_Base::Active() {
+  if (IsLoading() || IsDesigning()) return FActiveStored;
+  return FHTTPServer && FHTTPServer->Active();
+}
+
+void TvynWSServer_Talvex_Base::SetActive(bool aValue) {
+  if (IsLoading() || IsDesigning()) {
+    FActiveStored = aValue;
+    return;
+  }
+  std::unique_lock<std::recursive_timed_mutex> lock(MainLock(), std::defer_lock);
+  if (tConnectionOf == this) {
+    // A start-stop thread holding the lock may be waiting for this very
+    // connection to end: hand the change over instead of waiting.
+    if (!lock.try_lock_for(kConnectionLockTry)) {
+      LaunchServerThread(aValue ? kMethodStart : kMethodStop);
+      return;
+    }
+  } else {
+    lock.lock();
+  }
+  ActivateLocked(aValue);
+}
+
+void TvynWSServer_Talvex_Base::ActivateLocked(bool aValue) {
+  TvynWSHTTPCustomServer& server = HTTPServer();
+  if (aValue) {
+    // The TLS handler follows SSL as stored; every option is applied anew.
+    if (FSSLStored && !FSSLHandler && !server.Active()) CreateSSLHandler();
+    if (!FSSLStored && FSSLHandler && !server.Active()) FreeSSLHandler();
+    if (FSSLHandler) ApplySSLOptions();
+    if (FThreadPoolOn && FPoolScheduler) {
+      FPoolScheduler->MaxThreads = FThreadPoolOptions.MaxThreads;
+      FPoolScheduler->PoolSize = FThreadPoolOptions.PoolSize;
+    }
+    if (!server.Active()) {
+      if (LogFile().Enabled) {
+        auto log = std::make_unique<TvynWSIdLogFileServer>();
+        log->SetReplaceCRLF(false);
+        log->SetFilename(LogFile().FileName);
+        log->UnMaskFrames = LogFile().UnMaskFrames;
+        server.SetIntercept(log.get());
+        FServerLog = std::move(log);
+      } else {
+        server.SetIntercept(nullptr);
+        FServerLog.reset();
+      }
+    }
+  }
+  if (server.Active()) {
+    DisconnectAll();
+  } else {
+    StopTimers();
+  }
+  server.UseNagle = UseNagle;
+  server.SetDefaultPort(static_cast<std::uint16_t>(FPort));
+  server.SetActive(aValue);
+  if (server.Active()) {
+    StartTimers();
+  } else {
+    StopTimers();
+    std::lock_guard<std::mutex> g(FFreeLock);
+    FConnectionsFree.erase(std::remove_if(FConnectionsFree.begin(), FConnectionsFree.end(),
+                                          [](const std::unique_ptr<TPersistent>& p) {
+                                            auto* c = static_cast<TvynWSConnectionServer*>(p.get());
+                                            return c->PendingEvents() == 0;
+                                          }),
+                           FConnectionsFree.end());
+  }
+}
+
+void TvynWSServer_Talvex_Base::Start() { LaunchServerThread(kMethodStart); }
+void TvynWSServer_Talvex_Base::Stop() { LaunchServerThread(kMethodStop); }
+void TvynWSServer_Talvex_Base::ReStart() { LaunchServerThread(kMethodRestart); }
+
+void TvynWSServer_Talvex_Base::LaunchServerThread(const std::string& aMethod) {
+  if (Destroying()) return;
+  std::list<std::thread> finished;
+  std::lock_guard<std::mutex> g(FThreadsLock);
+  // Threads that ended are joined here, so the list stays short.
+  for (auto it = FServerThreads.begin(); it != FServerThreads.end();) {
+    auto next = std::next(it);
+    if (it->Done->load() && it->Thread.get_id() != std::this_thread::get_id()) {
+      it->Thread.join();
+      FServerThreads.erase(it);
+    }
+    it = next;
+  }
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  FServerThreads.push_back(ServerThread{std::thread([this, aMethod, done] {
+                                          RunServerThread(aMethod);
+                                          done->store(true);
+                                        }),
+                                        done});
+}
+
+void TvynWSServer_Talvex_Base::RunServerThread(const std::string& aMethod) {
+  if (Destroying()) return;
+  try {
+    if (aMethod == kMethodRestart) {
+      if (Active()) LaunchServerThread(kMethodStop);
+      for (int i = 0; i < kRestartPolls && Active() && !Destroying(); ++i) SleepMs(1);
+      LaunchServerThread(kMethodStart);
+      return;
+    }
+    std::lock_guard<std::recursive_timed_mutex> g(MainLock());
+    if (Destroying()) return;
+    ActivateLocked(aMethod == kMethodStart);
+  } catch (const Exception& e) {
+    ReportThreadFailure(e);
+  } catch (const std::exception& e) {
+    ReportThreadFailure(Exception(e.what()));
+  }
+}
+
+void TvynWSServer_Talvex_Base::ReportThreadFailure(const Exception& E) {
+  // Nobody waits for a start-stop thread: its failure reaches the owner
+  // through OnException, never by blocking on the UI thread (the UI thread
+  // may be the one joining this thread).
+  if (!OnException || Destroying()) return;
+  Exception copy(E.Message());
+  if (NotifyEvents == TwsNotifyEvent::neNoSync) {
+    OnException(nullptr, copy);
+    return;
+  }
+  QueueOnUIThread([this, alive = FAlive, copy] {
+    if (alive->load() && OnException) OnException(nullptr, copy);
+  });
+}
+
+void TvynWSServer_Talvex_Base::JoinServerThreads() {
+  for (;;) {
+    std::thread t;
+    {
+      std::lock_guard<std::mutex> g(FThreadsLock);
+      auto it = FServerThreads.begin();
+      while (it != FServerThreads.end() && it->Thread.get_id() == std::this_thread::get_id()) ++it;
+      if (it == FServerThreads.end()) return;
+      t = std::move(it->Thread);
+      FServerThreads.erase(it);
+    }
+    t.join();
+  }
+}
+
+void TvynWSServer_Talvex_Base::StartupStep() {
+  {
+    std::lock_guard<std::mutex> g(FSecretLock);
+    FMonitorSecret = NewSecret();
+  }
+  if (OnStartup) OnStartup(this);
+  if (FSSLHandler && FSSLOptions.OpenSSL_Options.APIVersion == TwsOpenSSLAPI::oslAPI_1_0 &&
+      FSSLOptions.OpenSSL_Options.ECDHE) {
+    TIdSSLContext* ctx = FSSLHandler->SSLContext();
+    if (ctx && ctx->Context && detail::OSSL.SSL_CTX_ctrl) detail::OSSL.SSL_CTX_ctrl(ctx->Context, kCtrlSetECDHAuto, 1, nullptr);
+  }
+}
+
+void TvynWSServer_Talvex_Base::ShutdownStep() {
+  {
+    std::lock_guard<std::mutex> g(FSecretLock);
+    FMonitorSecret.clear();
+  }
+  if (OnShutdown) OnShutdown(this);
+}
+
+std::string TvynWSServer_Talvex_Base::MonitorSecret() const {
+  std::lock_guard<std::mutex> g(FSecretLock);
+  return FMonitorSecret;
+}
+
+// ---------------------------------------------------------------------------
+// TLS
+
+bool TvynWSServer_Talvex_Base::SSL() {
+  if (IsLoading() || IsDesigning()) return FSSLStored;
+  return FSSLHandler && FHTTPServer && FTLSAdapter && FHTTPServer->IOHandler() == FTLSAdapter.get();
+}
+
+void TvynWSServer_Talvex_Base::SetSSL(bool aValue) {
+  FSSLStored = aValue;
+  if (IsLoading() || IsDesigning()) return;
+  std::lock_guard<std::recursive_timed_mutex> g(MainLock());
+  // A running server keeps its handler until the next activation.
+  if (FHTTPServer && FHTTPServer->Active()) return;
+  if (aValue && !FSSLHandler) CreateSSLHandler();
+  if (!aValue && FSSLHandler) FreeSSLHandler();
+}
+
+void TvynWSServer_Talvex_Base::CreateSSLHandler() {
+  TIdServerIOHandlerSSLOpenSSL* handler = nullptr;
+  if (OnSSLGetHandler) OnSSLGetHandler(this, FIOHandlerOptions.IOHandlerType, handler);
+  if (handler) {
+    FSSLHandler = handler;
+    handler->FreeNotification(this);
+  } else {
+    FOwnedSSLHandler = std::make_unique<TIdServerIOHandlerSSLOpenSSL>();
+    FSSLHandler = FOwnedSSLHandler.get();
+    ApplySSLOptions();
+  }
+  FSSLHandler->OnGetPassword = [this](std::string& aPassword) { aPassword = FSSLOptions.Password; };
+  FSSLHandler->OnALPNSelect = [this](TPersistent*, TStrings& aProtocols, std::string& aProtocol) {
+    if (FHTTP2Options.Enabled && aProtocols.IndexOf(kALPNHTTP2) >= 0) {
+      aProtocol = kALPNHTTP2;
+      return;
+    }
+    if (OnSSLALPNSelect) OnSSLALPNSelect(this, aProtocols, aProtocol);
+  };
+  FTLSAdapter = std::make_unique<detail::TvynWSServerIOHandlerTLS>(FSSLHandler);
+  HTTPServer().SetIOHandler(FTLSAdapter.get());
+  if (OnSSLAfterCreateHandler) OnSSLAfterCreateHandler(this, FIOHandlerOptions.IOHandlerType, FSSLHandler);
+}
+
+void TvynWSServer_Talvex_Base::FreeSSLHandler() {
+  if (FHTTPServer) FHTTPServer->SetIOHandler(nullptr);
+  FTLSAdapter.reset();
+  if (FSSLHandler && FSSLHandler != FOwnedSSLHandler.get()) FSSLHandler->RemoveFreeNotification(this);
+  FSSLHandler = nullptr;
+  FOwnedSSLHandler.reset();
+}
+
+void TvynWSServer_Talvex_Base::ApplySSLOptions() {
+  if (!FSSLHandler) return;
+  TIdSSLOptions& o = FSSLHandler->SSLOptions();
+  // The files are re-read at every activation, whoever made the handler.
+  o.CertFile = FSSLOptions.CertFile;
+  o.KeyFile = FSSLOptions.KeyFile;
+  o.RootCertFile = FSSLOptions.RootCertFile;
+  // A handler the application supplied keeps its other settings.
+  if (FSSLHandler != FOwnedSSLHandler.get()) return;
+  SetOpenSSLAPIVersion(FSSLOptions.OpenSSL_Options.APIVersion);
+  if (FSSLOptions.OpenSSL_Options.LibPath == TwsOpenSSLLibPath::oslpDefaultFolder)
+    SetOpenSSLLibraryPath(ExecutableFolder());
+  o.Mode = TIdSSLMode::sslmServer;
+  o.SetMethod(MethodOf(FSSLOptions.Version));
+  o.CipherList = FSSLOptions.OpenSSL_Options.ECDHE ? kECDHECiphers : "";
+  if (FSSLOptions.VerifyCertificate) {
+    o.VerifyMode = TIdSSLVerifyModeSet{TIdSSLVerifyMode::sslvrfPeer};
+    o.VerifyDepth = FSSLOptions.VerifyDepth >= 0 ? FSSLOptions.VerifyDepth : 0;
+  } else {
+    o.VerifyMode = TIdSSLVerifyModeSet{};
+    o.VerifyDepth = 0;
+  }
+}
+
+bool TvynWSServer_Talvex_Base::QueryHTTPSSLPort(std::uint16_t aPort) {
+  if (!FSSLHandler) return false;
+  return FSSLOptions.Port == 0 || FSSLOptions.Port == aPort;
+}
+
+void TvynWSServer_Talvex_Base::Notification(TComponent* aComponent, TOperation aOperation) {
+  if (aOperation == TOperation::opRemove && aComponent == FSSLHandler && FSSLHandler != FOwnedSSLHandler.get()) {
+    if (FHTTPServer) FHTTPServer->SetIOHandler(nullptr);
+    FTLSAdapter.reset();
+    FSSLHandler = nullptr;
+  }
+  TvynWSComponent_Server::Notification(aComponent, aOperation);
+}
+
+void TvynWSServer_Talvex_Base::SetThreadPool(bool aValue) {
+  if (aValue == FThreadPoolOn) return;
+  FThreadPoolOn = aValue;
+  if (IsLoading() || IsDesigning()) return;
+  std::lock_guard<std::recursive_timed_mutex> g(MainLock());
+  if (aValue) {
+    FPoolScheduler = std::make_unique<TIdSchedulerOfThreadPool>();
+    FPoolScheduler->MaxThreads = FThreadPoolOptions.MaxThreads;
+    FPoolScheduler->PoolSize = FThreadPoolOptions.PoolSize;
+    HTTPServer().SetScheduler(FPoolScheduler.get());
+  } else {
+    HTTPServer().SetScheduler(nullptr);
+    FPoolScheduler.reset();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Timers
+
+void TvynWSServer_Talvex_Base::StartTimers() {
+  std::lock_guard<std::mutex> g(FTimersLock);
+  auto make = [this](TvynTimer*& aTimer, std::int32_t aSeconds, void (TvynWSServer_Talvex_Base::*aTick)()) {
+    if (aTimer) return;
+    aTimer = new TvynTimer();
+    aTimer->SetInterval(aSeconds > 0 ? aSeconds * 1000 : 1000);
+    aTimer->OnTimer = [this, aTick](TvynTimer*) { (this->*aTick)(); };
+    aTimer->SetEnabled(true);
+  };
+  if (HeartBeat().Enabled) make(FHeartBeatTimer, HeartBeat().Interval, &TvynWSServer_Talvex_Base::HeartBeatTick);
+  if (Optimizations().ConnectionsFree.Enabled)
+    make(FConnectionsFreeTimer, Optimizations().ConnectionsFree.Interval,
+         &TvynWSServer_Talvex_Base::ConnectionsFreeTick);
+  FWatchDogOn.store(WatchDog().Enabled);
+  if (WatchDog().Enabled) make(FWatchDogTimer, WatchDog().Interval, &TvynWSServer_Talvex_Base::WatchDogTick);
+}
+
+void TvynWSServer_Talvex_Base::StopTimers() {
+  TvynTimer *heartBeat, *connectionsFree, *watchDog;
+  {
+    std::lock_guard<std::mutex> g(FTimersLock);
+    FWatchDogOn.store(false);
+    heartBeat = std::exchange(FHeartBeatTimer, nullptr);
+    connectionsFree = std::exchange(FConnectionsFreeTimer, nullptr);
+    watchDog = std::exchange(FWatchDogTimer, nullptr);
+  }
+  // Each is joined (or, from its own handler, freed once its thread ended).
+  FreeTimer(heartBeat);
+  FreeTimer(connectionsFree);
+  FreeTimer(watchDog);
+}
+
+void TvynWSServer_Talvex_Base::HeartBeatTick() {
+  // Pings go to WebSocket connections, which this build does not make yet:
+  // nothing is enabled, so there is nothing to ping.
+}
+
+void TvynWSServer_Talvex_Base::ConnectionsFreeTick() {
+  std::lock_guard<std::mutex> g(FFreeLock);
+  FConnectionsFree.erase(std::remove_if(FConnectionsFree.begin(), FConnectionsFree.end(),
+                                        [](const std::unique_ptr<TPersistent>& p) {
+                                          return static_cast<TvynWSConnectionServer*>(p.get())->PendingEvents() == 0;
+                                        }),
+                         FConnectionsFree.end());
+}
+
+void TvynWSServer_Talvex_Base::WatchDogTick() {
+  if (!FWatchDogOn.load() || Destroying()) return;
+  if (FHTTPServer && FHTTPServer->Active()) return;
+  if (NotifyEvents == TwsNotifyEvent::neNoSync) {
+    Start();
+    return;
+  }
+  QueueOnUIThread([this, alive = FAlive] {
+    if (alive->load()) Start();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Connections
+
+std::vector<TIdContext*>& TvynWSServer_Talvex_Base::LockList() { return HTTPServer().Contexts().LockList(); }
+
+void TvynWSServer_Talvex_Base::UnLockList() { HTTPServer().Contexts().UnlockList(); }
+
+TvynWSConnectionServer* TvynWSServer_Talvex_Base::ConnectionOf(TIdContext* aContext) {
+  return aContext ? dynamic_cast<TvynWSConnectionServer*>(aContext->Data.get()) : nullptr;
+}
+
+TvynWSConnectionServer* TvynWSServer_Talvex_Base::GetConnectionByGuid(const std::string& aGuid) {
+  TvynWSConnectionServer* found = nullptr;
+  auto& list = LockList();
+  for (TIdContext* context : list) {
+    TvynWSConnectionServer* c = ConnectionOf(context);
+    if (c && c->Guid() == aGuid) {
+      found = c;
+      break;
+    }
+  }
+  UnLockList();
+  return found;
+}
+
+TvynWSConnectionServer* TvynWSServer_Talvex_Base::GetConnectionByIndex(std::int32_t Index) {
+  TvynWSConnectionServer* found = nullptr;
+  auto& list = LockList();
+  if (Index >= 0 && static_cast<std::size_t>(Index) < list.size()) found = ConnectionOf(list[static_cast<std::size_t>(Index)]);
+  UnLockList();
+  return found;
+}
+
+void TvynWSServer_Talvex_Base::DisconnectAll() {
+  if (!FHTTPServer) return;
+  auto& list = LockList();
+  for (std::size_t i = list.size(); i-- > 0;) {
+    TvynWSConnectionServer* c = ConnectionOf(list[i]);
+    try {
+      TIdTCPConnection* tcp = list[i]->Connection();
+      if (c && !c->Disconnected() && tcp && tcp->IOHandler() && tcp->IOHandler()->Connected()) c->Close();
+    } catch (const Exception& e) {
+      DoException(c, e);
+    } catch (const std::exception& e) {
+      DoException(c, Exception(e.what()));
+    }
+  }
+  UnLockList();
+}
+
+void TvynWSServer_Talvex_Base::ConnectionSetUp(TIdContext* aContext) {
+  if (Destroying() || !aContext) return;
+  tConnectionOf = this;
+  TvynWSConnectionServer* connection = nullptr;
+  try {
+    TIdTCPConnection* tcp = aContext->Connection();
+    TIdSocketHandle* binding = tcp && tcp->Socket() ? tcp->Socket()->Binding() : nullptr;
+    if (binding && binding->HandleAllocated()) {
+      if (FOptions.WriteTimeOut > 0) {
+        timeval tv{};
+        tv.tv_sec = FOptions.WriteTimeOut / 1000;
+        tv.tv_usec = (FOptions.WriteTimeOut % 1000) * 1000;
+        ::setsockopt(binding->Handle(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+      }
+      if (TCPKeepAlive().Enabled) binding->SetKeepAliveValues(true, TCPKeepAlive().Time, TCPKeepAlive().Interval);
+    }
+    auto owned = std::make_unique<TvynWSConnectionServer>(aContext);
+    connection = owned.get();
+    const bool ssl = FSSLHandler != nullptr;
+    connection->SetServerSSL(ssl);
+    connection->SetServerOriginsAllowed(FSecurityOptions.OriginsAllowed);
+    connection->ValidateUTF8 = FOptions.ValidateUTF8;
+    connection->CleanDisconnect = FOptions.CleanDisconnect;
+    connection->RaiseDisconnectExceptions = FOptions.RaiseDisconnectExceptions;
+    connection->FragmentedMessages = FOptions.FragmentedMessages;
+    connection->QueueOptions.Assign(FQueueOptions);
+    connection->Masked = false;
+    connection->SetProtocol(Protocols);
+    connection->SetReadTimeOut(FOptions.ReadTimeOut());
+    if (ssl && FHTTP2Options.AltSvc.Enabled)
+      connection->SetAltSvc(std::string(kAltSvcPrefix) + std::to_string(FSSLOptions.Port) + "\"");
+    aContext->Data = std::move(owned);
+    if (OnTCPConnect) {
+      bool accept = true;
+      OnTCPConnect(connection, accept);
+      if (!accept) throw Exception(kConnectionRejected);
+    }
+  } catch (const Exception& e) {
+    ErrorPath(connection, e.Message());
+    if (!connection && aContext->Connection()) aContext->Connection()->Disconnect(false);
+  } catch (const std::exception& e) {
+    ErrorPath(connection, e.what());
+    if (!connection && aContext->Connection()) aContext->Connection()->Disconnect(false);
+  }
+}
+
+void TvynWSServer_Talvex_Base::ConnectionTearDown(TIdContext* aContext) {
+  if (tConnectionOf == this) tConnectionOf = nullptr;
+  if (!aContext || !aContext->Data) return;
+  auto* connection = dynamic_cast<TvynWSConnectionServer*>(aContext->Data.get());
+  if (!connection) return;
+  std::unique_ptr<TPersistent> owned = std::move(aContext->Data);
+  if (connection->Enabled()) {
+    connection->SetDisconnected(true);
+    if (!Destroying() && OnDisconnect) {
+      std::int32_t code = connection->CloseCode();
+      connection->AddPendingEvent();
+      Deliver([this, connection, code, pending = connection->PendingCounter()] {
+        if (OnDisconnect) OnDisconnect(connection, code);
+        --*pending;
+      });
+    }
+  }
+  std::lock_guard<std::mutex> g(FFreeLock);
+  // Kept while an event for it still waits for the UI thread.
+  if (!Destroying() && connection->PendingEvents() > 0) FConnectionsFree.push_back(std::move(owned));
+}
+
+void TvynWSServer_Talvex_Base::ErrorPath(TvynWSConnectionServer* aConnection, const std::string& aMessage) {
+  try {
+    if (aConnection && OnError) {
+      aConnection->SetMsgError(aMessage);
+      aConnection->AddPendingEvent();
+      Deliver([this, aConnection, aMessage, pending = aConnection->PendingCounter()] {
+        if (OnError) OnError(aConnection, aMessage);
+        --*pending;
+      });
+    }
+    if (aConnection) aConnection->Disconnect();
+  } catch (...) {
+    // The error path itself must not fail: the connection ends anyway.
+    try {
+      if (aConnection) aConnection->Disconnect();
+    } catch (...) {
+    }
+  }
+}
+
+void TvynWSServer_Talvex_Base::CloseConnection(TIdContext* aContext) {
+  TIdTCPConnection* tcp = aContext->Connection();
+  if (tcp && tcp->IOHandler()) tcp->IOHandler()->DiscardAll();
+  std::unique_ptr<TPersistent> owned = std::move(aContext->Data);
+  if (tcp) tcp->Disconnect(false);
+  auto* connection = dynamic_cast<TvynWSConnectionServer*>(owned.get());
+  if (connection && connection->PendingEvents() > 0) {
+    std::lock_guard<std::mutex> g(FFreeLock);
+    FConnectionsFree.push_back(std::move(owned));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Execute step
+
+void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
+  if (Destroying() || !aContext) return;
+  TIdTCPConnection* tcp = aContext->Connection();
+  TIdIOHandler* io = tcp ? tcp->IOHandler() : nullptr;
+  if (!io) return;
+  TvynWSConnectionServer* connection = ConnectionOf(aContext);
+  try {
+    if (io->InputBufferIsEmpty()) io->CheckForDataOnSource(FOptions.ReadTimeOut());
+    if (!connection) {
+      io->DiscardAll();
+      tcp->Disconnect(false);
+      return;
+    }
+    if (connection->Disconnected()) {
+      io->DiscardAll();
+      // Its disconnect was asked for from another thread: close it here,
+      // where the socket belongs.
+      tcp->Disconnect(false);
+      return;
+    }
+    if (io->InputBufferIsEmpty()) {
+      if (connection->Enabled()) return;
+      auto* http = dynamic_cast<TvynWSHTTPServer*>(this);
+      const std::int32_t emptyLimit = http ? http->ReadEmptySource : 0;
+      if (emptyLimit <= 0) {
+        SleepMs(1);
+        return;
+      }
+      if (++connection->ReadCount >= emptyLimit) CloseConnection(aContext);
+      return;
+    }
+    connection->ReadCount = 0;
+    if (!connection->Enabled() && IsTLSConnection(tcp) && io->InputBuffer()->Size() == 1) {
+      auto* http = dynamic_cast<TvynWSHTTPServer*>(this);
+      const std::int32_t limit = http ? http->ReadStartSSL : 10;
+      if (++connection->ReadStartSSLCount > limit) {
+        connection->HeadersRequest().Clear();
+        io->DiscardAll();
+        throw Exception(kErrorStartingSSL);
+      }
+      return;
+    }
+    if (connection->Enabled()) {
+      // Frames arrive with the WebSocket layer.
+      return;
+    }
+    TIdBytes bytes = Gather(io);
+    connection->AddRecBytes(static_cast<std::int64_t>(bytes.size()));
+    std::string text(bytes.begin(), bytes.end());
+    connection->HeadersRequest().SetText(text);
+    detail::TClassifyOptions flags;
+    flags.AuthenticationEnabled = FAuthentication.Enabled;
+    flags.SessionEnabled = FAuthentication.Session.Enabled;
+    flags.SSL = connection->ServerSSL();
+    flags.OAuth2Server = FAuthentication.OAuth.OAuth2 != nullptr;
+    flags.HTTP2Enabled = FHTTP2Options.Enabled;
+    flags.BuiltinFiles.JavascriptFiles = FOptions.JavascriptFiles;
+    flags.BuiltinFiles.HTMLFiles = FOptions.HTMLFiles;
+    flags.BuiltinFiles.FlashFallBack = FFallBack.Flash.Enabled;
+    flags.BuiltinFiles.EventSourceFallBack = FFallBack.ServerSentEvents.Enabled;
+    Dispatch(aContext, connection, detail::ClassifyRequest(text, flags));
+  } catch (const EIdSilentException&) {
+    tcp->Disconnect(false);
+  } catch (const EIdReadTimeout&) {
+    // An idle keep-alive connection timed out: a normal end.
+    tcp->Disconnect(false);
+  } catch (const Exception& e) {
+    ErrorPath(connection, e.Message());
+    if (!connection) tcp->Disconnect(false);
+  } catch (const std::exception& e) {
+    ErrorPath(connection, e.what());
+    if (!connection) tcp->Disconnect(false);
+  }
+}
+
+TIdBytes TvynWSServer_Talvex_Base::Gather(TIdIOHandler* aIO) {
+  // Stops as soon as a head is complete (no wait after its last byte);
+  // bytes that look like an HTTP request line are waited for up to the
+  // request time, anything else only for ReadTimeOut per pause.
+  TIdBytes bytes;
+  const std::int32_t requestTimeout = HTTPServer().RequestTimeout > 0 ? HTTPServer().RequestTimeout : 20000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(requestTimeout);
+  std::size_t searched = 0;
+  for (;;) {
+    bytes.clear();
+    const std::int32_t size = aIO->InputBuffer() ? aIO->InputBuffer()->Size() : 0;
+    if (size > 0) aIO->InputBuffer()->ExtractToBytes(bytes, size, false, 0);
+    if (static_cast<std::int64_t>(bytes.size()) > MaxReadBufferSize) break;
+    const bool preface = bytes.size() >= 4 && std::equal(bytes.begin(), bytes.begin() + 4, detail::kHTTP2Preface.begin());
+    if (preface && bytes.size() >= detail::kHTTP2Preface.size()) break;
+    if (!preface && HeadEnd(bytes, searched > 2 ? searched - 2 : 0) >= 0) break;
+    searched = bytes.size();
+    const bool httpLike = preface || LooksLikeHTTPStart(bytes);
+    std::int32_t wait = FOptions.ReadTimeOut();
+    if (httpLike) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      wait = static_cast<std::int32_t>(std::min<std::int64_t>(left.count(), kHeadGatherStepMs));
+    }
+    if (!aIO->CheckForDataOnSource(wait) && !httpLike) break;
+    if (!aIO->Connected()) break;
+  }
+  if (static_cast<std::int64_t>(bytes.size()) > MaxReadBufferSize && MaxReadBufferSize >= 0)
+    bytes.resize(static_cast<std::size_t>(MaxReadBufferSize));
+  return bytes;
+}
+
+void TvynWSServer_Talvex_Base::Dispatch(TIdContext* aContext, TvynWSConnectionServer* aConnection,
+                                        detail::TwsRequestKind aKind) {
+  using detail::TwsRequestKind;
+  TIdTCPConnection* tcp = aContext->Connection();
+  switch (aKind) {
+    case TwsRequestKind::rkWebSocketUpgrade:
+      aConnection->HeadersRequest().Clear();
+      if (tcp && tcp->IOHandler()) tcp->IOHandler()->DiscardAll();
+      throw Exception(kUpgradeNotAvailable);
+    case TwsRequestKind::rkHTTP:
+    // HTTP/1.x branches whose own answers are not wired yet reach the
+    // owner's handlers as plain requests.
+    case TwsRequestKind::rkSessionRequest:
+    case TwsRequestKind::rkMessagePost:
+    case TwsRequestKind::rkProtocolPost:
+    case TwsRequestKind::rkOAuth2:
+    case TwsRequestKind::rkBuiltinFile:
+    case TwsRequestKind::rkEventStream:
+      aConnection->SetTransport(TwsTransport::trpHTTP);
+      try {
+        HTTPServer().DoExecuteHTTP(aContext);
+      } catch (const EIdSilentException&) {
+      } catch (const EIdReadTimeout&) {
+      }
+      CloseConnection(aContext);
+      return;
+    case TwsRequestKind::rkOther: {
+      bool accept = false;
+      if (OnUnknownProtocol) OnUnknownProtocol(aConnection, accept);
+      if (accept) {
+        aConnection->SetTransport(TwsTransport::trpTCP);
+        aConnection->SetEnabled(true);
+        return;
+      }
+      CloseConnection(aContext);
+      return;
+    }
+    default:
+      // Branches whose layer this build does not have end like an unknown
+      // protocol: closed.
+      CloseConnection(aContext);
+      return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// TvynWSHTTPServer
+
+TvynWSHTTPServer::TvynWSHTTPServer(TComponent* aOwner) : TvynWSServer_Talvex_Base(aOwner) {}
+
+TvynWSHTTPServer::~TvynWSHTTPServer() { EndComponent(); }
+
+std::string TvynWSHTTPServer::DocumentRoot() const {
+  std::string root = FDocumentRoot;
+  if (!root.empty() && (root.back() == '/' || root.back() == '\\')) root.pop_back();
+  return root;
+}
+
+void TvynWSHTTPServer::InitHTTPServer(TvynWSHTTPCustomServer& aServer) {
+  TvynWSServer_Talvex_Base::InitHTTPServer(aServer);
+  aServer.OnCommandGet = [this](TIdContext* AContext, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
+    CommandGet(AContext, q, r);
+  };
+  aServer.OnCommandOther = [this](TIdContext* AContext, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
+    CommandOther(AContext, q, r);
+  };
+  aServer.OnCreateSession = [this](TIdContext* AContext, TIdHTTPSession*& VSession) {
+    if (OnCreateSession) OnCreateSession(AContext, VSession);
+  };
+  aServer.OnInvalidSession = [this](TIdContext* AContext, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r,
+                                    bool& VContinue, const std::string& AId) {
+    if (OnInvalidSession) OnInvalidSession(AContext, q, r, VContinue, AId);
+  };
+  aServer.OnSessionStart = [this](TIdHTTPSession* S) {
+    if (OnSessionStart) OnSessionStart(S);
+  };
+  aServer.OnSessionEnd = [this](TIdHTTPSession* S) {
+    if (OnSessionEnd) OnSessionEnd(S);
+  };
+}
+
+void TvynWSHTTPServer::CommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                  TIdHTTPResponseInfo* AResponseInfo) {
+  HandleCommand(AContext, ARequestInfo, AResponseInfo, false);
+}
+
+void TvynWSHTTPServer::CommandOther(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                    TIdHTTPResponseInfo* AResponseInfo) {
+  HandleCommand(AContext, ARequestInfo, AResponseInfo, true);
+}
+
+void TvynWSHTTPServer::HandleCommand(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                     TIdHTTPResponseInfo* AResponseInfo, bool aOther) {
+  TvynWSConnectionServer* connection = ConnectionOf(AContext);
+  auto addAltSvc = [&] {
+    if (connection && !connection->AltSvc().empty() && !AResponseInfo->HeaderHasBeenWritten() &&
+        AResponseInfo->CustomHeaders().IndexOf(connection->AltSvc()) < 0)
+      AResponseInfo->CustomHeaders().Add(connection->AltSvc());
+  };
+  if (Authentication().Enabled && !(connection && connection->IsInternal()) &&
+      !AuthenticateRequest(connection, ARequestInfo, AResponseInfo)) {
+    AResponseInfo->AuthRealm = kWSServerSoftware;
+    AResponseInfo->SetCloseConnection(true);
+    return;
+  }
+  if (!aOther && !DocumentRoot().empty()) {
+    addAltSvc();
+    if (ServeDocument(AContext, ARequestInfo, AResponseInfo)) return;
+  }
+  if (aOther) {
+    if (OnCommandOther) OnCommandOther(AContext, ARequestInfo, AResponseInfo);
+  } else {
+    if (OnCommandGet) OnCommandGet(AContext, ARequestInfo, AResponseInfo);
+  }
+  addAltSvc();
+}
+
+bool TvynWSHTTPServer::AuthenticateRequest(TvynWSConnectionServer* aConnection, TIdHTTPRequestInfo* ARequestInfo,
+                                           TIdHTTPResponseInfo*) {
+  if (!Authentication().Basic.Enabled) return true;
+  if (!ARequestInfo->AuthExists) return false;
+  bool ok = CheckCredentials(aConnection, ARequestInfo->AuthUsername, ARequestInfo->AuthPassword);
+  if (ok && aConnection) {
+    auto& a = aConnection->Authentication();
+    a.Authenticated = true;
+    a.AuthType = TwsAuthentication::authBasic;
+    a.User = ARequestInfo->AuthUsername;
+    a.Password = ARequestInfo->AuthPassword;
+  }
+  return ok;
+}
+
+bool TvynWSHTTPServer::CheckCredentials(TvynWSConnectionServer* aConnection, const std::string& aUser,
+                                        const std::string& aPassword) {
+  const TStringList& users = Authentication().AuthUsers;
+  int index = users.IndexOfName(aUser);
+  if (index >= 0 && !aUser.empty() && users.ValueFromIndex(index) == aPassword) return true;
+  bool authenticated = false;
+  if (OnAuthentication) OnAuthentication(aConnection, aUser, aPassword, authenticated);
+  return authenticated;
+}
+
+bool TvynWSHTTPServer::ServeDocument(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                     TIdHTTPResponseInfo* AResponseInfo) {
+  std::string file;
+  // The path as sent: the resolver refuses what would leave the root before
+  // decoding can hide it.
+  std::string raw = ARequestInfo->URI;
+  if (!IdResolveDocumentPath(DocumentRoot(), raw, file)) return false;
+  AResponseInfo->SetContentType(HTTPServer().MIMETable().GetFileMIMEType(file));
+  if (!Charset.empty()) AResponseInfo->CharSet = Charset;
+  AResponseInfo->ServeFile(AContext, file);
+  return true;
+}

@@ -1,0 +1,421 @@
+// The server component: an HTTP/1.x server (and, with later issues, a
+// WebSocket and HTTP/2 server) around the transport's HTTP server. It owns
+// its options, makes the TLS server handler from its TLS options at every
+// activation, starts and stops asynchronously on short-lived threads that it
+// joins before it goes, turns every accepted connection into a connection
+// object and runs the dispatch of each connection's first bytes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Classes.h"
+#include "server/vynWSConnection.h"
+#include "server/vynWSDispatch.h"
+#include "server/vynWSOptions.h"
+#include "transport/vynBase_Classes.h"
+#include "transport/vynIdCustomHTTPServer.h"
+#include "transport/vynIdSSLOpenSSL.h"
+#include "transport/vynIdScheduler.h"
+
+class TvynWSServer_Talvex_Base;
+
+using TvynWSNotifyEvent = std::function<void(TComponent* Sender)>;
+using TvynWSConnectionEvent = std::function<void(TvynWSConnectionServer* Connection)>;
+using TvynWSDisconnectEvent = std::function<void(TvynWSConnectionServer* Connection, std::int32_t Code)>;
+using TvynWSMessageEvent = std::function<void(TvynWSConnectionServer* Connection, const std::string& Text)>;
+using TvynWSBinaryEvent = std::function<void(TvynWSConnectionServer* Connection, TMemoryStream& Data)>;
+using TvynWSErrorEvent = std::function<void(TvynWSConnectionServer* Connection, const std::string& Error)>;
+// Connection is none for failures that belong to no connection (a start
+// that failed, say).
+using TvynWSExceptionEvent = std::function<void(TvynWSConnectionServer* Connection, const Exception& E)>;
+using TvynWSTCPConnectEvent = std::function<void(TvynWSConnectionServer* Connection, bool& Accept)>;
+using TvynWSHandshakeEvent = std::function<void(TvynWSConnectionServer* Connection, TStrings& Headers)>;
+using TvynWSAuthenticationEvent = std::function<void(TvynWSConnectionServer* Connection, const std::string& aUser,
+                                                     const std::string& aPassword, bool& Authenticated)>;
+using TvynWSUnknownAuthenticationEvent =
+    std::function<void(TvynWSConnectionServer* Connection, const std::string& AuthType, const std::string& AuthData,
+                       std::string& aUser, std::string& aPassword, bool& Authenticated)>;
+using TvynWSSSLGetHandlerEvent =
+    std::function<void(TComponent* Sender, TwsIOHandler aType, TIdServerIOHandlerSSLOpenSSL*& aSSLHandler)>;
+using TvynWSSSLAfterCreateHandlerEvent =
+    std::function<void(TComponent* Sender, TwsIOHandler aType, TIdServerIOHandlerSSLOpenSSL* aSSLHandler)>;
+using TvynWSSSLALPNSelectEvent = std::function<void(TComponent* Sender, TStrings& aProtocols, std::string& aProtocol)>;
+using TvynWSBeforeHeartBeatEvent =
+    std::function<void(TComponent* Sender, TvynWSConnectionServer* Connection, bool& Handled)>;
+using TvynWSUnknownProtocolEvent = std::function<void(TvynWSConnectionServer* Connection, bool& Accept)>;
+
+// ---------------------------------------------------------------------------
+// Inner protocol server
+
+using TvynWSQueryHTTPSSLPortEvent = std::function<void(std::uint16_t aPort, bool& aSSL)>;
+
+// The transport's HTTP server with the hooks the component needs: start-up
+// and shut-down events, the TLS port question, and an execute step that the
+// component can take over while keeping the HTTP processing at hand.
+class TvynWSHTTPCustomServer : public TIdHTTPServer {
+public:
+  using TIdHTTPServer::TIdHTTPServer;
+  ~TvynWSHTTPCustomServer() override;
+
+  // Runs the HTTP request processing for one connection (every request
+  // until the connection is to close).
+  void DoExecuteHTTP(TIdContext* AContext);
+
+  TIdServerNotifyEvent OnStartup;
+  TIdServerNotifyEvent OnShutdown;
+  TvynWSQueryHTTPSSLPortEvent OnQueryHTTPSSLPort;
+
+protected:
+  bool RunExecute(TIdContext* AContext) override;
+  bool FireQuerySSLPort(std::uint16_t APort) override;
+  void BeginService() override;
+  void EndService() override;
+};
+
+namespace detail {
+// Puts the TLS engine's server handler where the TCP server expects a server
+// I/O handler: accepted connections start in pass-through, and the HTTP
+// server's connect step switches TLS on for the TLS port.
+class TvynWSServerIOHandlerTLS : public TIdServerIOHandler {
+public:
+  explicit TvynWSServerIOHandlerTLS(TIdServerIOHandlerSSLOpenSSL* aEngine) : FEngine(aEngine) {}
+  TIdServerIOHandlerSSLOpenSSL* Engine() const { return FEngine; }
+  void Init() override;
+  void Shutdown() override;
+  std::unique_ptr<TIdIOHandler> Accept(TIdSocketHandle& AListener, TIdThread* AListenerThread,
+                                       TIdYarn* AYarn) override;
+
+private:
+  TIdServerIOHandlerSSLOpenSSL* FEngine;
+};
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// The component chain, base first.
+
+class TvynSocketComponent_Base : public TvynComponent_Base {
+public:
+  explicit TvynSocketComponent_Base(TComponent* aOwner = nullptr);
+  ~TvynSocketComponent_Base() override;
+
+  // Held while an asynchronous start or stop changes the state, and by
+  // every write of Active.
+  std::recursive_timed_mutex& MainLock() { return FMainLock; }
+  // Six locks for the parts of a component that need their own (index 1:
+  // the session-id registry).
+  std::recursive_mutex& IndexedLock(int aIndex) { return FIndexedLocks[static_cast<std::size_t>(aIndex % 6)]; }
+  // How connection events reach the application; neAsynchronous in a
+  // program (events run on the calling thread until a UI dispatcher exists).
+  TwsNotifyEvent NotifyEvents = TwsNotifyEvent::neAsynchronous;
+
+private:
+  std::recursive_timed_mutex FMainLock;
+  std::recursive_mutex FIndexedLocks[6];
+};
+
+class TvynTCPComponent_Base : public TvynSocketComponent_Base {
+public:
+  using TvynSocketComponent_Base::TvynSocketComponent_Base;
+};
+
+// Connection events and their delivery per NotifyEvents.
+class TvynWSComponent_Base : public TvynTCPComponent_Base {
+public:
+  explicit TvynWSComponent_Base(TComponent* aOwner = nullptr);
+  ~TvynWSComponent_Base() override;
+
+  TvynWSConnectionEvent OnConnect;
+  TvynWSDisconnectEvent OnDisconnect;
+  TvynWSMessageEvent OnMessage;
+  TvynWSBinaryEvent OnBinary;
+  TvynWSErrorEvent OnError;
+  TvynWSExceptionEvent OnException;
+
+protected:
+  // Runs aEvent as NotifyEvents says: here, queued to the UI thread, or on
+  // the UI thread while this thread waits. A queued event that runs after
+  // the component went does nothing.
+  void Deliver(std::function<void()> aEvent);
+  virtual void DoException(TvynWSConnectionServer* aConnection, const Exception& E);
+  virtual void DoError(TvynWSConnectionServer* aConnection, const std::string& aError);
+  // Cleared in the destructor; queued events check it first.
+  std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
+};
+
+class TvynWSComponent : public TvynWSComponent_Base {
+public:
+  explicit TvynWSComponent(TComponent* aOwner = nullptr);
+  ~TvynWSComponent() override;
+
+  TvynWSHeartBeat_Options& HeartBeat() { return FHeartBeat; }
+  void SetHeartBeat(const TvynWSHeartBeat_Options& aValue) { FHeartBeat.Assign(aValue); }
+  TvynTCPKeepAlive& TCPKeepAlive() { return FTCPKeepAlive; }
+  void SetTCPKeepAlive(const TvynTCPKeepAlive& aValue) { FTCPKeepAlive.Assign(aValue); }
+  TvynWSLogFile& LogFile() { return FLogFile; }
+  void SetLogFile(const TvynWSLogFile& aValue) { FLogFile.Assign(aValue); }
+  TvynWSSpecifications& Specifications() { return FSpecifications; }
+  // Comma-separated sub-protocols the server speaks.
+  std::string Protocols;
+
+  TvynWSHandshakeEvent OnHandshake;
+
+private:
+  TvynWSHeartBeat_Options FHeartBeat;
+  TvynTCPKeepAlive FTCPKeepAlive;
+  TvynWSLogFile FLogFile;
+  TvynWSSpecifications FSpecifications;
+};
+
+// The connection registry, the watchdog and the optimizations.
+class TvynWSComponent_Server : public TvynWSComponent {
+public:
+  explicit TvynWSComponent_Server(TComponent* aOwner = nullptr);
+  ~TvynWSComponent_Server() override;
+
+  TvynWSWatchDogServer_Options& WatchDog() { return FWatchDog; }
+  void SetWatchDog(const TvynWSWatchDogServer_Options& aValue) { FWatchDog.Assign(aValue); }
+  TvynWSOptimization_Options& Optimizations() { return FOptimizations; }
+  void SetOptimizations(const TvynWSOptimization_Options& aValue) { FOptimizations.Assign(aValue); }
+
+private:
+  TvynWSWatchDogServer_Options FWatchDog;
+  TvynWSOptimization_Options FOptimizations;
+};
+
+class TvynWSServer_Talvex_Base : public TvynWSComponent_Server {
+public:
+  explicit TvynWSServer_Talvex_Base(TComponent* aOwner = nullptr);
+  ~TvynWSServer_Talvex_Base() override;
+
+  // --- lifecycle
+  // Asynchronous: each launches a start-stop thread and returns at once.
+  // Failures reach OnException (without connection) from that thread.
+  void Start();
+  void Stop();
+  void ReStart();
+  bool Active();
+  // Synchronous, in the caller's thread, under the main lock; raises what
+  // the inner server raises (a port that cannot be bound, a missing
+  // certificate). From one of this server's connection threads a stop never
+  // waits for that thread.
+  void SetActive(bool aValue);
+
+  // --- inner server (made on first use)
+  TvynWSHTTPCustomServer& HTTPServer();
+  std::int32_t Port();
+  void SetPort(std::int32_t aValue);
+  TIdSocketHandles& Bindings() { return HTTPServer().Bindings(); }
+  std::int32_t MaxConnections() { return HTTPServer().MaxConnections; }
+  void SetMaxConnections(std::int32_t aValue) { HTTPServer().MaxConnections = aValue; }
+  // Live connection contexts.
+  std::int32_t Count();
+  bool UseNagle = false;
+  std::int64_t MaxReadBufferSize = 1024000;
+
+  // --- TLS
+  // Whether the inner server speaks TLS through a handler of this component
+  // (the stored value while loading).
+  bool SSL();
+  void SetSSL(bool aValue);
+  TvynWSSSL_Options& SSLOptions() { return FSSLOptions; }
+  void SetSSLOptions(const TvynWSSSL_Options& aValue) { FSSLOptions.Assign(aValue); }
+  // The TLS handler in use, or none.
+  TIdServerIOHandlerSSLOpenSSL* SSLHandler() const { return FSSLHandler; }
+
+  // --- threads
+  bool ThreadPool() const { return FThreadPoolOn; }
+  void SetThreadPool(bool aValue);
+  TvynWSThreadPool_Options& ThreadPoolOptions() { return FThreadPoolOptions; }
+  TvynWSIOHandler_Options& IOHandlerOptions() { return FIOHandlerOptions; }
+
+  // --- options
+  TvynWSOptionsServer& Options() { return FOptions; }
+  void SetOptions(const TvynWSOptionsServer& aValue) { FOptions.Assign(aValue); }
+  TvynWSSecurity_Options& SecurityOptions() { return FSecurityOptions; }
+  TvynWSAuthenticationServer_Options& Authentication() { return FAuthentication; }
+  void SetAuthentication(const TvynWSAuthenticationServer_Options& aValue) { FAuthentication.Assign(aValue); }
+  TvynWSFallBack_Options& FallBack() { return FFallBack; }
+  TvynWSQueueServer_Options& QueueOptions() { return FQueueOptions; }
+  TvynWSHTTP2Server_Options& HTTP2Options() { return FHTTP2Options; }
+  TvynHTTPUploadFilesServer& HTTPUploadFiles() { return FHTTPUploadFiles; }
+  TvynWSThrottle& Throttle() { return FThrottle; }
+  TvynWSLoadBalancerServer_Options& LoadBalancer() { return FLoadBalancer; }
+
+  // --- connections
+  // Locks and returns the live contexts; Data of each is its connection
+  // object or none. Every LockList needs its UnLockList.
+  std::vector<TIdContext*>& LockList();
+  void UnLockList();
+  // The connection object of a context, or none.
+  static TvynWSConnectionServer* ConnectionOf(TIdContext* aContext);
+  TvynWSConnectionServer* GetConnectionByGuid(const std::string& aGuid);
+  TvynWSConnectionServer* GetConnectionByIndex(std::int32_t Index);
+  // Closes every connection, last first; a failure for one goes to
+  // OnException and the walk goes on.
+  void DisconnectAll();
+
+  // The secret of the watchdog's self-check while active; empty otherwise.
+  std::string MonitorSecret() const;
+
+  TvynWSNotifyEvent OnStartup;
+  TvynWSNotifyEvent OnShutdown;
+  TvynWSTCPConnectEvent OnTCPConnect;
+  TvynWSAuthenticationEvent OnAuthentication;
+  TvynWSUnknownAuthenticationEvent OnUnknownAuthentication;
+  TvynWSSSLGetHandlerEvent OnSSLGetHandler;
+  TvynWSSSLAfterCreateHandlerEvent OnSSLAfterCreateHandler;
+  TvynWSSSLALPNSelectEvent OnSSLALPNSelect;
+  TvynWSBeforeHeartBeatEvent OnBeforeHeartBeat;
+  TvynWSUnknownProtocolEvent OnUnknownProtocol;
+
+protected:
+  // The inner server was made: wire its events (subclasses add theirs).
+  virtual void InitHTTPServer(TvynWSHTTPCustomServer& aServer);
+  // Connection set-up and tear-down (inner OnConnect / OnDisconnect).
+  virtual void ConnectionSetUp(TIdContext* aContext);
+  virtual void ConnectionTearDown(TIdContext* aContext);
+  // One pass of a connection's execute step (inner OnExecute).
+  virtual void Execute(TIdContext* aContext);
+  // What a classified connection gets; the plain HTTP branch by default.
+  virtual void Dispatch(TIdContext* aContext, TvynWSConnectionServer* aConnection, detail::TwsRequestKind aKind);
+  // The connection's error path: OnError (when assigned) with the message,
+  // then disconnect. Errors inside it are swallowed.
+  void ErrorPath(TvynWSConnectionServer* aConnection, const std::string& aMessage);
+  // Detach the connection object from the context, close the TCP connection
+  // and free the object.
+  void CloseConnection(TIdContext* aContext);
+  // Whether the connection accepted on aPort speaks TLS.
+  bool QueryHTTPSSLPort(std::uint16_t aPort);
+  virtual void StartupStep();
+  virtual void ShutdownStep();
+  // True while the destructor runs: start-stop threads do nothing.
+  bool Destroying() const { return FDestroying.load(); }
+  // Stops the start-stop threads and timers; the most derived destructor
+  // calls it before anything its steps use goes.
+  void EndComponent();
+  void Notification(TComponent* aComponent, TOperation aOperation) override;
+
+private:
+  // One start-stop thread ("TServerThread"): its method runs once.
+  struct ServerThread {
+    std::thread Thread;
+    std::shared_ptr<std::atomic<bool>> Done;
+  };
+  void CreateSSLHandler();
+  void FreeSSLHandler();
+  void ApplySSLOptions();
+  void ActivateLocked(bool aValue);
+  void LaunchServerThread(const std::string& aMethod);
+  void RunServerThread(const std::string& aMethod);
+  void StartTimers();
+  void StopTimers();
+  void HeartBeatTick();
+  void ConnectionsFreeTick();
+  void WatchDogTick();
+  void JoinServerThreads();
+  void ReportThreadFailure(const Exception& E);
+  // The first bytes of a connection, not consumed.
+  TIdBytes Gather(TIdIOHandler* aIO);
+
+  std::unique_ptr<TvynWSHTTPCustomServer> FHTTPServer;
+  TvynWSSSL_Options FSSLOptions;
+  TvynWSThreadPool_Options FThreadPoolOptions;
+  TvynWSIOHandler_Options FIOHandlerOptions;
+  TvynWSOptionsServer FOptions;
+  TvynWSSecurity_Options FSecurityOptions;
+  TvynWSAuthenticationServer_Options FAuthentication;
+  TvynWSFallBack_Options FFallBack;
+  TvynWSQueueServer_Options FQueueOptions;
+  TvynWSHTTP2Server_Options FHTTP2Options;
+  TvynHTTPUploadFilesServer FHTTPUploadFiles;
+  TvynWSThrottle FThrottle;
+  TvynWSLoadBalancerServer_Options FLoadBalancer;
+
+  std::int32_t FPort = 80;
+  bool FSSLStored = false;
+  bool FActiveStored = false;
+  bool FThreadPoolOn = false;
+  TIdServerIOHandlerSSLOpenSSL* FSSLHandler = nullptr;
+  std::unique_ptr<TIdServerIOHandlerSSLOpenSSL> FOwnedSSLHandler;
+  std::unique_ptr<detail::TvynWSServerIOHandlerTLS> FTLSAdapter;
+  std::unique_ptr<TIdSchedulerOfThreadPool> FPoolScheduler;
+
+  std::atomic<bool> FDestroying{false};
+  std::mutex FThreadsLock;
+  std::list<ServerThread> FServerThreads;
+  std::unique_ptr<TIdServerIntercept> FServerLog;
+
+  mutable std::mutex FSecretLock;
+  std::string FMonitorSecret;
+  std::atomic<bool> FWatchDogOn{false};
+  std::mutex FTimersLock;
+  TvynTimer* FHeartBeatTimer = nullptr;
+  TvynTimer* FConnectionsFreeTimer = nullptr;
+  TvynTimer* FWatchDogTimer = nullptr;
+  // Connection objects kept for events still queued to the UI thread.
+  std::mutex FFreeLock;
+  std::vector<std::unique_ptr<TPersistent>> FConnectionsFree;
+};
+
+// ---------------------------------------------------------------------------
+// The HTTP server component.
+
+class TvynWSHTTPServer : public TvynWSServer_Talvex_Base {
+public:
+  explicit TvynWSHTTPServer(TComponent* aOwner = nullptr);
+  ~TvynWSHTTPServer() override;
+
+  TwsServerType ServerType() const { return TwsServerType::wsHTTP; }
+
+  // Folder whose files answer GET requests; empty: no file serving. Read
+  // without one trailing "/" or "\".
+  std::string DocumentRoot() const;
+  void SetDocumentRoot(const std::string& aValue) { FDocumentRoot = aValue; }
+  // Character set of file responses.
+  std::string Charset;
+  bool KeepAlive() { return HTTPServer().KeepAlive; }
+  void SetKeepAlive(bool aValue) { HTTPServer().KeepAlive = aValue; }
+  bool ParseParams() { return HTTPServer().ParseParams; }
+  void SetParseParams(bool aValue) { HTTPServer().ParseParams = aValue; }
+  // Empty waits after which a connection that sent nothing is closed; 0 or
+  // less: never.
+  std::int32_t ReadEmptySource = 0;
+  // One-byte TLS starts tolerated before a connection is refused.
+  std::int32_t ReadStartSSL = 10;
+
+  TIdHTTPCommandEvent OnCommandGet;
+  TIdHTTPCommandEvent OnCommandOther;
+  TIdHTTPCreateSession OnCreateSession;
+  TIdHTTPInvalidSessionEvent OnInvalidSession;
+  TIdHTTPSessionStartEvent OnSessionStart;
+  TIdHTTPSessionEndEvent OnSessionEnd;
+
+protected:
+  void InitHTTPServer(TvynWSHTTPCustomServer& aServer) override;
+  // The handler chain of one parsed request.
+  virtual void CommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
+  virtual void CommandOther(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                            TIdHTTPResponseInfo* AResponseInfo);
+  // Authentication of a parsed request; false: refused (realm set).
+  virtual bool AuthenticateRequest(TvynWSConnectionServer* aConnection, TIdHTTPRequestInfo* ARequestInfo,
+                                   TIdHTTPResponseInfo* AResponseInfo);
+  // Checks a user and password: AuthUsers, then OnAuthentication.
+  bool CheckCredentials(TvynWSConnectionServer* aConnection, const std::string& aUser, const std::string& aPassword);
+  // Serves the request's document from DocumentRoot; false when no file
+  // answers it.
+  virtual bool ServeDocument(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                             TIdHTTPResponseInfo* AResponseInfo);
+
+private:
+  void HandleCommand(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo,
+                     bool aOther);
+  std::string FDocumentRoot;
+};
