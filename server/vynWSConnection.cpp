@@ -25,6 +25,23 @@ std::string NewGuid() {
 }
 }  // namespace
 
+namespace detail {
+void ClearInput(TIdIOHandler* aIO) {
+  if (aIO && aIO->InputBuffer()) aIO->InputBuffer()->Clear();
+}
+
+void CloseTCPConnection(TIdTCPConnection* aConnection) {
+  if (!aConnection) return;
+  ClearInput(aConnection->IOHandler());
+  try {
+    aConnection->Disconnect(false);
+  } catch (const std::exception&) {
+    // Closed below anyway.
+  }
+  if (TIdIOHandlerSocket* socket = aConnection->Socket()) socket->Close();
+}
+}  // namespace detail
+
 std::string TvynSocketConnection_Base::Guid() const {
   std::lock_guard<std::mutex> g(FGuidLock);
   if (FGuid.empty()) FGuid = NewGuid();
@@ -62,7 +79,7 @@ void TvynWSConnection_Transport::Disconnect(std::int32_t aCloseCode) {
   SetDisconnected(true);
   if (!FTCPConnection) return;
   if (std::this_thread::get_id() == FOwnerThread) {
-    FTCPConnection->Disconnect(false);
+    detail::CloseTCPConnection(FTCPConnection);
   } else if (TIdIOHandlerSocket* socket = FTCPConnection->Socket()) {
     // The owning thread closes the socket; this one only stops its I/O.
     socket->Interrupt();

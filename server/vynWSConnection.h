@@ -20,6 +20,7 @@
 
 class TIdContext;
 class TIdTCPConnection;
+class TIdIOHandler;
 
 // Socket level: identity, peer and local addresses, counters, transport kind.
 class TvynSocketConnection_Base : public TPersistent {
@@ -136,6 +137,15 @@ protected:
   std::atomic<bool> FDoDisconnect{false};
   std::thread::id FOwnerThread;
 };
+
+namespace detail {
+// Closes a connection's socket from its own thread, also when its handler
+// was never marked open (accepted handlers are not).
+void CloseTCPConnection(TIdTCPConnection* aConnection);
+// Empties what was received and not yet read (without reading on, as the
+// transport's DiscardAll does until the peer closes).
+void ClearInput(TIdIOHandler* aIO);
+}  // namespace detail
 
 struct TvynWSConnectionAuthentication {
   bool Authenticated = false;

@@ -704,10 +704,10 @@ void TvynWSServer_Talvex_Base::ConnectionSetUp(TIdContext* aContext) {
     }
   } catch (const Exception& e) {
     ErrorPath(connection, e.Message());
-    if (!connection && aContext->Connection()) aContext->Connection()->Disconnect(false);
+    if (!connection) detail::CloseTCPConnection(aContext->Connection());
   } catch (const std::exception& e) {
     ErrorPath(connection, e.what());
-    if (!connection && aContext->Connection()) aContext->Connection()->Disconnect(false);
+    if (!connection) detail::CloseTCPConnection(aContext->Connection());
   }
 }
 
@@ -755,9 +755,9 @@ void TvynWSServer_Talvex_Base::ErrorPath(TvynWSConnectionServer* aConnection, co
 
 void TvynWSServer_Talvex_Base::CloseConnection(TIdContext* aContext) {
   TIdTCPConnection* tcp = aContext->Connection();
-  if (tcp && tcp->IOHandler()) tcp->IOHandler()->DiscardAll();
+  if (tcp && tcp->IOHandler()) detail::ClearInput(tcp->IOHandler());
   std::unique_ptr<TPersistent> owned = std::move(aContext->Data);
-  if (tcp) tcp->Disconnect(false);
+  detail::CloseTCPConnection(tcp);
   auto* connection = dynamic_cast<TvynWSConnectionServer*>(owned.get());
   if (connection && connection->PendingEvents() > 0) {
     std::lock_guard<std::mutex> g(FFreeLock);
@@ -777,15 +777,15 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
   try {
     if (io->InputBufferIsEmpty()) io->CheckForDataOnSource(FOptions.ReadTimeOut());
     if (!connection) {
-      io->DiscardAll();
-      tcp->Disconnect(false);
+      detail::ClearInput(io);
+      detail::CloseTCPConnection(tcp);
       return;
     }
     if (connection->Disconnected()) {
-      io->DiscardAll();
+      detail::ClearInput(io);
       // Its disconnect was asked for from another thread: close it here,
       // where the socket belongs.
-      tcp->Disconnect(false);
+      detail::CloseTCPConnection(tcp);
       return;
     }
     if (io->InputBufferIsEmpty()) {
@@ -805,7 +805,7 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
       const std::int32_t limit = http ? http->ReadStartSSL : 10;
       if (++connection->ReadStartSSLCount > limit) {
         connection->HeadersRequest().Clear();
-        io->DiscardAll();
+        detail::ClearInput(io);
         throw Exception(kErrorStartingSSL);
       }
       return;
@@ -830,16 +830,16 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
     flags.BuiltinFiles.EventSourceFallBack = FFallBack.ServerSentEvents.Enabled;
     Dispatch(aContext, connection, detail::ClassifyRequest(text, flags));
   } catch (const EIdSilentException&) {
-    tcp->Disconnect(false);
+    detail::CloseTCPConnection(tcp);
   } catch (const EIdReadTimeout&) {
     // An idle keep-alive connection timed out: a normal end.
-    tcp->Disconnect(false);
+    detail::CloseTCPConnection(tcp);
   } catch (const Exception& e) {
     ErrorPath(connection, e.Message());
-    if (!connection) tcp->Disconnect(false);
+    if (!connection) detail::CloseTCPConnection(tcp);
   } catch (const std::exception& e) {
     ErrorPath(connection, e.what());
-    if (!connection) tcp->Disconnect(false);
+    if (!connection) detail::CloseTCPConnection(tcp);
   }
 }
 
@@ -882,7 +882,7 @@ void TvynWSServer_Talvex_Base::Dispatch(TIdContext* aContext, TvynWSConnectionSe
   switch (aKind) {
     case TwsRequestKind::rkWebSocketUpgrade:
       aConnection->HeadersRequest().Clear();
-      if (tcp && tcp->IOHandler()) tcp->IOHandler()->DiscardAll();
+      if (tcp && tcp->IOHandler()) detail::ClearInput(tcp->IOHandler());
       throw Exception(kUpgradeNotAvailable);
     case TwsRequestKind::rkHTTP:
     // HTTP/1.x branches whose own answers are not wired yet reach the

@@ -9,17 +9,12 @@
 // It prints where it listens and stops cleanly on SIGINT or SIGTERM.
 #include <signal.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <thread>
 
-#include "transport/vynIdCustomHTTPServer.h"
-#include "transport/vynIdSSLOpenSSL.h"
-#include "transport/vynIdServerIOHandler.h"
+#include "server/vynWSHTTPServer.h"
 #include "transport/vynIdStack.h"
 
 namespace {
@@ -27,31 +22,6 @@ namespace {
 constexpr const char* kUsage =
     "usage: webserver --root DIR [--host ADDR] [--port N] [--tls-port N --cert FILE --key FILE] [--keep-alive]\n";
 constexpr const char* kPostAnswer = "{\"status\":\"ok\"}";
-
-// Accepts through the TLS engine's server handler; each connection starts
-// in pass-through and the HTTP server switches TLS on for the TLS port.
-class TLSServerIOHandler : public TIdServerIOHandler {
-public:
-  TIdServerIOHandlerSSLOpenSSL& Engine() { return FEngine; }
-  void Init() override { FEngine.Init(); }
-  void Shutdown() override { FEngine.Shutdown(); }
-  std::unique_ptr<TIdIOHandler> Accept(TIdSocketHandle& AListener, TIdThread* AListenerThread, TIdYarn*) override {
-    while (WaitForConnection(AListener, AListenerThread)) {
-      std::unique_ptr<TIdIOHandler> handler(FEngine.Accept(AListener));
-      if (handler) {
-        handler->AfterAccept();
-        return handler;
-      }
-      // Nobody was waiting after all, or the system refused for now: try
-      // again a little later rather than spin.
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return nullptr;
-  }
-
-private:
-  TIdServerIOHandlerSSLOpenSSL FEngine;
-};
 
 struct Options {
   std::string Root, Host = "127.0.0.1", Cert, Key;
@@ -95,6 +65,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
   return true;
 }
 
+// The component serves existing files from the root itself; what reaches
+// this handler is a POST, a folder (its index.html) or a miss.
 void Handle(const Options& o, TIdHTTPRequestInfo& q, TIdHTTPResponseInfo& r) {
   if (q.CommandType == THTTPCommandType::hcPOST) {
     r.SetContentType("application/json");
@@ -131,31 +103,31 @@ int main(int argc, char** argv) {
   TIdStack::IncUsage();
   int rc = 0;
   {
-    TIdHTTPServer server;
-    server.Name = "webserver";
-    server.KeepAlive = o.KeepAlive;
-    server.MaxConnections = 1000;
+    TvynWSHTTPServer server;
+    server.NotifyEvents = TwsNotifyEvent::neNoSync;
+    server.SetKeepAlive(o.KeepAlive);
+    server.SetMaxConnections(1000);
     // A response goes out as head then body; with Nagle on, the body waits
     // for the client's delayed ACK (about 40 ms) on every keep-alive request.
     server.UseNagle = false;
+    server.SetDocumentRoot(o.Root);
     server.OnCommandGet = [&o](TIdContext*, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) { Handle(o, *q, *r); };
     server.OnCommandOther = [](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo* r) { r->SetResponseNo(405); };
+    server.Bindings().Clear();
     TIdSocketHandle& plain = server.Bindings().Add();
     plain.SetIP(o.Host);
     plain.SetPort(static_cast<std::uint16_t>(o.Port));
-    std::unique_ptr<TLSServerIOHandler> tls;
+    server.SetPort(o.Port);
     if (o.TLSPort) {
-      tls = std::make_unique<TLSServerIOHandler>();
-      tls->Engine().SSLOptions().Mode = TIdSSLMode::sslmServer;
-      tls->Engine().SSLOptions().SetMethod(TIdSSLVersion::sslvTLSv1_2);
-      tls->Engine().SSLOptions().CertFile = o.Cert;
-      tls->Engine().SSLOptions().KeyFile = o.Key;
-      server.SetIOHandler(tls.get());
       TIdSocketHandle& secure = server.Bindings().Add();
       secure.SetIP(o.Host);
       secure.SetPort(static_cast<std::uint16_t>(o.TLSPort));
-      const std::uint16_t tlsPort = static_cast<std::uint16_t>(o.TLSPort);
-      server.OnQuerySSLPort = [tlsPort](std::uint16_t APort, bool& VUseSSL) { VUseSSL = APort == tlsPort; };
+      // TLS on its own port only; the other binding stays plain.
+      server.SSLOptions().Port = o.TLSPort;
+      server.SSLOptions().Version = TwsTLSVersions::tls1_2;
+      server.SSLOptions().CertFile = o.Cert;
+      server.SSLOptions().KeyFile = o.Key;
+      server.SetSSL(true);
     }
     try {
       server.SetActive(true);
@@ -172,7 +144,6 @@ int main(int argc, char** argv) {
       server.SetActive(false);
       std::printf("stopped\n");
     }
-    server.SetIOHandler(nullptr);
   }
   TIdStack::DecUsage();
   return rc;
