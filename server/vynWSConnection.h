@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/Classes.h"
+#include "server/vynWSForward.h"
 #include "server/vynWSOptions.h"
 #include "transport/vynIdHeaderList.h"
 #include "transport/vynIdSocketHandle.h"
@@ -167,6 +168,8 @@ public:
   const std::string& ServerOriginsAllowed() const { return FServerOriginsAllowed; }
   void SetServerOriginsAllowed(const std::string& aValue) { FServerOriginsAllowed = aValue; }
   TvynWSConnectionAuthentication& Authentication() { return FAuthentication; }
+  // Where the connection's requests are forwarded when the owner asks.
+  TvynWSServerForwardHTTP& Forward() { return FForward; }
   std::int32_t AuthenticationCloseCode() const { return FAuthenticationCloseCode; }
   // A code other than 1000 closes the connection with it right after its
   // handshake.
@@ -182,4 +185,5 @@ private:
   std::string FServerOriginsAllowed;
   TvynWSConnectionAuthentication FAuthentication;
   std::int32_t FAuthenticationCloseCode = 1000;
+  TvynWSServerForwardHTTP FForward;
 };

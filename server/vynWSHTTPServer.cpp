@@ -818,17 +818,7 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
     connection->AddRecBytes(static_cast<std::int64_t>(bytes.size()));
     std::string text(bytes.begin(), bytes.end());
     connection->HeadersRequest().SetText(text);
-    detail::TClassifyOptions flags;
-    flags.AuthenticationEnabled = FAuthentication.Enabled;
-    flags.SessionEnabled = FAuthentication.Session.Enabled;
-    flags.SSL = connection->ServerSSL();
-    flags.OAuth2Server = FAuthentication.OAuth.OAuth2 != nullptr;
-    flags.HTTP2Enabled = FHTTP2Options.Enabled;
-    flags.BuiltinFiles.JavascriptFiles = FOptions.JavascriptFiles;
-    flags.BuiltinFiles.HTMLFiles = FOptions.HTMLFiles;
-    flags.BuiltinFiles.FlashFallBack = FFallBack.Flash.Enabled;
-    flags.BuiltinFiles.EventSourceFallBack = FFallBack.ServerSentEvents.Enabled;
-    Dispatch(aContext, connection, detail::ClassifyRequest(text, flags));
+    Dispatch(aContext, connection, detail::ClassifyRequest(text, ClassifyOptions(connection)));
   } catch (const EIdSilentException&) {
     detail::CloseTCPConnection(tcp);
   } catch (const EIdReadTimeout&) {
@@ -841,6 +831,20 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
     ErrorPath(connection, e.what());
     if (!connection) detail::CloseTCPConnection(tcp);
   }
+}
+
+detail::TClassifyOptions TvynWSServer_Talvex_Base::ClassifyOptions(TvynWSConnectionServer* aConnection) {
+  detail::TClassifyOptions flags;
+  flags.AuthenticationEnabled = FAuthentication.Enabled;
+  flags.SessionEnabled = FAuthentication.Session.Enabled;
+  flags.SSL = aConnection && aConnection->ServerSSL();
+  flags.OAuth2Server = FAuthentication.OAuth.OAuth2 != nullptr;
+  flags.HTTP2Enabled = FHTTP2Options.Enabled;
+  flags.BuiltinFiles.JavascriptFiles = FOptions.JavascriptFiles;
+  flags.BuiltinFiles.HTMLFiles = FOptions.HTMLFiles;
+  flags.BuiltinFiles.FlashFallBack = FFallBack.Flash.Enabled;
+  flags.BuiltinFiles.EventSourceFallBack = FFallBack.ServerSentEvents.Enabled;
+  return flags;
 }
 
 TIdBytes TvynWSServer_Talvex_Base::Gather(TIdIOHandler* aIO) {
@@ -954,6 +958,17 @@ void TvynWSHTTPServer::InitHTTPServer(TvynWSHTTPCustomServer& aServer) {
   aServer.OnSessionEnd = [this](TIdHTTPSession* S) {
     if (OnSessionEnd) OnSessionEnd(S);
   };
+  aServer.OnCreatePostStream = [this](TIdContext* AContext, TIdHeaderList& AHeaders, TStream*& VPostStream) {
+    CreatePostStream(AContext, AHeaders, VPostStream);
+  };
+  aServer.OnDoneWithPostStream = [this](TIdContext* AContext, TIdHTTPRequestInfo* q, bool& VCanFree) {
+    DoneWithPostStream(AContext, q, VCanFree);
+  };
+  aServer.OnParseAuthentication = [this](TIdContext* AContext, const std::string& AAuthType,
+                                         const std::string& AAuthData, std::string& VUsername,
+                                         std::string& VPassword, bool& VHandled) {
+    ParseAuthentication(AContext, AAuthType, AAuthData, VUsername, VPassword, VHandled);
+  };
 }
 
 void TvynWSHTTPServer::CommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
@@ -974,6 +989,7 @@ void TvynWSHTTPServer::HandleCommand(TIdContext* AContext, TIdHTTPRequestInfo* A
         AResponseInfo->CustomHeaders().IndexOf(connection->AltSvc()) < 0)
       AResponseInfo->CustomHeaders().Add(connection->AltSvc());
   };
+  if (ForwardRequest(connection, ARequestInfo, AResponseInfo)) return;
   if (Authentication().Enabled && !(connection && connection->IsInternal()) &&
       !AuthenticateRequest(connection, ARequestInfo, AResponseInfo)) {
     AResponseInfo->AuthRealm = kWSServerSoftware;

@@ -19,7 +19,9 @@
 #include "platform/Classes.h"
 #include "server/vynWSConnection.h"
 #include "server/vynWSDispatch.h"
+#include "server/vynWSForward.h"
 #include "server/vynWSOptions.h"
+#include "server/vynWSSessionIds.h"
 #include "transport/vynBase_Classes.h"
 #include "transport/vynIdCustomHTTPServer.h"
 #include "transport/vynIdSSLOpenSSL.h"
@@ -51,6 +53,13 @@ using TvynWSSSLALPNSelectEvent = std::function<void(TComponent* Sender, TStrings
 using TvynWSBeforeHeartBeatEvent =
     std::function<void(TComponent* Sender, TvynWSConnectionServer* Connection, bool& Handled)>;
 using TvynWSUnknownProtocolEvent = std::function<void(TvynWSConnectionServer* Connection, bool& Accept)>;
+using TvynWSBeforeForwardHTTPEvent = std::function<void(TvynWSConnectionServer* Connection,
+                                                        TIdHTTPRequestInfo* ARequestInfo,
+                                                        TvynWSServerForwardHTTP& aForward)>;
+// E is the failure of the forwarded exchange, or none.
+using TvynWSAfterForwardHTTPEvent =
+    std::function<void(TvynWSConnectionServer* Connection, TIdHTTPRequestInfo* ARequestInfo,
+                       TIdHTTPResponseInfo* AResponseInfo, const std::exception* E)>;
 
 // ---------------------------------------------------------------------------
 // Inner protocol server
@@ -286,6 +295,8 @@ protected:
   virtual void Execute(TIdContext* aContext);
   // What a classified connection gets; the plain HTTP branch by default.
   virtual void Dispatch(TIdContext* aContext, TvynWSConnectionServer* aConnection, detail::TwsRequestKind aKind);
+  // What of this server's options the classification of aConnection uses.
+  detail::TClassifyOptions ClassifyOptions(TvynWSConnectionServer* aConnection);
   // The connection's error path: OnError (when assigned) with the message,
   // then disconnect. Errors inside it are swallowed.
   void ErrorPath(TvynWSConnectionServer* aConnection, const std::string& aMessage);
@@ -397,9 +408,35 @@ public:
   TIdHTTPInvalidSessionEvent OnInvalidSession;
   TIdHTTPSessionStartEvent OnSessionStart;
   TIdHTTPSessionEndEvent OnSessionEnd;
+  // Asked before each HEAD, GET and POST; enabling the forward object sends
+  // the request on to its URL instead of handling it here.
+  TvynWSBeforeForwardHTTPEvent OnBeforeForwardHTTP;
+  TvynWSAfterForwardHTTPEvent OnAfterForwardHTTP;
+
+  // Session ids issued by session requests, not yet used.
+  std::size_t SessionIdCount() const { return FSessionIds.Count(); }
 
 protected:
   void InitHTTPServer(TvynWSHTTPCustomServer& aServer) override;
+  // The branches that answer a connection themselves (session ids, message
+  // and protocol posts, built-in files, Flash policy, event streams); the
+  // rest goes to the base.
+  void Dispatch(TIdContext* aContext, TvynWSConnectionServer* aConnection, detail::TwsRequestKind aKind) override;
+  // Reads a request's head off the connection, bounded.
+  TIdHeaderList ReadRequestHead(TIdContext* aContext);
+  // A message post's text to the enabled connection with that Guid.
+  void DeliverMessagePost(const std::string& aGuid, const std::string& aText);
+  // Upload handling: the body of a multipart request into a temporary file
+  // of the save folder, and its file parts extracted after the request.
+  void CreatePostStream(TIdContext* aContext, TIdHeaderList& aHeaders, TStream*& aPostStream);
+  void DoneWithPostStream(TIdContext* aContext, TIdHTTPRequestInfo* aRequestInfo, bool& aCanFree);
+  // Authorization schemes other than Basic: bearer tokens and
+  // OnUnknownAuthentication.
+  void ParseAuthentication(TIdContext* aContext, const std::string& aAuthType, const std::string& aAuthData,
+                           std::string& aUser, std::string& aPassword, bool& aHandled);
+  // Forwarding of one request; true when it was forwarded.
+  bool ForwardRequest(TvynWSConnectionServer* aConnection, TIdHTTPRequestInfo* aRequestInfo,
+                      TIdHTTPResponseInfo* aResponseInfo);
   // The handler chain of one parsed request.
   virtual void CommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
   virtual void CommandOther(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
@@ -418,4 +455,5 @@ private:
   void HandleCommand(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo,
                      bool aOther);
   std::string FDocumentRoot;
+  detail::TSessionIdRegistry FSessionIds{IndexedLock(1)};
 };
