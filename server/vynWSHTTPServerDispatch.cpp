@@ -15,6 +15,7 @@
 #include "server/vynWSSessionIds.h"
 #include "server/vynWSUpload.h"
 #include "transport/vynIdIOHandler.h"
+#include "transport/vynIdSSLOpenSSL.h"
 #include "transport/vynIdTextEncoding.h"
 
 namespace {
@@ -36,6 +37,12 @@ constexpr std::int32_t kMaxHeadLineLength = 16 * 1024;
 constexpr int kMaxHeadLines = 256;
 
 std::string ServerLine() { return std::string("Server: ") + kWSServerSoftware + "\r\n\r\n"; }
+
+// Whether this connection speaks TLS (a TLS server may serve plain ports).
+bool SpeaksTLS(TIdTCPConnection* aConnection) {
+  auto* tls = aConnection ? dynamic_cast<TIdSSLIOHandlerSocketBase*>(aConnection->IOHandler()) : nullptr;
+  return tls && !tls->PassThrough();
+}
 
 }  // namespace
 
@@ -123,7 +130,7 @@ void TvynWSHTTPServer::Dispatch(TIdContext* aContext, TvynWSConnectionServer* aC
       ReadRequestHead(aContext);
       io->Write(detail::BuiltinFileResponse(answer, aConnection->LocalIP(),
                                             static_cast<std::uint16_t>(aConnection->LocalPort()),
-                                            aConnection->ServerSSL()));
+                                            SpeaksTLS(tcp)));
       CloseConnection(aContext);
       return;
     }
