@@ -49,6 +49,13 @@ protected:
     server->SetActive(true);
     ASSERT_TRUE(server->Active());
   }
+  // Options change only while no connection thread reads them.
+  void Reconfigure(const std::function<void()>& aChange) {
+    ASSERT_TRUE(WaitUntil([&] { return server->Count() == 0; }));
+    server->SetActive(false);
+    aChange();
+    Start();
+  }
   std::vector<std::string> Handled() {
     std::lock_guard<std::mutex> g(lock);
     return handled;
@@ -99,9 +106,9 @@ TEST_F(WSDispatch, BuiltinFilesAnswerThemselvesOthersReachTheHandler) {
   EXPECT_EQ(Body(Get(port, "/app.js")), "handler:/app.js");
   // The test page is off by default.
   EXPECT_EQ(Body(Get(port, "/Corvane.html")), "handler:/Corvane.html");
-  server->Options().HTMLFiles = true;
+  Reconfigure([&] { server->Options().HTMLFiles = true; });
   EXPECT_NE(Get(port, "/Corvane.html").find("Content-Type: text/html\r\n"), std::string::npos);
-  server->Options().JavascriptFiles = false;
+  Reconfigure([&] { server->Options().JavascriptFiles = false; });
   EXPECT_EQ(Body(Get(port, "/Corvane.js")), "handler:/Corvane.js");
   EXPECT_EQ(Handled(), (std::vector<std::string>{"GET /app.js", "GET /Corvane.html", "GET /Corvane.js"}));
 }
@@ -109,8 +116,10 @@ TEST_F(WSDispatch, BuiltinFilesAnswerThemselvesOthersReachTheHandler) {
 TEST_F(WSDispatch, FlashPolicyOnlyWhenItsFallBackIsOn) {
   Start();
   EXPECT_EQ(Exchange(port, std::string("<policy-file-request/>\0", 23)), "");
-  server->FallBack().Flash.Enabled = true;
-  server->FallBack().Flash.Ports = "843,8080";
+  Reconfigure([&] {
+    server->FallBack().Flash.Enabled = true;
+    server->FallBack().Flash.Ports = "843,8080";
+  });
   EXPECT_EQ(Exchange(port, std::string("<policy-file-request/>\0", 23)),
             std::string("<cross-domain-policy><allow-access-from domain=\"*\" to-ports=\"843,8080\" />"
                         "</cross-domain-policy>") +
@@ -123,8 +132,10 @@ TEST_F(WSDispatch, EventStreamIsClosedUnlessItsFallBackIsOn) {
   EXPECT_EQ(Exchange(port, request, 2000), "");
   EXPECT_TRUE(Handled().empty());
 
-  server->FallBack().ServerSentEvents.Enabled = true;
-  server->FallBack().ServerSentEvents.Retry = 2500;
+  Reconfigure([&] {
+    server->FallBack().ServerSentEvents.Enabled = true;
+    server->FallBack().ServerSentEvents.Retry = 2500;
+  });
   loopback::Fd fd = Connect(port);
   loopback::SendAll(fd.get(), request);
   const std::string answer = loopback::RecvUpTo(fd.get(), 1 << 16, 1000);
