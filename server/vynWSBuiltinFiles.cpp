@@ -4,12 +4,12 @@
 #include <string>
 
 #include "server/vynWSMatch.h"
+#include "server/vynWSOptions.h"
 
 namespace detail {
 
 namespace {
 
-constexpr std::string_view kServerLine = "Server: Corvane 4.5.1";
 
 // The client script: a thin wrapper over the browser's WebSocket that
 // connects back to the server that delivered it.
@@ -219,7 +219,7 @@ std::string BuiltinFileResponse(const TBuiltinFileAnswer& aAnswer, std::string_v
   out.append("Content-Type: ").append(aAnswer.ContentType).append("\r\n");
   out.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
   out.append("Connection: close\r\n");
-  out.append(kServerLine).append("\r\n\r\n");
+  out.append("Server: ").append(kWSServerSoftware).append("\r\n\r\n");
   out.append(body);
   return out;
 }
