@@ -1,6 +1,8 @@
 #include "transport/vynBase_Classes.h"
 
+#include <algorithm>
 #include <chrono>
+#include <limits>
 
 namespace {
 constexpr const char* kVersion = "4.5.1";
@@ -58,8 +60,11 @@ void TvynTimer::Run() {
   try {
     const std::int32_t interval = Interval();
     if (interval > 0) {
-      const std::int32_t steps = (interval + kTimerStepMs - 1) / kTimerStepMs;
-      if (!WaitInterval(steps * kTimerStepMs)) return;
+      // In 64 bits: rounding the longest interval up must not overflow.
+      const std::int64_t steps = (static_cast<std::int64_t>(interval) + kTimerStepMs - 1) / kTimerStepMs;
+      const std::int64_t wait =
+          std::min<std::int64_t>(steps * kTimerStepMs, std::numeric_limits<std::int32_t>::max());
+      if (!WaitInterval(static_cast<std::int32_t>(wait))) return;
     } else {
       // Fires on every pass; a disabled timer still must not spin.
       if (!Enabled() && !WaitInterval(kTimerStepMs)) return;
