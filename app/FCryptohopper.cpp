@@ -38,6 +38,7 @@ constexpr const char* kWebhookURLExample = "https://example.com/cryptohopper/web
 constexpr const char* kOrderBookDepth = "5";
 constexpr const char* kStartOrderSize = "0.002";
 constexpr const char* kUnknownError = "An error of an unknown kind occurred";
+constexpr const char* kWebhookNotRunning = "The webhook receiver is not running: ";
 
 // Prompt captions and texts.
 // The prompt's caption and the Orders tab's label alike.
@@ -146,8 +147,18 @@ TFRMCryptohopper::TFRMCryptohopper(QWidget* aParent) : QWidget(aParent) {
   TvynHTTPCryptohopper_Options& o = cryptohopper->CryptohopperOptions();
   o.LogOptions.Enabled = false;
   o.Webhook.Enabled = false;
+  o.Webhook.SSLOptions.VerifyCertificate = false;
+  o.Webhook.SSLOptions.VerifyDepth = 0;
+  o.Webhook.SSLOptions.Version = TwsTLSVersions::tls1_2;
+  o.Webhook.SSLOptions.OpenSSL_Options.APIVersion = TwsOpenSSLAPI::oslAPI_1_0;
+  o.Webhook.SSLOptions.OpenSSL_Options.LibPath = TwsOpenSSLLibPath::oslpNone;
+  o.Webhook.SSLOptions.OpenSSL_Options.ECDHE = false;
+  o.Webhook.SSLOptions.Port = 443;
   cryptohopper->OnWebhook = [this](TComponent* Sender, const std::string& aBody, const std::string& aSignature) {
     cryptohopperWebhook(Sender, aBody, aSignature);
+  };
+  cryptohopper->OnWebhookError = [this](TComponent*, const std::string& aMessage, bool aRunning) {
+    cryptohopperWebhookError(aMessage, aRunning);
   };
 
   CreateControls();
@@ -481,8 +492,11 @@ TvynHTTP_Cryptohopper& TFRMCryptohopper::GetCryptohopper() {
   o.Webhook.Host = S(txtHost);
   o.Webhook.Port = StrToInt(S(txtPort));
   o.Webhook.ValidationCode = S(txtValidationCode);
-  // The certificate file and its password join the options with the
-  // receiver's TLS settings.
+  const std::string certificate = S(txtCertificate);
+  o.Webhook.SSLOptions.CertFile = certificate;
+  o.Webhook.SSLOptions.KeyFile = certificate;
+  o.Webhook.SSLOptions.RootCertFile = certificate;
+  o.Webhook.SSLOptions.Password = S(txtPassword);
   return *cryptohopper;
 }
 
@@ -503,6 +517,17 @@ void TFRMCryptohopper::cryptohopperWebhook(TComponent*, const std::string& aBody
   QPointer<TFRMCryptohopper> self(this);
   QueueOnUIThread([self, aBody] {
     if (self) self->DoLog(aBody);
+  });
+}
+
+void TFRMCryptohopper::cryptohopperWebhookError(const std::string& aMessage, bool aRunning) {
+  // The receiver reports from its own threads; the user learns of it on the
+  // UI thread, and a receiver that does not run leaves the box unchecked.
+  QPointer<TFRMCryptohopper> self(this);
+  QueueOnUIThread([self, aMessage, aRunning] {
+    if (!self) return;
+    if (!aRunning) self->chkWebhook->setChecked(false);
+    detail::ShowException(Exception(aRunning ? aMessage : std::string(kWebhookNotRunning) + aMessage));
   });
 }
 

@@ -40,6 +40,10 @@ public:
 
   // Bound to the client's OnWebhook: may run on any thread.
   void cryptohopperWebhook(TComponent* Sender, const std::string& aBody, const std::string& aSignature);
+  // Bound to the client's OnWebhookError: may run on any thread. Shows the
+  // failure in the error box and unchecks the box when the receiver does not
+  // run.
+  void cryptohopperWebhookError(const std::string& aMessage, bool aRunning);
 
   // Regions
   QWidget* pnlTop = nullptr;

@@ -7,6 +7,7 @@
 #include "json/vynJSON.h"
 #include "platform/SysUtils.h"
 #include "platform/Variants.h"
+#include "server/vynWSHTTPServer.h"
 
 namespace {
 constexpr const char* kDefaultScope = "read,notifications,manage,trade";
@@ -28,7 +29,13 @@ constexpr const char* kOAuth2Timeout = "OAuth2 Timeout: Cannot Get Access Token.
 constexpr const char* kInvalidInteger = "'%s' is not a valid integer value";
 constexpr const char* kBadAccessToken = "the access token holds a control character.";
 constexpr const char* kNoOAuth2Client = "No OAuth2 client is installed.";
-constexpr const char* kNoWebhookReceiver = "The webhook receiver is not available in this build.";
+constexpr const char* kSignatureHeader = "X-HUB-SIGNATURE";
+constexpr const char* kTypeMember = "type";
+constexpr const char* kTypeValidate = "validate";
+constexpr const char* kTypeMessages = "messages";
+constexpr const char* kWebhookContentType = "text/html";
+// The body is copied out of the server's stream in blocks of this size.
+constexpr std::int64_t kBodyBlock = 1048576;
 constexpr const char* kBadOrderNumber = "The order's %s is not a finite number.";
 constexpr const char* kDefaultMessageTypes =
     "config_error,on_first_start,on_panic_end,on_panic_start,order_cancelled,trade_completed,trade_error,"
@@ -200,10 +207,11 @@ TvynHTTPCryptohopperWebhook_Options::TvynHTTPCryptohopperWebhook_Options()
 
 void TvynHTTPCryptohopperWebhook_Options::Assign(const TPersistent& aSource) {
   const auto& s = AssignSource<TvynHTTPCryptohopperWebhook_Options>(aSource);
-  Enabled = s.Enabled;
+  Enabled = s.Enabled.load();
   Host = s.Host;
   Port = s.Port;
-  ValidationCode = s.ValidationCode;
+  ValidationCode = s.ValidationCode.Get();
+  SSLOptions.Assign(s.SSLOptions);
 }
 
 void TvynHTTPCryptohopper_Options::Assign(const TPersistent& aSource) {
@@ -288,6 +296,15 @@ TvynHTTP_API_Cryptohopper::TvynHTTP_API_Cryptohopper(TComponent* aOwner)
 }
 
 TvynHTTP_API_Cryptohopper::~TvynHTTP_API_Cryptohopper() {
+  // The receiver first: its connection threads read the options.
+  if (FHTTPServer) {
+    try {
+      FHTTPServer->SetActive(false);
+    } catch (Exception&) {
+      // Going anyway; the server's own destructor finishes the stop.
+    }
+    FHTTPServer.reset();
+  }
   FCryptohopperOptions.reset();
   FOAuth2.reset();
 }
@@ -410,8 +427,107 @@ void TvynHTTP_API_Cryptohopper::ApplyOptions() {
   SyncWebhookState();
 }
 
-void TvynHTTP_API_Cryptohopper::StartWebhook() { throw Exception(kNoWebhookReceiver); }
-void TvynHTTP_API_Cryptohopper::StopWebhook() { throw Exception(kNoWebhookReceiver); }
+// ---------------------------------------------------------------------------
+// The webhook receiver
+
+TvynWSHTTPServer& TvynHTTP_API_Cryptohopper::GetHTTPServer() {
+  if (!FHTTPServer) {
+    FHTTPServer = std::make_unique<TvynWSHTTPServer>();
+    FHTTPServer->OnCommandGet = [this](TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                       TIdHTTPResponseInfo* AResponseInfo) {
+      OnWebhookRequestEvent(AContext, ARequestInfo, AResponseInfo);
+    };
+    // A start that fails happens on the server's start thread and reaches
+    // nobody else: it is passed on so that it is never silent.
+    FHTTPServer->OnException = [this](TvynWSConnectionServer* aConnection, const Exception& E) {
+      WebhookServerException(aConnection, E);
+    };
+    FHTTPServer->SetSSL(true);
+    FHTTPServer->SSLOptions().Version = TwsTLSVersions::tls1_2;
+  }
+  return *FHTTPServer;
+}
+
+void TvynHTTP_API_Cryptohopper::WebhookServerException(TvynWSConnectionServer* aConnection, const Exception& E) {
+  // Failures of single connections (a client that fails its handshake, say)
+  // leave the receiver running and concern nobody.
+  if (aConnection || !OnWebhookError) return;
+  OnWebhookError(this, E.Message(), FHTTPServer && FHTTPServer->Active());
+}
+
+void TvynHTTP_API_Cryptohopper::SyncWebhookState() {
+  TvynWSHTTPServer& server = GetHTTPServer();
+  TvynHTTPCryptohopperWebhook_Options& o = CryptohopperOptions().Webhook;
+  // A start or stop still on its way holds this lock: the state read here is
+  // the one it leaves, and the bindings are never changed under it.
+  std::lock_guard<std::recursive_timed_mutex> guard(server.MainLock());
+  const bool enabled = o.Enabled.load();
+  if (enabled == server.Active()) return;
+  if (enabled) {
+    server.Bindings().Clear();
+    TIdSocketHandle& binding = server.Bindings().Add();
+    binding.SetIP(o.Host);
+    binding.SetPort(static_cast<std::uint16_t>(o.Port));
+    if (o.Host.find(':') != std::string::npos) binding.SetIPVersion(TIdIPVersion::Id_IPv6);
+    server.SetPort(o.Port);
+    server.SSLOptions().Assign(o.SSLOptions);
+    server.SSLOptions().Port = o.Port;
+  } else {
+    server.Stop();
+  }
+}
+
+void TvynHTTP_API_Cryptohopper::StartWebhook() {
+  ApplyOptions();
+  GetHTTPServer().Start();
+}
+
+void TvynHTTP_API_Cryptohopper::StopWebhook() { GetHTTPServer().Stop(); }
+
+bool TvynHTTP_API_Cryptohopper::WebhookActive() { return FHTTPServer && FHTTPServer->Active(); }
+
+void TvynHTTP_API_Cryptohopper::OnWebhookRequestEvent(TIdContext*, TIdHTTPRequestInfo* ARequestInfo,
+                                                      TIdHTTPResponseInfo* AResponseInfo) {
+  const TvynHTTPCryptohopperWebhook_Options& o = CryptohopperOptions().Webhook;
+  TStream* stream = ARequestInfo->PostStream();
+  if (!o.Enabled.load() || !stream) {
+    AResponseInfo->SetResponseNo(404);
+    return;
+  }
+  std::string body;
+  const std::int64_t size = stream->Size() - stream->Position();
+  if (size > 0) {
+    body.resize(static_cast<std::size_t>(size));
+    std::int64_t done = 0;
+    while (done < size) {
+      const std::int64_t want = std::min(kBodyBlock, size - done);
+      const std::int64_t got = stream->Read(&body[static_cast<std::size_t>(done)], want);
+      if (got <= 0) break;
+      done += got;
+    }
+    body.resize(static_cast<std::size_t>(done));
+  }
+  const std::string signature = ARequestInfo->RawHeaders().Values(kSignatureHeader);
+  TvynJSON doc;
+  doc.Read(body);
+  TvynObjectJSON* typeNode = doc.FindNode(kTypeMember);
+  const std::string type = typeNode ? typeNode->ValueText() : std::string();
+  if (type == kTypeValidate) {
+    AResponseInfo->ContentText = o.ValidationCode.Get();
+    AResponseInfo->SetResponseNo(200);
+    AResponseInfo->SetContentType(kWebhookContentType);
+  } else if (type == kTypeMessages) {
+    AResponseInfo->ContentText.clear();
+    // The service expects an empty body: without a stream, an empty text
+    // would be replaced by the server's default page.
+    AResponseInfo->SetContentStream(std::make_unique<TMemoryStream>().release());
+    AResponseInfo->SetResponseNo(200);
+    AResponseInfo->SetContentType(kWebhookContentType);
+    DoWebhookEvent(body, signature);
+  } else {
+    AResponseInfo->SetResponseNo(404);
+  }
+}
 
 void TvynHTTP_API_Cryptohopper::DoWebhookEvent(const std::string& aBody, const std::string& aSignature) {
   if (OnWebhook && !aBody.empty() && !aSignature.empty()) OnWebhook(this, aBody, aSignature);

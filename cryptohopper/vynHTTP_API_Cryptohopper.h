@@ -2,6 +2,7 @@
 // life, every operation of the service, and the hopper and order records.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,13 @@
 #include "oauth/vynHTTP_OAuth2_Client.h"
 #include "platform/Classes.h"
 #include "platform/DateUtils.h"
+#include "server/vynWSOptions.h"
+
+class TvynWSHTTPServer;
+class TvynWSConnectionServer;
+class TIdContext;
+class TIdHTTPRequestInfo;
+class TIdHTTPResponseInfo;
 
 // ---------------------------------------------------------------------------
 // Options
@@ -37,16 +45,48 @@ public:
   TStringList Scope;
 };
 
-// The receiver's TLS settings (SSLOptions) join these options with the
-// webhook receiver and its server component.
+namespace detail {
+// A text that one thread writes while others read it: a reader gets the old
+// or the new text, never a half-written one.
+class SharedText {
+public:
+  SharedText() = default;
+  SharedText(std::string aValue) : FValue(std::move(aValue)) {}
+  SharedText(const SharedText&) = delete;
+  SharedText& operator=(const SharedText& aValue) { return *this = aValue.Get(); }
+  SharedText& operator=(std::string aValue) {
+    std::lock_guard<std::mutex> guard(FLock);
+    FValue = std::move(aValue);
+    return *this;
+  }
+  SharedText& operator=(const char* aValue) { return *this = std::string(aValue); }
+  std::string Get() const {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FValue;
+  }
+  operator std::string() const { return Get(); }
+  friend bool operator==(const SharedText& a, const std::string& b) { return a.Get() == b; }
+  friend bool operator==(const SharedText& a, const char* b) { return a.Get() == b; }
+
+private:
+  mutable std::mutex FLock;
+  std::string FValue;
+};
+}  // namespace detail
+
+// Enabled and ValidationCode are read by the receiver's connection threads
+// while the UI thread copies new settings in: each is read and written as a
+// whole value.
 class TvynHTTPCryptohopperWebhook_Options : public TPersistent {
 public:
   TvynHTTPCryptohopperWebhook_Options();
+  // Copies Enabled, Host, Port, ValidationCode, then SSLOptions.
   void Assign(const TPersistent& aSource) override;
-  bool Enabled = false;
+  std::atomic<bool> Enabled{false};
   std::string Host;
   std::int32_t Port = 443;
-  std::string ValidationCode;
+  TvynWSSSL_Options SSLOptions;
+  detail::SharedText ValidationCode;
 };
 
 class TvynHTTPCryptohopper_Options : public TPersistent {
@@ -151,6 +191,8 @@ OAuth2ClientFactory SetOAuth2ClientFactory(OAuth2ClientFactory aFactory);
 
 using TvynCryptohopperWebhookEvent =
     std::function<void(TComponent* Sender, const std::string& aBody, const std::string& aSignature)>;
+using TvynCryptohopperWebhookErrorEvent =
+    std::function<void(TComponent* Sender, const std::string& aMessage, bool aRunning)>;
 
 class TvynHTTP_API_Cryptohopper : public TvynHTTPAPI_client {
 public:
@@ -169,10 +211,14 @@ public:
   const std::string& WebHost() const { return FWebHost; }
   void SetWebHost(std::string aValue) { FWebHost = std::move(aValue); }
 
-  // The webhook receiver arrives with its server component: until then both
-  // raise "The webhook receiver is not available in this build.".
+  // The webhook receiver: ApplyOptions, then the server's asynchronous
+  // Start; and its asynchronous Stop. A start that fails (a port that cannot
+  // be bound, a missing certificate, a wrong key password) is reported
+  // through OnWebhookError, not raised here.
   void StartWebhook();
   void StopWebhook();
+  // Whether the receiver is listening.
+  bool WebhookActive();
 
   // Endpoint operations; each returns the response body text. Path arguments
   // are put into the path exactly as given.
@@ -204,6 +250,10 @@ public:
   std::string DeleteWebhook(const std::string& aURL);
 
   TvynCryptohopperWebhookEvent OnWebhook;
+  // A failure of the receiver that belongs to no connection (its start
+  // above all), on the thread the server reports it on. aRunning tells
+  // whether the receiver still listens.
+  TvynCryptohopperWebhookErrorEvent OnWebhookError;
 
   // Reads a hopper answer into aHopper: whether it held data.hopper.
   static bool ReadHopper(const std::string& aText, TvynHTTPCTHopper& aHopper);
@@ -216,6 +266,9 @@ protected:
   virtual void OnErrorAccessTokenEvent(TComponent* Sender, const std::string& Error,
                                        const std::string& Error_Description, const std::string& Error_URI,
                                        const std::string& RawParams);
+  // The receiver's request handler, on a connection thread.
+  virtual void OnWebhookRequestEvent(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                     TIdHTTPResponseInfo* AResponseInfo);
   virtual void DoWebhookEvent(const std::string& aBody, const std::string& aSignature);
   virtual std::string DoHTTPDELETE(const std::string& aPath, const std::string& aQuery, const TStrings* aHeaders,
                                    const std::string& aBody);
@@ -232,15 +285,20 @@ protected:
   std::string GetBaseURL() const;
   void ApplyOptions();
   // The second step of ApplyOptions: brings the webhook receiver's running
-  // state in line with Webhook.Enabled. Nothing to do until the receiver
-  // exists.
-  virtual void SyncWebhookState() {}
+  // state in line with Webhook.Enabled (configures an inactive receiver that
+  // should run, stops a running one that should not).
+  void SyncWebhookState();
+  // The receiver, made on first use.
+  TvynWSHTTPServer& GetHTTPServer();
   detail::OAuth2Client& GetOAuth2();
 
   // How long DoAuthorize waits for a token, in milliseconds.
   std::int32_t TokenWaitMs = 10000;
 
 private:
+  void WebhookServerException(TvynWSConnectionServer* aConnection, const Exception& E);
+
+  std::unique_ptr<TvynWSHTTPServer> FHTTPServer;
   std::unique_ptr<detail::OAuth2Client> FOAuth2;
   // The token and its expiry are written together under FTokenLock; the
   // condition wakes DoAuthorize when a token arrives.

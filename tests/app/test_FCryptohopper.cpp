@@ -241,6 +241,8 @@ TEST_F(WindowTest, FieldsReachTheClientAsTyped) {
   w.txtHost->setText("127.0.0.3");
   w.txtPort->setText("8443");
   w.txtValidationCode->setText("1111");
+  w.txtCertificate->setText(" my.pem");
+  w.txtPassword->setText("p w");
   Click(w.btnGetHoppers);
   ASSERT_EQ(http.Requests.size(), 1u);
   EXPECT_EQ(oauth.ClientId, " id-1 ");
@@ -253,6 +255,15 @@ TEST_F(WindowTest, FieldsReachTheClientAsTyped) {
   EXPECT_EQ(o.Webhook.ValidationCode, "1111");
   EXPECT_FALSE(o.Webhook.Enabled);
   EXPECT_EQ(o.OAuth2.Scope.Text(), "read,notifications,manage,trade\r\n");  // one line
+  // One PEM file is certificate, key and root of the receiver.
+  EXPECT_EQ(o.Webhook.SSLOptions.CertFile, " my.pem");
+  EXPECT_EQ(o.Webhook.SSLOptions.KeyFile, " my.pem");
+  EXPECT_EQ(o.Webhook.SSLOptions.RootCertFile, " my.pem");
+  EXPECT_EQ(o.Webhook.SSLOptions.Password, "p w");
+  // The window's stored TLS settings of the receiver.
+  EXPECT_EQ(o.Webhook.SSLOptions.Version, TwsTLSVersions::tls1_2);
+  EXPECT_EQ(o.Webhook.SSLOptions.Port, 443);
+  EXPECT_FALSE(o.Webhook.SSLOptions.VerifyCertificate);
 }
 
 // A port that is not an integer stops the command after the copies before it.
@@ -500,10 +511,21 @@ TEST(ErrorBoxText, AppendsAFullStopUnlessTheMessageEndsInOneOrBelowIt) {
 // Webhook
 
 TEST_F(WindowTest, WebhookBoxThatCannotStartIsUncheckedAgain) {
+  // The start fails on the receiver's own thread; the window learns of it
+  // from there.
+  w.txtPort->setText("0");
+  w.txtCertificate->setText("/nonexistent/vyn.pem");
   Click(w.chkWebhook);
-  EXPECT_EQ(OnlyError(), "The webhook receiver is not available in this build.");
+  for (int i = 0; i < 1000 && Errors().empty(); ++i) QTest::qWait(10);
+  const std::string shown = OnlyError();
+  EXPECT_EQ(shown.rfind("The webhook receiver is not running: ", 0), 0u) << shown;
   EXPECT_FALSE(w.chkWebhook->isChecked());
-  EXPECT_TRUE(w.cryptohopper->CryptohopperOptions().Webhook.Enabled) << "the copy is made before the start";
+  EXPECT_FALSE(w.cryptohopper->WebhookActive());
+  const TvynHTTPCryptohopperWebhook_Options& o = w.cryptohopper->CryptohopperOptions().Webhook;
+  EXPECT_TRUE(o.Enabled) << "the copy is made before the start";
+  EXPECT_EQ(o.SSLOptions.CertFile, "/nonexistent/vyn.pem");
+  EXPECT_EQ(o.SSLOptions.KeyFile, "/nonexistent/vyn.pem");
+  EXPECT_EQ(o.SSLOptions.RootCertFile, "/nonexistent/vyn.pem");
   EXPECT_TRUE(http.Requests.empty());
   EXPECT_TRUE(Log().empty());
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cryptohopper/vynWebSocket_APIs.h"
+#include "server/vynWSHTTPServer.h"
 #include "platform/DateUtils.h"
 #include "tests/cryptohopper/fake_oauth2.h"
 #include "tests/http_api/fake_http.h"
@@ -19,6 +20,7 @@ constexpr const char* kJSON = "content-type: application/json";
 
 class TestClient : public TvynHTTP_Cryptohopper {
 public:
+  using TvynHTTP_Cryptohopper::GetHTTPServer;
   void DeliverToken(const std::string& aToken, const std::string& aExpiresIn, bool& aHandled) {
     OnAfterAccessTokenEvent(nullptr, aToken, "bearer", aExpiresIn, "", "", "", aHandled);
   }
@@ -371,9 +373,35 @@ TEST(vynCryptohopperClient, LiveHostsByDefault) {
   EXPECT_EQ(client.Version(), "4.5.1");
 }
 
-TEST_F(ClientTest, WebhookReceiverNotYetAvailable) {
-  EXPECT_EQ(MessageOf([&] { client.StartWebhook(); }), "The webhook receiver is not available in this build.");
-  EXPECT_EQ(MessageOf([&] { client.StopWebhook(); }), "The webhook receiver is not available in this build.");
+TEST_F(ClientTest, EachRequestConfiguresTheReceiverItShouldRunButNeverStartsIt) {
+  client.GetHTTPServer();  // made with TLS 1.2, inactive
+  TvynWSHTTPServer& server = client.GetHTTPServer();
+  EXPECT_TRUE(server.SSL());
+  EXPECT_EQ(server.SSLOptions().Version, TwsTLSVersions::tls1_2);
+
+  // Disabled: a request leaves the receiver alone.
+  client.GetExchange();
+  EXPECT_EQ(server.Bindings().Count(), 0);
+
+  TvynHTTPCryptohopperWebhook_Options& o = client.CryptohopperOptions().Webhook;
+  o.Enabled = true;
+  o.Host = "127.0.0.9";
+  o.Port = 70000;  // taken as 16 bits for the binding
+  o.SSLOptions.CertFile = "c.pem";
+  o.SSLOptions.Password = "pw";
+  o.SSLOptions.Version = TwsTLSVersions::tls1_2;
+  o.SSLOptions.Port = 1;
+  client.GetExchange();
+  client.GetExchange();  // a second request configures afresh, not twice
+  ASSERT_EQ(server.Bindings().Count(), 1);
+  EXPECT_EQ(server.Bindings().Items(0).IP(), "127.0.0.9");
+  EXPECT_EQ(server.Bindings().Items(0).Port(), 70000 & 0xFFFF);
+  EXPECT_EQ(server.SSLOptions().CertFile, "c.pem");
+  EXPECT_EQ(server.SSLOptions().Password, "pw");
+  EXPECT_EQ(server.SSLOptions().Port, 70000) << "the receiver's port, not the one in the options";
+  EXPECT_FALSE(server.Active());
+  EXPECT_FALSE(client.WebhookActive());
+  EXPECT_EQ(http.Requests.size(), 3u);
 }
 
 // ---------------------------------------------------------------------------
@@ -424,6 +452,9 @@ TEST(vynCryptohopperOptions, DefaultsAndAssignCopiesEveryMember) {
   a.Webhook.Host = "h";
   a.Webhook.Port = 2;
   a.Webhook.ValidationCode = "v";
+  a.Webhook.SSLOptions.CertFile = "cert";
+  a.Webhook.SSLOptions.Password = "pw";
+  a.Webhook.SSLOptions.Port = 3;
 
   RecordingHTTP http;
   TvynHTTP_Cryptohopper client;
@@ -443,6 +474,9 @@ TEST(vynCryptohopperOptions, DefaultsAndAssignCopiesEveryMember) {
   EXPECT_EQ(b.Webhook.Host, "h");
   EXPECT_EQ(b.Webhook.Port, 2);
   EXPECT_EQ(b.Webhook.ValidationCode, "v");
+  EXPECT_EQ(b.Webhook.SSLOptions.CertFile, "cert");
+  EXPECT_EQ(b.Webhook.SSLOptions.Password, "pw");
+  EXPECT_EQ(b.Webhook.SSLOptions.Port, 3);
 
   EXPECT_EQ(MessageOf([&] { a.OAuth2.Assign(a.LogOptions); }),
             "Cannot assign a TvynHTTPCryptohopperLog_Options to a TvynHTTPCryptohopperOAuth2_Options");
