@@ -7,6 +7,8 @@ int main(int argc, char** argv) {
   // Webhook bodies arrive on connection threads and are logged on this one.
   detail::QtUIDispatcher dispatcher;
   SetUIDispatcher(&dispatcher);
+  // The OAuth2 client's redirect listener runs on the server component.
+  detail::SetOAuthLocalServerFactory(detail::ServerComponentListenerFactory());
   int result = 0;
   {
     TFRMCryptohopper window;

@@ -6,9 +6,12 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "platform/SysUtils.h"
+#include "server/vynWSHTTPServer.h"
 #include "transport/vynIdURI.h"
 
 extern char** environ;
@@ -33,7 +36,129 @@ std::string ReplaceAll(std::string aText, const std::string& aWhat, const std::s
     aText.replace(at, aWhat.size(), aWith);
   return aText;
 }
+// The listener whose request handler runs on this thread, if any.
+thread_local const void* tServingListener = nullptr;
+
+// The listener on the server component. Requests of every method the
+// component hands to OnCommandGet (HEAD, GET, POST) reach the handler with
+// their decoded query parameters.
+//
+// The handler may stop the listener from the connection it serves. That
+// connection cannot wait for itself, and the browser should still get its
+// answer: the answer is written at once, and a stopper thread of the
+// listener's own then deactivates the server (waiting for every connection)
+// and clears the bindings. Whoever uses the listener next waits for it.
+class ServerComponentListener : public detail::OAuthLocalServer {
+public:
+  ServerComponentListener() {
+    FServer.OnCommandGet = [this](TIdContext*, TIdHTTPRequestInfo* ARequestInfo,
+                                  TIdHTTPResponseInfo* AResponseInfo) { Serve(ARequestInfo, AResponseInfo); };
+  }
+  ~ServerComponentListener() override { FinishStop(); }
+
+  bool Active() override {
+    if (Serving()) return !FStopRequested && FServer.Active();
+    FinishStop();
+    return FServer.Active();
+  }
+  void SetActive(bool aValue) override {
+    if (Serving() && !aValue) {
+      FStopRequested = true;
+      return;
+    }
+    FinishStop();
+    FServer.SetActive(aValue);
+  }
+  void SetPort(std::int32_t aValue) override {
+    FinishStop();
+    FServer.SetPort(aValue);
+  }
+  bool SSL() override { return FServer.SSL(); }
+  void SetSSL(bool aValue) override {
+    FinishStop();
+    FServer.SetSSL(aValue);
+  }
+  void SetSSLOptions(const TvynHTTPOAuthSSL_Options& aValue) override {
+    FinishStop();
+    TvynWSSSL_Options& o = FServer.SSLOptions();
+    o.CertFile = aValue.CertFile;
+    o.KeyFile = aValue.KeyFile;
+    o.RootCertFile = aValue.RootCertFile;
+    o.Password = aValue.Password;
+    o.VerifyCertificate = aValue.VerifyCertificate;
+    o.VerifyDepth = aValue.VerifyDepth;
+    o.Version = aValue.Version;
+    o.Port = aValue.Port;
+  }
+  void AddBinding(const std::string& aIP, std::uint16_t aPort) override {
+    FinishStop();
+    TIdSocketHandle& binding = FServer.Bindings().Add();
+    binding.SetIP(aIP);
+    binding.SetPort(aPort);
+    if (aIP.find(':') != std::string::npos) binding.SetIPVersion(TIdIPVersion::Id_IPv6);
+  }
+  void ClearBindings() override {
+    // From the connection being served the stopper clears them, once the
+    // listener threads that use them have ended.
+    if (Serving()) return;
+    FinishStop();
+    FServer.Bindings().Clear();
+  }
+
+private:
+  bool Serving() const { return tServingListener == this; }
+
+  void Serve(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo) {
+    TvynHTTPOAuth_LocalResponse response;
+    response.ResponseNo = AResponseInfo->ResponseNo();
+    response.ContentText = AResponseInfo->ContentText;
+    tServingListener = this;
+    try {
+      if (OnCommandGet) OnCommandGet(ARequestInfo->Params(), response);
+    } catch (...) {
+      tServingListener = nullptr;
+      throw;
+    }
+    tServingListener = nullptr;
+    if (response.ResponseNo != AResponseInfo->ResponseNo()) AResponseInfo->SetResponseNo(response.ResponseNo);
+    AResponseInfo->ContentText = response.ContentText;
+    if (!FStopRequested.exchange(false)) return;
+    // Answered now: the stop closes every connection, this one included.
+    AResponseInfo->SetCloseConnection(true);
+    AResponseInfo->WriteHeader();
+    AResponseInfo->WriteContent();
+    std::lock_guard<std::mutex> guard(FStopperLock);
+    if (FStopper.joinable()) return;  // one stop on its way is enough
+    FStopper = std::thread([this] {
+      try {
+        FServer.SetActive(false);
+      } catch (...) {
+        // Nobody to report to on this thread; the next start tries anew.
+      }
+      FServer.Bindings().Clear();
+    });
+  }
+
+  // Waits for a stop handed to the stopper thread.
+  void FinishStop() {
+    std::thread stopper;
+    {
+      std::lock_guard<std::mutex> guard(FStopperLock);
+      stopper = std::move(FStopper);
+    }
+    if (stopper.joinable()) stopper.join();
+  }
+
+  TvynWSHTTPServer FServer;
+  std::atomic<bool> FStopRequested{false};
+  std::mutex FStopperLock;
+  std::thread FStopper;
+};
 }  // namespace
+
+detail::OAuthLocalServerFactory detail::ServerComponentListenerFactory() {
+  return [] { return std::make_unique<ServerComponentListener>(); };
+}
 
 detail::OAuthLocalServerFactory detail::SetOAuthLocalServerFactory(OAuthLocalServerFactory aFactory) {
   std::lock_guard<std::mutex> guard(FactoryLock());

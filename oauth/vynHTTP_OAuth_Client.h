@@ -82,6 +82,10 @@ using OAuthLocalServerFactory = std::function<std::unique_ptr<OAuthLocalServer>(
 // returns the one it replaces. Without one there is no local listener: the
 // authorization-code grant cannot start.
 OAuthLocalServerFactory SetOAuthLocalServerFactory(OAuthLocalServerFactory aFactory);
+
+// Listeners on the HTTP server component (TvynWSHTTPServer). The program
+// installs this factory at start-up.
+OAuthLocalServerFactory ServerComponentListenerFactory();
 }  // namespace detail
 
 class TvynHTTPComponentClient_OAuth : public TvynHTTPComponentClientAuthToken_Base {

@@ -435,3 +435,126 @@ TEST_F(OAuth2Peer, TheCodeFromTheRedirectIsExchangedForAToken) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The redirect listener on the server component, with curl as the browser.
+
+namespace {
+
+struct BrowserAnswer {
+  int Exit = -1;
+  int Status = 0;
+  std::string Body;
+};
+
+// What a browser does with the redirect: GET the listener's URL with AQuery.
+BrowserAnswer Browse(std::uint16_t APort, const std::string& AQuery) {
+  const webpeer::CommandResult r = webpeer::RunCommand(
+      {"curl", "-sS", "--max-time", "20", "-w", "\n%{http_code}",
+       "http://127.0.0.1:" + std::to_string(APort) + "/?" + AQuery});
+  BrowserAnswer a;
+  a.Exit = r.Exit;
+  const std::size_t nl = r.Out.rfind('\n');
+  if (nl == std::string::npos) return a;
+  a.Body = r.Out.substr(0, nl);
+  a.Status = std::atoi(r.Out.c_str() + nl + 1);
+  return a;
+}
+
+class RedirectListenerPeer : public OAuth2Peer {
+protected:
+  void SetUp() override {
+    OAuth2Peer::SetUp();
+    FPrevious = detail::SetOAuthLocalServerFactory(detail::ServerComponentListenerFactory());
+  }
+  void TearDown() override { detail::SetOAuthLocalServerFactory(std::move(FPrevious)); }
+
+  // A code-grant client whose listener is on a free port; the browser is
+  // left to the test.
+  void ConfigureCodeGrant(Probe& C) {
+    Configure(C, "/token/60");
+    C.OAuth2Options().GrantType = TvynOAuth2GrantTypes::auth2Code;
+    C.AuthorizationServerOptions().AuthURL = "https://auth.example/authorize";
+    C.LocalServerOptions().Port = ListenerPort;
+    C.OnBeforeAuthorizeCode = [this](TComponent*, std::string& URL, bool& Handled) {
+      AuthorizationURL = URL;
+      Handled = true;
+    };
+  }
+
+  std::uint16_t ListenerPort = webpeer::FreePort();
+  std::string AuthorizationURL;
+
+private:
+  detail::OAuthLocalServerFactory FPrevious;
+};
+
+TEST_F(RedirectListenerPeer, TheBrowsersRedirectIsExchangedForAToken) {
+  Probe c;
+  ConfigureCodeGrant(c);
+  c.Start();
+  EXPECT_NE(AuthorizationURL.find("redirect_uri=http://127.0.0.1:" + std::to_string(ListenerPort)),
+            std::string::npos)
+      << AuthorizationURL;
+
+  // Another state: refused, nothing exchanged.
+  const BrowserAnswer forged = Browse(ListenerPort, "code=c0de&state=FORGED");
+  EXPECT_EQ(forged.Exit, 0);
+  EXPECT_EQ(forged.Status, 500);
+
+  const BrowserAnswer ok = Browse(ListenerPort, "code=c0de&scope=read&state=" + c.OAuth2Options().State());
+  EXPECT_EQ(ok.Exit, 0);
+  EXPECT_EQ(ok.Status, 200);
+  EXPECT_EQ(ok.Body, "The operation was successful, you can close your browser now.");
+  const auto reqs = Server->Requests();
+  ASSERT_EQ(reqs.size(), 1u) << "the forged redirect reached the token endpoint";
+  EXPECT_EQ(Field(reqs[0], "body"), "grant_type=authorization_code&code=c0de&redirect_uri=http://127.0.0.1:" +
+                                        std::to_string(ListenerPort) + "&client_id=id&client_secret=secret");
+  EXPECT_TRUE(Events.WaitFor("token bearer AT-1", 1000));
+  c.Stop();
+  EXPECT_NE(Browse(ListenerPort, "code=x&state=" + c.OAuth2Options().State()).Exit, 0) << "still listening";
+}
+
+TEST_F(RedirectListenerPeer, AnErrorRedirectClosesTheListenerFromItsOwnConnection) {
+  Probe c;
+  ConfigureCodeGrant(c);
+  std::vector<std::string> errors;
+  std::mutex lock;
+  c.OnErrorAuthorizeCode = [&](TComponent*, const std::string& E, const std::string& D, const std::string&,
+                               const std::string&, const std::string&) {
+    std::lock_guard<std::mutex> g(lock);
+    errors.push_back(E + "|" + D);
+  };
+  c.Start();
+  // The listener stops from the connection thread that serves this request:
+  // it must not wait for itself, and the browser still gets its answer.
+  const BrowserAnswer denied =
+      Browse(ListenerPort, "error=access_denied&error_description=no&state=" + c.OAuth2Options().State());
+  EXPECT_EQ(denied.Exit, 0);
+  EXPECT_EQ(denied.Status, 200);
+  {
+    std::lock_guard<std::mutex> g(lock);
+    EXPECT_EQ(errors, std::vector<std::string>{"access_denied|no"});
+  }
+  EXPECT_NE(Browse(ListenerPort, "code=x&state=" + c.OAuth2Options().State()).Exit, 0) << "still listening";
+  EXPECT_TRUE(Server->Requests(0).empty());
+  // It starts again for the next authorization.
+  c.Start();
+  EXPECT_EQ(Browse(ListenerPort, "code=again&state=" + c.OAuth2Options().State()).Status, 200);
+  c.Stop();
+}
+
+TEST_F(RedirectListenerPeer, ATakenListenerPortFailsTheStart) {
+  Probe first, second;
+  ConfigureCodeGrant(first);
+  ConfigureCodeGrant(second);
+  first.Start();
+  EXPECT_THROW(second.Start(), Exception);
+  // The client-credentials grant needs the listener too.
+  second.OAuth2Options().GrantType = TvynOAuth2GrantTypes::auth2ClientCredentials;
+  EXPECT_THROW(second.Start(), Exception);
+  EXPECT_TRUE(Server->Requests(0).empty());
+  first.Stop();
+}
+
+}  // namespace
