@@ -1209,6 +1209,13 @@ bool TIdSSLIOHandlerSocketOpenSSL::ConfirmPeer(TIdX509* ACertificate, bool AOk, 
 }
 
 // ---------------------------------------------------------------------------
+// TIdServerIOHandlerSSLBase
+
+std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSSLBase::MakeClientIOHandler(TIdYarn*) {
+  return std::unique_ptr<TIdIOHandler>(MakeClientIOHandler());
+}
+
+// ---------------------------------------------------------------------------
 // TIdServerIOHandlerSSLOpenSSL
 
 TIdServerIOHandlerSSLOpenSSL::TIdServerIOHandlerSSLOpenSSL(TComponent* AOwner)
@@ -1236,20 +1243,40 @@ void TIdServerIOHandlerSSLOpenSSL::Init() {
   FSSLContext = std::move(ctx);
 }
 
+std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSSLOpenSSL::Accept(TIdSocketHandle& AListener,
+                                                                  TIdThread* AListenerThread, TIdYarn*) {
+  for (;;) {
+    if (!WaitForConnection(AListener, AListenerThread)) return nullptr;
+    auto h = std::make_unique<TIdSSLIOHandlerSocketOpenSSL>(nullptr);
+    h->SetPassThrough(true);
+    h->Open();
+    // Nobody waiting after all (taken, or gone before we came): wait again
+    // rather than end the listener.
+    if (!AcceptInto(AListener, *h)) continue;
+    SetUpAccepted(*h);
+    h->AfterAccept();
+    return h;
+  }
+}
+
 TIdSSLIOHandlerSocketOpenSSL* TIdServerIOHandlerSSLOpenSSL::Accept(TIdSocketHandle& AListener) {
   auto h = std::make_unique<TIdSSLIOHandlerSocketOpenSSL>(nullptr);
   h->SetPassThrough(true);
   h->Open();
   if (!h->Binding()->Accept(AListener.Handle())) return nullptr;
-  h->SetSSLOptionsRef(FSSLOptions.get());
-  h->SetIsPeer(true);
+  SetUpAccepted(*h);
+  return h.release();
+}
+
+void TIdServerIOHandlerSSLOpenSSL::SetUpAccepted(TIdSSLIOHandlerSocketOpenSSL& AHandler) {
+  AHandler.SetSSLOptionsRef(FSSLOptions.get());
+  AHandler.SetIsPeer(true);
   auto session = std::make_unique<TIdSSLSocket>(this);
   session->OnALPNSelect = [this](TPersistent*, TStrings& AProtocols, std::string& AProtocol) {
     if (OnALPNSelect) OnALPNSelect(this, AProtocols, AProtocol);
   };
-  h->SetSSLSocket(std::move(session));
-  h->SetSSLContext(FSSLContext.get());
-  return h.release();
+  AHandler.SetSSLSocket(std::move(session));
+  AHandler.SetSSLContext(FSSLContext.get());
 }
 
 TIdSSLIOHandlerSocketBase* TIdServerIOHandlerSSLOpenSSL::MakeClientIOHandler() {
@@ -1263,7 +1290,10 @@ TIdSSLIOHandlerSocketBase* TIdServerIOHandlerSSLOpenSSL::MakeClientIOHandler() {
   return h;
 }
 
-void TIdServerIOHandlerSSLOpenSSL::Shutdown() { FSSLContext.reset(); }
+void TIdServerIOHandlerSSLOpenSSL::Shutdown() {
+  FSSLContext.reset();
+  TIdServerIOHandlerSSLBase::Shutdown();
+}
 
 void TIdServerIOHandlerSSLOpenSSL::DoStatusInfo(const std::string& AMsg) {
   if (OnStatusInfo) OnStatusInfo(AMsg);

@@ -12,6 +12,7 @@
 #include "platform/Classes.h"
 #include "transport/vynIdIOHandlerStack.h"
 #include "transport/vynIdSSLOpenSSLHeaders.h"
+#include "transport/vynIdServerIOHandler.h"
 
 enum class TIdSSLVersion : std::uint8_t {
   sslvSSLv2 = 0,
@@ -389,11 +390,14 @@ private:
   std::int32_t FSocketTimeout = 0;
 };
 
-// The server side: one context for every accepted connection.
-class TIdServerIOHandlerSSLBase : public TIdComponent {
+// The server side: a server I/O handler that accepts into TLS handlers and
+// shares one context among them.
+class TIdServerIOHandlerSSLBase : public TIdServerIOHandler {
 public:
-  explicit TIdServerIOHandlerSSLBase(TComponent* AOwner = nullptr) : TIdComponent(AOwner) {}
+  explicit TIdServerIOHandlerSSLBase(TComponent* AOwner = nullptr) : TIdServerIOHandler(AOwner) {}
   virtual TIdSSLIOHandlerSocketBase* MakeClientIOHandler() = 0;
+  // The per-yarn form makes the same handler.
+  std::unique_ptr<TIdIOHandler> MakeClientIOHandler(TIdYarn* AYarn) override;
 };
 
 class TIdServerIOHandlerSSLOpenSSL : public TIdServerIOHandlerSSLBase, public IIdSSLOpenSSLCallbackHelper {
@@ -401,12 +405,20 @@ public:
   explicit TIdServerIOHandlerSSLOpenSSL(TComponent* AOwner = nullptr);
   ~TIdServerIOHandlerSSLOpenSSL() override;
 
-  void Init();
-  // A handler for the next connection on the listening socket, in
-  // pass-through mode; none when nothing was accepted.
+  void Init() override;
+  // The TCP server's accept: waits for the next connection until
+  // AListenerThread is stopped (none then) and hands it over in
+  // pass-through mode, after-accept step done; the HTTP server switches
+  // TLS on in the connection's own thread, so a slow or bad handshake
+  // holds up nobody else.
+  std::unique_ptr<TIdIOHandler> Accept(TIdSocketHandle& AListener, TIdThread* AListenerThread,
+                                       TIdYarn* AYarn) override;
+  // One connection that is waiting on the listening socket, in pass-through
+  // mode; none when nobody was waiting.
   TIdSSLIOHandlerSocketOpenSSL* Accept(TIdSocketHandle& AListener);
+  using TIdServerIOHandlerSSLBase::MakeClientIOHandler;
   TIdSSLIOHandlerSocketBase* MakeClientIOHandler() override;
-  void Shutdown();
+  void Shutdown() override;
 
   TIdSSLOptions& SSLOptions() { return *FSSLOptions; }
   TIdSSLContext* SSLContext() const { return FSSLContext.get(); }
@@ -432,6 +444,10 @@ protected:
   virtual bool DoVerifyPeer(TIdX509* ACertificate, bool AOk, std::int32_t ADepth, std::int32_t AError);
 
 private:
+  // Shares the options and the context with an accepted handler and gives
+  // it a session of this server.
+  void SetUpAccepted(TIdSSLIOHandlerSocketOpenSSL& AHandler);
+
   std::unique_ptr<TIdSSLOptions_Internal> FSSLOptions;
   std::unique_ptr<TIdSSLContext> FSSLContext;
 };
