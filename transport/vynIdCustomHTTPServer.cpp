@@ -146,22 +146,7 @@ bool ParseContentLength(std::string_view AText, std::int64_t& VValue) {
 // Strict hexadecimal chunk size: at most 15 digits, so the sum of sizes
 // cannot overflow either.
 bool ParseChunkSize(std::string_view AText, std::int64_t& VValue) {
-  if (AText.empty() || AText.size() > 15) return false;
-  std::int64_t v = 0;
-  for (char c : AText) {
-    int d;
-    if (c >= '0' && c <= '9')
-      d = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
-    else
-      return false;
-    v = v * 16 + d;
-  }
-  VValue = v;
-  return true;
+  return AText.size() <= 15 && IdParseHexDigits(AText, VValue);
 }
 
 std::int32_t RemainingMs(std::uint64_t ADeadline) {

@@ -67,23 +67,7 @@ bool ParseChunkSize(std::string_view ALine, std::int64_t& VSize) {
   std::string_view s = ALine.substr(0, ALine.find(';'));
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  if (s.empty()) return false;
-  std::uint64_t v = 0;
-  for (char c : s) {
-    int d;
-    if (c >= '0' && c <= '9')
-      d = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
-    else
-      return false;
-    if (v > (static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) >> 4)) return false;
-    v = (v << 4) | static_cast<std::uint64_t>(d);
-  }
-  VSize = static_cast<std::int64_t>(v);
-  return true;
+  return IdParseHexDigits(s, VSize);
 }
 
 // Scoped stand-in for Response.ContentStream.

@@ -42,6 +42,26 @@ bool SignedDigits(std::string_view aText, std::int64_t& aValue) {
 
 }  // namespace
 
+bool IdParseHexDigits(std::string_view AText, std::int64_t& VValue) {
+  if (AText.empty()) return false;
+  std::uint64_t v = 0;
+  for (char c : AText) {
+    int d;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
+    if (v > (static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) >> 4)) return false;
+    v = (v << 4) | static_cast<std::uint64_t>(d);
+  }
+  VValue = static_cast<std::int64_t>(v);
+  return true;
+}
+
 std::string GetDefaultUserAgent() {
   std::lock_guard<std::mutex> lock(gUserAgentLock);
   return gUserAgent;

@@ -24,6 +24,11 @@ inline constexpr const char* kIdDefaultAccept = "text/html,application/xhtml+xml
 std::string GetDefaultUserAgent();
 void SetDefaultUserAgent(std::string AValue);
 
+// Hexadecimal digits only (either case, no sign, no blanks, not empty) into
+// VValue; false for anything else or a value beyond int64. Chunk sizes are
+// read with it on both sides of a connection.
+bool IdParseHexDigits(std::string_view AText, std::int64_t& VValue);
+
 // One byte range: "start-end", "start-" or "-suffix".
 class TIdEntityRange {
 public:

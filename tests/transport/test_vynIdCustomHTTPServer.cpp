@@ -468,6 +468,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"ChunkSizeNotHex", POST_HEAD "Transfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n", 400},
         RefusalCase{"ChunkSizeEmpty", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n;x\r\n0\r\n\r\n", 400},
         RefusalCase{"ChunkSizeOverflow", POST_HEAD "Transfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\n", 400},
+        // Strict: sixteen digits are refused even when the value is small.
+        RefusalCase{"ChunkSizeSixteenDigits", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n0000000000000005\r\nhello\r\n0\r\n\r\n", 400},
+        RefusalCase{"ChunkSizeSigned", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n+5\r\nhello\r\n0\r\n\r\n", 400},
         RefusalCase{"NoCRLFAfterChunk", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n5\r\nhelloXX\r\n0\r\n\r\n", 400}),
     [](const auto& info) { return std::string(info.param.Name); });
 

@@ -244,6 +244,16 @@ TEST(HTTPClient, ChunkedBodyWithExtensionsAndTrailer) {
   EXPECT_EQ(server.Connections(), 1);
 }
 
+// The client is lenient where the server is strict: blanks around the size
+// and leading zeros past fifteen digits are read.
+TEST(HTTPClient, ChunkSizesWithBlanksAndManyLeadingZeros) {
+  Server server([](const Recorded&, int) {
+    return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n 00000000000000000004 ;x\r\nabcd\r\n\t2\r\nef\r\n0\r\n\r\n"};
+  });
+  Client c;
+  EXPECT_EQ(c.http.Get(server.URL("/c")), "abcdef");
+}
+
 TEST(HTTPClient, MultipartWithoutLengthEndsAtItsClosingDelimiter) {
   Server server([](const Recorded&, int) {
     return Reply{"HTTP/1.1 200 OK\r\nContent-Type: multipart/mixed; boundary=xx\r\n\r\n"

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -310,6 +311,34 @@ TEST(MetaHTTPEquiv, ManyElementsStayFast) {
   TIdMetaHTTPEquiv meta;
   meta.ProcessMetaHTTPEquiv(html);
   EXPECT_EQ(meta.RawHeaders().Values("X-Last"), "1");
+}
+
+TEST(HexDigits, DigitsOnlyAndWithinInt64) {
+  struct Case {
+    const char* Text;
+    bool Ok;
+    std::int64_t Value;
+  } cases[] = {
+      {"0", true, 0},
+      {"fF", true, 255},
+      {"000000000000000000001", true, 1},
+      {"7fffffffffffffff", true, INT64_MAX},
+      {"8000000000000000", false, 0},
+      {"10000000000000000", false, 0},
+      {"", false, 0},
+      {" 1", false, 0},
+      {"1 ", false, 0},
+      {"-1", false, 0},
+      {"+1", false, 0},
+      {"0x1", false, 0},
+      {"g", false, 0},
+      {"1;a", false, 0},
+  };
+  for (const Case& k : cases) {
+    std::int64_t v = -7;
+    EXPECT_EQ(IdParseHexDigits(k.Text, v), k.Ok) << k.Text;
+    EXPECT_EQ(v, k.Ok ? k.Value : -7) << k.Text;
+  }
 }
 
 }  // namespace
