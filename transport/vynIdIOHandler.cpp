@@ -146,6 +146,12 @@ std::int32_t TIdIOHandler::ReadFromSourceTo(bool ARaiseExceptionIfDisconnected, 
   if (ATimeout == IdTimeoutDefault)
     ATimeout = (FReadTimeOut != IdTimeoutDefault && FReadTimeOut != 0) ? FReadTimeOut : IdTimeoutInfinite;
   CheckForDisconnect(ARaiseExceptionIfDisconnected, false);
+  // Nothing more comes after a half-close; another receive would only see
+  // the end again. As for a closed socket, with bytes still buffered.
+  if (InputEndedOnly()) {
+    if (ARaiseExceptionIfDisconnected) throw EIdNotConnected();
+    return 0;
+  }
   if (!SourceIsOpen()) {
     if (ARaiseExceptionIfDisconnected) throw EIdNotConnected();
     return 0;
@@ -205,7 +211,7 @@ std::int32_t TIdIOHandler::ReadFromSourceTo(bool ARaiseExceptionIfDisconnected, 
     CheckForDisconnect(ARaiseExceptionIfDisconnected, false);
     if (count != 0) return count;
     // An intercept that swallowed a whole block is not the peer's close.
-    if (!SourceIsOpen()) return 0;
+    if (!SourceIsOpen() || InputEndedOnly()) return 0;
   }
 }
 
@@ -762,7 +768,7 @@ std::int64_t TIdIOHandler::WriteFile(const std::string& AFile, bool) {
 }
 
 void TIdIOHandler::WriteDirect(const TIdBytes& ABuffer, std::int32_t ALength, std::int32_t AOffset) {
-  CheckForDisconnect(true, true);
+  if (!InputEndedOnly()) CheckForDisconnect(true, true);
   std::int64_t available = static_cast<std::int64_t>(ABuffer.size()) - AOffset;
   std::int64_t length = ALength < 0 ? available : std::min<std::int64_t>(ALength, available);
   if (AOffset < 0 || length < 1) return;
@@ -788,7 +794,7 @@ void TIdIOHandler::WriteDirect(const TIdBytes& ABuffer, std::int32_t ALength, st
       RaiseTransportError(err);
     }
     if (n == 0) FClosedGracefully = true;
-    CheckForDisconnect(true, false);
+    if (!InputEndedOnly()) CheckForDisconnect(true, false);
     // Nothing written and no error: the connection is gone.
     if (n == 0) throw EIdConnClosedGracefully();
     DoWork(TWorkMode::wmWrite, n);

@@ -227,6 +227,12 @@ public:
   bool ReadLnSplit() const { return FReadLnSplit; }
   bool ReadLnTimedOut() const { return FReadLnTimedOut; }
   bool ClosedGracefully() const { return FClosedGracefully; }
+  // Whether the socket stays open for sending once the peer ended its side
+  // (a half-close), until the owner closes it or a send fails. Accepted
+  // connections keep it, so that a client that shut down its sending after
+  // the request still gets the answer.
+  bool SendAfterPeerEnd() const { return FSendAfterPeerEnd; }
+  void SetSendAfterPeerEnd(bool AValue) { FSendAfterPeerEnd = AValue; }
   bool Opened() const { return FOpened; }
   std::int32_t WriteBufferThreshold() const { return FWriteBufferThreshold; }
 
@@ -254,6 +260,8 @@ protected:
   // Closes because the peer ended the connection or a transfer failed, as
   // opposed to a Close the owner asked for.
   void CloseOnPeerEnd();
+  // The peer ended its sending and the socket is kept for ours.
+  bool InputEndedOnly() { return FSendAfterPeerEnd && FClosedGracefully && SourceIsOpen(); }
   // True after a Close the owner asked for, until the next Open.
   bool ClosedLocally() const { return FClosedLocally; }
   const TIdTextEncoding& EncodingOf(const TIdTextEncoding& AByteEncoding) const {
@@ -266,6 +274,7 @@ protected:
 
   bool FLargeStream = false;
   bool FClosedGracefully = false;
+  bool FSendAfterPeerEnd = false;
   std::int32_t FConnectTimeout = 0;
   std::string FHost;
   std::unique_ptr<TIdBuffer> FInputBuffer;

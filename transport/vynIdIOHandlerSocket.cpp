@@ -84,6 +84,7 @@ bool TIdIOHandlerSocket::Connected() { return (BindingAllocated() && TIdIOHandle
 
 void TIdIOHandlerSocket::AfterAccept() {
   if (FBinding) FIPVersion = FBinding->IPVersion();
+  SetSendAfterPeerEnd(true);
 }
 
 bool TIdIOHandlerSocket::SourceIsOpen() { return BindingAllocated(); }
@@ -101,7 +102,7 @@ std::int64_t TIdIOHandlerSocket::WriteFile(const std::string& AFile, bool AEnabl
   // would see or change the bytes: no write buffer, no intercept, no TLS.
   if (!AEnableTransferFile || WriteBufferingActive() || Intercept() || !WritesPlainBytes())
     return TIdIOHandler::WriteFile(AFile, AEnableTransferFile);
-  CheckForDisconnect(true, true);
+  if (!InputEndedOnly()) CheckForDisconnect(true, true);
   TFileStream file(AFile, fmOpenRead);
   struct stat opened{};
   if (::fstat(file.Handle(), &opened) != 0) RaiseTransportError(errno);

@@ -19,7 +19,9 @@ bool TIdIOHandlerStack::Connected() {
 void TIdIOHandlerStack::CheckForDisconnect(bool ARaiseExceptionIfDisconnected, bool AIgnoreBuffer) {
   bool disconnected;
   if (FClosedGracefully) {
-    if (BindingAllocated()) {
+    // After a half-close the socket may stay for sending; reading is over
+    // either way.
+    if (BindingAllocated() && !FSendAfterPeerEnd) {
       CloseOnPeerEnd();
       DoStatus(TIdStatus::hsDisconnected);
     }

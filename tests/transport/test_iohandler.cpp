@@ -10,6 +10,7 @@
 
 #include "platform/DateUtils.h"
 #include "tests/transport/loopback.h"
+#include "tests/transport/tcpserver_fixture.h"
 #include "transport/vynIdIOHandlerStack.h"
 #include "transport/vynIdIntercept.h"
 
@@ -195,6 +196,40 @@ TEST_F(IOHandlerTest, BufferedBytesOutliveThePeersClose) {
   io->ReadBytes(bytes, 2);
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "12345");
   EXPECT_FALSE(io->Connected());
+}
+
+// After the peer ended its sending (shutdown SHUT_WR), an accepted handler
+// still answers; one this side opened closes at the peer's end as before.
+TEST_F(IOHandlerTest, AcceptedHandlerAnswersAfterThePeersHalfClose) {
+  loopback::Listener server("127.0.0.1");
+  TIdIOHandlerStack accepted;
+  accepted.Open();
+  loopback::Fd client = tcpserver_test::Connect("127.0.0.1", server.Port());
+  ASSERT_TRUE(accepted.Binding()->Accept(server.Handle()));
+  accepted.AfterAccept();
+  EXPECT_TRUE(accepted.SendAfterPeerEnd());
+  EXPECT_FALSE(io->SendAfterPeerEnd());
+  for (int fd : {client.get(), peer.get()}) {
+    loopback::SendAll(fd, "request\n");
+    ::shutdown(fd, SHUT_WR);
+  }
+
+  EXPECT_EQ(accepted.ReadLn(), "request");
+  EXPECT_THROW(accepted.ReadLn(), EIdConnClosedGracefully);
+  EXPECT_FALSE(accepted.Connected());
+  EXPECT_TRUE(accepted.BindingAllocated());
+  // The end is seen once; reading again does not wait or spin.
+  EXPECT_EQ(accepted.ReadFromSource(false, 1000, false), 0);
+  EXPECT_THROW(accepted.ReadLn(), EIdConnClosedGracefully);
+  accepted.WriteLn("answer");
+  EXPECT_EQ(loopback::RecvUpTo(client.get(), 8, 3000), "answer\r\n");
+  accepted.Close();
+  EXPECT_EQ(loopback::RecvUpTo(client.get(), 1, 3000), "") << "the owner's close ends it";
+
+  EXPECT_EQ(io->ReadLn(), "request");
+  EXPECT_THROW(io->ReadLn(), EIdConnClosedGracefully);
+  EXPECT_FALSE(io->BindingAllocated());
+  EXPECT_ANY_THROW(io->WriteLn("answer"));
 }
 
 TEST_F(IOHandlerTest, LocalCloseEndsTheConnectionEvenWithUnreadBytes) {
