@@ -303,4 +303,8 @@ private:
 class TIdHTTPServer : public TIdCustomHTTPServer {
 public:
   using TIdCustomHTTPServer::TIdCustomHTTPServer;
+  // Stops while the whole object still stands: worker threads call its
+  // virtual operations until they end. (A class derived from it, or from
+  // TIdCustomHTTPServer, stops in its own destructor likewise.)
+  ~TIdHTTPServer() override { SetActive(false); }
 };

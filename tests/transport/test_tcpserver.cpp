@@ -208,6 +208,8 @@ TEST(TcpServer, MaxConnectionsClosesTheConnectionsBeyondTheLimit) {
   struct LimitServer : TIdCustomTCPServer {
     std::atomic<int> limitReached{0};
     void ConnectionLimitReached(TIdIOHandler*) override { ++limitReached; }
+    // The threads call the override until the stop: stop before it goes.
+    ~LimitServer() override { SetActive(false); }
   } server;
   TIdSocketHandle& b = server.Bindings().Add();
   b.SetIP("127.0.0.1");
@@ -317,7 +319,9 @@ TEST(TcpServer, AStopFromAConnectionThreadDoesNotWaitForThatThread) {
   // Every connection ends, the caller's too.
   EXPECT_EQ(loopback::RecvUpTo(other.get(), 1, 3000), "");
   EXPECT_EQ(loopback::RecvUpTo(c.get(), 1, 3000), "");
-  // A restart waits for the handed-over stop, then serves again.
+  // A stop from here waits for the handed-over one; only then are the
+  // events free to change. A restart serves again.
+  t->server.SetActive(false);
   t->server.Bindings().Items(0).SetPort(0);
   t->server.OnExecute = EchoLines;
   t->Start();
