@@ -396,9 +396,36 @@ bool TIdCookies::AddCookieLocked(TIdCookie* ACookie, const TIdURI* AURI, bool AR
     }
   }
   if (ACookie->IsExpired()) return false;
-  if (std::find(FCookieList.begin(), FCookieList.end(), ACookie) == FCookieList.end())
+  if (std::find(FCookieList.begin(), FCookieList.end(), ACookie) == FCookieList.end()) {
     FCookieList.push_back(ACookie);
+    EvictBeyondLimitsLocked(ACookie);
+  }
   return true;
+}
+
+void TIdCookies::EvictBeyondLimitsLocked(TIdCookie* AKeep) {
+  // The jar keeps what servers send only up to RFC 6265's minimums, so a
+  // server (or many) cannot grow it without end: expired cookies go first,
+  // then the least recently used of the crowded domain, then of the whole jar.
+  auto sameDomain = [AKeep](const TIdCookie* c) { return SameText(c->Domain, AKeep->Domain); };
+  const auto inDomain = std::count_if(FCookieList.begin(), FCookieList.end(), sameDomain);
+  if (inDomain <= kMaxCookiesPerDomain && FCookieList.size() <= kMaxCookies) return;
+  auto evictOne = [&](auto APick) {
+    TIdCookie* victim = nullptr;
+    for (TIdCookie* c : FCookieList) {
+      if (c == AKeep || !APick(c)) continue;
+      if (!victim || (c->IsExpired() != victim->IsExpired() ? c->IsExpired()
+                      : c->LastAccessed != victim->LastAccessed ? c->LastAccessed < victim->LastAccessed
+                                                                : c->CreatedAt < victim->CreatedAt))
+        victim = c;
+    }
+    if (victim) FreeCookieLocked(victim);
+    return victim != nullptr;
+  };
+  for (auto n = inDomain; n > kMaxCookiesPerDomain && evictOne(sameDomain); --n) {
+  }
+  while (FCookieList.size() > kMaxCookies && evictOne([](const TIdCookie*) { return true; })) {
+  }
 }
 
 bool TIdCookies::AddCookie(TIdCookie* ACookie, const TIdURI* AURI, bool AReplaceOld) {

@@ -73,6 +73,10 @@ bool CookiePathMatches(std::string_view ARequestPath, std::string_view ACookiePa
 
 class TIdCookies {
 public:
+  // Live cookies kept per domain and in all (RFC 6265 section 6.1's minimums).
+  static constexpr std::ptrdiff_t kMaxCookiesPerDomain = 50;
+  static constexpr std::size_t kMaxCookies = 3000;
+
   TIdCookies() = default;
   TIdCookies(const TIdCookies&) = delete;
   TIdCookies& operator=(const TIdCookies&) = delete;
@@ -119,6 +123,9 @@ private:
   // Frees a cookie that was added but never stored.
   void FreeUnstoredCookie(TIdCookie* ACookie);
   bool AddCookieLocked(TIdCookie* ACookie, const TIdURI* AURI, bool AReplaceOld);
+  // Frees live cookies other than AKeep until its domain and the jar are
+  // within their limits.
+  void EvictBeyondLimitsLocked(TIdCookie* AKeep);
   TIdCookie& AddLocked();
 
   std::vector<std::unique_ptr<TIdCookie>> FItems;

@@ -317,6 +317,47 @@ TEST(CookieJarSize, ManyCookiesStayFast) {
   EXPECT_EQ(coll.GetCookie(0).CookieName, "c0");
 }
 
+// The jar is bounded per domain and in all: beyond the limit the least
+// recently used cookie of the crowded domain (or of the jar) gives way, an
+// expired one before any; the one just stored always stays.
+TEST_F(CookieJar, LimitsPerDomainAndInAllEvictTheLeastRecentlyUsed) {
+  const int perDomain = static_cast<int>(TIdCookies::kMaxCookiesPerDomain);
+  for (int i = 0; i < perDomain; ++i) {
+    Receive("http://a.example/", "c" + std::to_string(i) + "=1");
+    Clock.AdvanceSeconds(1);
+  }
+  // c1 is sent (so used) after the others were stored; c2 expires.
+  Receive("http://a.example/", "c2=1; Max-Age=5");
+  Clock.AdvanceSeconds(1);
+  Jar.CookieCollection().GetCookieByNameAndDomain("c1", "a.example")->LastAccessed = Now();
+  Clock.AdvanceSeconds(10);
+  // A cookie for another domain does not crowd this one.
+  Receive("http://b.example/", "b=1");
+  EXPECT_EQ(Live(), perDomain + 1);
+  Receive("http://a.example/", "new1=1");  // c2 (expired) goes first
+  Receive("http://a.example/", "new2=1");  // then c0, the least recently used
+  Receive("http://a.example/", "new3=1");  // then c3: c1 was used lately
+  EXPECT_EQ(Live(), perDomain + 1);
+  auto& cookies = Jar.CookieCollection();
+  for (const char* gone : {"c0", "c2", "c3"}) EXPECT_EQ(cookies.GetCookieByNameAndDomain(gone, "a.example"), nullptr) << gone;
+  for (const char* kept : {"c1", "c4", "new1", "new2", "new3"})
+    EXPECT_NE(cookies.GetCookieByNameAndDomain(kept, "a.example"), nullptr) << kept;
+  EXPECT_NE(cookies.GetCookieByNameAndDomain("b", "b.example"), nullptr);
+
+  // The whole jar: many domains with a few cookies each.
+  Jar.CookieCollection().Clear();
+  const int total = static_cast<int>(TIdCookies::kMaxCookies);
+  for (int i = 0; i < total + 10; ++i) {
+    Receive("http://d" + std::to_string(i / 10) + ".example/", "k" + std::to_string(i) + "=1");
+    Clock.AdvanceMs(10);
+  }
+  EXPECT_EQ(Live(), total);
+  EXPECT_EQ(Jar.CookieCollection().Count(), total);
+  EXPECT_EQ(cookies.GetCookieByNameAndDomain("k9", "d0.example"), nullptr);
+  EXPECT_NE(cookies.GetCookieByNameAndDomain("k10", "d1.example"), nullptr);
+  EXPECT_NE(Sent("http://d300.example/").find("k3009=1"), std::string::npos);
+}
+
 // Two clients sharing one jar: one stores and replaces cookies while the
 // other keeps generating headers. Replaced cookies are freed under the lock,
 // so the header maker never sees a freed cookie (ASan would report it).
