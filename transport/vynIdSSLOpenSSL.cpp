@@ -303,9 +303,12 @@ std::unique_ptr<TIdSSLContext> TIdSSLContext::Clone() const {
 const SSL_METHOD* TIdSSLContext::SelectMethod() {
   using V = TIdSSLVersion;
   if (Mode == TIdSSLMode::sslmUnassigned) throw EIdOSSLModeNotSet();
-  if (detail::OpenSSLEffectiveAPIVersion() == TwsOpenSSLAPI::oslAPI_1_1 &&
-      (Method == V::sslvSSLv2 || Method == V::sslvSSLv23 || Method == V::sslvSSLv3))
-    Method = V::sslvTLSv1_2;
+  const bool v11 = detail::OpenSSLEffectiveAPIVersion() == TwsOpenSSLAPI::oslAPI_1_1;
+  // "Any version" is the library's version-flexible method, limited by the
+  // context's version set and bounds, so both sides agree on the highest
+  // version they share; pinning it to TLS 1.2 would refuse TLS 1.3.
+  if (v11 && Method == V::sslvSSLv23 && OSSL.TLS_method) return OSSL.TLS_method();
+  if (v11 && (Method == V::sslvSSLv2 || Method == V::sslvSSLv23 || Method == V::sslvSSLv3)) Method = V::sslvTLSv1_2;
   using Fn = const SSL_METHOD* (*)();
   struct Forms {
     Fn Client, Server, Both;
@@ -388,17 +391,28 @@ void TIdSSLContext::BuildContext(TIdSSLCtxMode AKind) {
   detail::CtxSetOptions(Context, SSL_OP_IGNORE_UNEXPECTED_EOF);
   t.SSL_CTX_set_default_passwd_cb(Context, PasswordCallback);
   t.SSL_CTX_set_default_passwd_cb_userdata(Context, this);
-  // Reading the system's CA bundle costs many times a handshake, so a context
-  // that adds no roots of its own shares one store read once for the process.
-  X509_STORE* shared = RootCertFile.empty() && VerifyDirs.empty() ? detail::SharedDefaultVerifyStore() : nullptr;
-  if (shared && t.X509_STORE_up_ref(shared) == 1) {
-    t.SSL_CTX_set_cert_store(Context, shared);
+  // Reading the system's CA bundle costs many times a handshake, so it is read
+  // once: contexts without roots of their own share one store for the
+  // process, and those with a root file one per file while the file stays as
+  // it was read. A context that checks no peer needs no trust at all until
+  // verification is switched on.
+  FDefaultRootsPending = false;
+  if (RootCertFile.empty() && VerifyDirs.empty()) {
+    if (VerifyMode.Empty()) {
+      FDefaultRootsPending = true;
+    } else {
+      UseDefaultRoots();
+    }
   } else {
-    t.SSL_CTX_set_default_verify_paths(Context);
+    const detail::RootFileStamp stamp = detail::RootFileStampOf(RootCertFile);
+    if (X509_STORE* known = detail::FindRootStore(RootCertFile, VerifyDirs, stamp)) {
+      t.SSL_CTX_set_cert_store(Context, known);
+    } else {
+      t.SSL_CTX_set_default_verify_paths(Context);
+      if (!LoadRootCert()) EIdOSSLLoadingRootCertError::RaiseException(RSOSSLLoadingRootCertError);
+      detail::KeepRootStore(RootCertFile, VerifyDirs, stamp, t.SSL_CTX_get_cert_store(Context));
+    }
   }
-
-  if ((!RootCertFile.empty() || !VerifyDirs.empty()) && !LoadRootCert())
-    EIdOSSLLoadingRootCertError::RaiseException(RSOSSLLoadingRootCertError);
   if (!CertFile.empty() && !LoadCert()) EIdOSSLLoadingCertError::RaiseException(RSOSSLLoadingCertError);
   if (!KeyFile.empty() && !LoadKey()) EIdOSSLLoadingKeyError::RaiseException(RSOSSLLoadingKeyError);
   if (!DHParamsFile.empty() && !LoadDHParams())
@@ -426,7 +440,19 @@ void TIdSSLContext::BuildContext(TIdSSLCtxMode AKind) {
   }
 }
 
+void TIdSSLContext::UseDefaultRoots() {
+  FDefaultRootsPending = false;
+  auto& t = OSSL;
+  X509_STORE* shared = detail::SharedDefaultVerifyStore();
+  if (shared && t.X509_STORE_up_ref(shared) == 1) {
+    t.SSL_CTX_set_cert_store(Context, shared);
+  } else {
+    t.SSL_CTX_set_default_verify_paths(Context);
+  }
+}
+
 void TIdSSLContext::ApplyVerifyMode(TIdSSLVerifyModeSet AMode, bool AWithCallback) {
+  if (FDefaultRootsPending && !AMode.Empty()) UseDefaultRoots();
   OSSL.SSL_CTX_set_verify(Context, static_cast<int>(AMode.Mask() & 7), AWithCallback ? VerifyCallback : nullptr);
   // 0 or less keeps the library's default depth, so a chain with an
   // intermediate still verifies.

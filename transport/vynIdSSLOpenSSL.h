@@ -151,7 +151,12 @@ private:
   const SSL_METHOD* SelectMethod();
   void ApplyALPNList();
   bool LoadClientCAList();
+  // Gives the context the shared store of the system's roots.
+  void UseDefaultRoots();
   std::unique_ptr<TStringList> FALPNProtocols;
+  // Built without verification and without roots of its own: the system's
+  // roots are attached when verification is switched on.
+  bool FDefaultRootsPending = false;
 };
 
 // ---------------------------------------------------------------------------

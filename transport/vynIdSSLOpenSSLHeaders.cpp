@@ -2,9 +2,13 @@
 
 #include <dlfcn.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "transport/vynIdResourceStringsCore.h"
@@ -34,7 +38,19 @@ struct BindingState {
   std::unique_ptr<std::recursive_mutex> StatusInfoLock, PasswordLock, VerifyLock;
   std::vector<std::unique_ptr<std::recursive_mutex>> LockTable;
   X509_STORE* DefaultVerifyStore = nullptr;
+  // Stores with the defaults and a root file (and folders), by file and
+  // folders, each with the file's stamp when it was read.
+  std::map<std::pair<std::string, std::string>, std::pair<detail::RootFileStamp, X509_STORE*>> RootStores;
 };
+
+// Stores kept at most; a process rarely uses more than a few root files.
+constexpr std::size_t kMaxRootStores = 16;
+
+void FreeRootStores(BindingState& AState) {
+  for (auto& entry : AState.RootStores)
+    if (OSSL.X509_STORE_free) OSSL.X509_STORE_free(entry.second.second);
+  AState.RootStores.clear();
+}
 
 BindingState& State() {
   static BindingState state;
@@ -487,6 +503,7 @@ void UnbindOpenSSLLibraries() {
     if (t.X509_STORE_free) t.X509_STORE_free(s.DefaultVerifyStore);
     s.DefaultVerifyStore = nullptr;
   }
+  FreeRootStores(s);
   if (s.SSLLib) {
     if (t.SSL_COMP_free_compression_methods) {
       t.SSL_COMP_free_compression_methods();
@@ -568,6 +585,59 @@ X509_STORE* detail::SharedDefaultVerifyStore() {
     t.ERR_clear_error();
   }
   return s.DefaultVerifyStore;
+}
+
+detail::RootFileStamp detail::RootFileStampOf(const std::string& AFile) {
+  RootFileStamp stamp;
+  struct stat st {};
+  if (AFile.empty()) {
+    stamp.Valid = true;
+  } else if (::stat(AFile.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    stamp.Valid = true;
+    stamp.Device = static_cast<std::uint64_t>(st.st_dev);
+    stamp.Inode = static_cast<std::uint64_t>(st.st_ino);
+    stamp.Size = static_cast<std::int64_t>(st.st_size);
+    stamp.ModifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.ChangedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  }
+  return stamp;
+}
+
+X509_STORE* detail::FindRootStore(const std::string& ARootFile, const std::string& AVerifyDirs,
+                                  const RootFileStamp& AStamp) {
+  if (!AStamp.Valid) return nullptr;
+  auto& s = State();
+  std::lock_guard lock(s.Lock);
+  auto found = s.RootStores.find({ARootFile, AVerifyDirs});
+  if (found == s.RootStores.end()) return nullptr;
+  if (!(found->second.first == AStamp)) {
+    // The file changed since it was read: its trust is read again.
+    if (OSSL.X509_STORE_free) OSSL.X509_STORE_free(found->second.second);
+    s.RootStores.erase(found);
+    return nullptr;
+  }
+  X509_STORE* store = found->second.second;
+  return OSSL.X509_STORE_up_ref && OSSL.X509_STORE_up_ref(store) == 1 ? store : nullptr;
+}
+
+void detail::KeepRootStore(const std::string& ARootFile, const std::string& AVerifyDirs, const RootFileStamp& AStamp,
+                           X509_STORE* AStore) {
+  auto& t = OSSL;
+  if (!AStamp.Valid || !AStore || !t.X509_STORE_up_ref || !t.X509_STORE_free || !t.SSL_CTX_set_cert_store) return;
+  auto& s = State();
+  std::lock_guard lock(s.Lock);
+  if (!s.Loaded) return;
+  const auto key = std::make_pair(ARootFile, AVerifyDirs);
+  auto found = s.RootStores.find(key);
+  if (found == s.RootStores.end() && s.RootStores.size() >= kMaxRootStores) FreeRootStores(s);
+  if (t.X509_STORE_up_ref(AStore) != 1) return;
+  found = s.RootStores.find(key);
+  if (found != s.RootStores.end()) {
+    t.X509_STORE_free(found->second.second);
+    found->second = {AStamp, AStore};
+  } else {
+    s.RootStores.emplace(key, std::make_pair(AStamp, AStore));
+  }
 }
 
 void detail::LockStatusInfo() { State().StatusInfoLock->lock(); }

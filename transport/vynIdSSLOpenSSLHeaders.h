@@ -492,6 +492,25 @@ std::string OpenSSLLoadFailureReason();
 // that keeps it takes a reference (X509_STORE_up_ref).
 X509_STORE* SharedDefaultVerifyStore();
 
+// What identifies the content of a root file without reading it: a file
+// replaced or rewritten shows a different stamp. Valid (and otherwise
+// empty) for no file; not valid when the file cannot be examined.
+struct RootFileStamp {
+  bool Valid = false;
+  std::uint64_t Device = 0, Inode = 0;
+  std::int64_t Size = 0, ModifiedNs = 0, ChangedNs = 0;
+  bool operator==(const RootFileStamp&) const = default;
+};
+RootFileStamp RootFileStampOf(const std::string& AFile);
+// A store already read with the default verify paths, ARootFile and
+// AVerifyDirs, as long as the file still has AStamp; the caller gets a
+// reference. Null when there is none (a changed file's store is dropped).
+X509_STORE* FindRootStore(const std::string& ARootFile, const std::string& AVerifyDirs, const RootFileStamp& AStamp);
+// Keeps AStore (a reference of its own) for later contexts with the same
+// file, folders and stamp; kept until the library is unbound.
+void KeepRootStore(const std::string& ARootFile, const std::string& AVerifyDirs, const RootFileStamp& AStamp,
+                   X509_STORE* AStore);
+
 // Error code layout: the 3.x packing differs from the 1.x one.
 int ERRGetLib(unsigned long AErrCode);
 int ERRGetReason(unsigned long AErrCode);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -103,6 +104,9 @@ TEST_F(TLSTest, ClientSpeaksTheVersionAskedFor) {
   const Case cases[] = {
       {V::sslvTLSv1_3, {}, "TLSv1.3"},
       {V::sslvTLSv1_2, {}, "TLSv1.2"},
+      // Any version: the highest both sides support.
+      {V::sslvSSLv23, {}, "TLSv1.3"},
+      {V::sslvSSLv23, {"-tls1_2"}, "TLSv1.2"},
       // Old versions, asked for explicitly, against a peer that allows them.
       {V::sslvTLSv1, {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"}, "TLSv1"},
       {V::sslvTLSv1_1, {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"}, "TLSv1.1"},
@@ -282,25 +286,110 @@ public:
 };
 }  // namespace
 
+namespace {
+std::unique_ptr<TIdSSLContext> BuildClientContext(const std::string& ARoot, bool AVerify = true) {
+  auto c = std::make_unique<TIdSSLContext>();
+  c->Mode = TIdSSLMode::sslmClient;
+  c->RootCertFile = ARoot;
+  if (AVerify) c->VerifyMode = {TIdSSLVerifyMode::sslvrfPeer};
+  c->BuildContext(TIdSSLCtxMode::sslCtxClient);
+  return c;
+}
+X509_STORE* StoreOf(const TIdSSLContext& AContext) { return detail::OSSL.SSL_CTX_get_cert_store(AContext.Context); }
+}  // namespace
+
 TEST_F(TLSTest, ContextsWithoutRootsOfTheirOwnShareOneDefaultStore) {
-  auto build = [](const std::string& ARoot) {
-    auto c = std::make_unique<TIdSSLContext>();
-    c->Mode = TIdSSLMode::sslmClient;
-    c->RootCertFile = ARoot;
-    c->BuildContext(TIdSSLCtxMode::sslCtxClient);
-    return c;
-  };
-  auto a = build("");
-  auto b = build("");
-  auto own = build(P("ca.pem"));
-  X509_STORE* shared = detail::OSSL.SSL_CTX_get_cert_store(a->Context);
+  auto a = BuildClientContext("");
+  auto b = BuildClientContext("");
+  auto own = BuildClientContext(P("ca.pem"));
+  X509_STORE* shared = StoreOf(*a);
   ASSERT_NE(shared, nullptr);
-  EXPECT_EQ(detail::OSSL.SSL_CTX_get_cert_store(b->Context), shared);
+  EXPECT_EQ(StoreOf(*b), shared);
   // Roots added to a context's store must not reach the others.
-  EXPECT_NE(detail::OSSL.SSL_CTX_get_cert_store(own->Context), shared);
+  EXPECT_NE(StoreOf(*own), shared);
   // The store outlives a context that used it.
   a.reset();
-  EXPECT_EQ(detail::OSSL.SSL_CTX_get_cert_store(b->Context), shared);
+  EXPECT_EQ(StoreOf(*b), shared);
+  // A context that checks no peer reads no roots, until it starts checking.
+  auto unchecked = BuildClientContext("", false);
+  EXPECT_NE(StoreOf(*unchecked), shared);
+  unchecked->ApplyVerifyMode({TIdSSLVerifyMode::sslvrfPeer}, false);
+  EXPECT_EQ(StoreOf(*unchecked), shared);
+}
+
+// Contexts with the same root file share the store read from it, for as long
+// as the file is unchanged; another file, or the file rewritten or replaced,
+// is read anew, so the trust always follows the file's content.
+TEST_F(TLSTest, RootFileStoreIsSharedUntilTheFileChanges) {
+  const std::string root = P("changing-root.pem");
+  auto write = [&](const std::string& AFrom, const std::string& AExtra) {
+    std::ifstream in(P(AFrom), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(root, std::ios::binary | std::ios::trunc) << text << AExtra;
+  };
+  write("ca.pem", "");
+  auto first = BuildClientContext(root);
+  auto second = BuildClientContext(root);
+  EXPECT_EQ(StoreOf(*first), StoreOf(*second));
+  EXPECT_NE(StoreOf(*BuildClientContext(P("ca.pem"))), StoreOf(*first));
+
+  SServer server(*gCerts, {}, "server");
+  auto open = [&] {
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+    VerifyWith(*h, "changing-root.pem");
+    h->Open();
+    Echo(*h);
+  };
+  open();
+  // Rewritten in place with a root that did not sign the server: refused.
+  write("other.pem", "");
+  EXPECT_NE(StoreOf(*BuildClientContext(root)), StoreOf(*first));
+  EXPECT_THROW(open(), EIdOpenSSLError);
+  // Written back (with a line more): trusted again.
+  write("ca.pem", "\n");
+  open();
+  // Replaced by another file under the same name.
+  const std::string replacement = P("replacement-root.pem");
+  std::filesystem::copy_file(P("other.pem"), replacement, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::rename(replacement, root);
+  EXPECT_THROW(open(), EIdOpenSSLError);
+  // A file that cannot be read is an error every time, never a stale store.
+  std::filesystem::remove(root);
+  EXPECT_THROW(BuildClientContext(root), EIdOSSLLoadingRootCertError);
+  EXPECT_THROW(BuildClientContext(root), EIdOSSLLoadingRootCertError);
+}
+
+// The context is made per Open from the options as they are then: each
+// change between two connections takes effect on the next.
+TEST_F(TLSTest, EachOpenFollowsTheOptionsAsTheyAreThen) {
+  SServer server(*gCerts, {}, "server");
+  auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+  auto attempt = [&] {
+    try {
+      h->Open();
+      Echo(*h);
+      const std::string version = h->GetSSLVersion();
+      h->Close();
+      return version;
+    } catch (const EIdOpenSSLError&) {
+      h->Close();
+      return std::string("refused");
+    }
+  };
+  VerifyWith(*h);
+  EXPECT_EQ(attempt(), "TLSv1.3");
+  h->SSLOptions().RootCertFile = P("other.pem");
+  EXPECT_EQ(attempt(), "refused");
+  h->SSLOptions().VerifyMode = {};
+  EXPECT_EQ(attempt(), "TLSv1.3");
+  h->SSLOptions().SetMethod(V::sslvTLSv1_2);
+  EXPECT_EQ(attempt(), "TLSv1.2");
+  h->SSLOptions().VerifyMode = {TIdSSLVerifyMode::sslvrfPeer};
+  h->SSLOptions().RootCertFile = P("ca.pem");
+  h->SetURIToCheck("https://wrong.test/");
+  EXPECT_EQ(attempt(), "refused");
+  h->SetURIToCheck("https://localhost/");
+  EXPECT_EQ(attempt(), "TLSv1.2");
 }
 
 TEST_F(TLSTest, DefaultVerifyPathsServeEveryConnection) {
