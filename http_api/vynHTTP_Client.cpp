@@ -262,7 +262,14 @@ std::unique_ptr<TIdSSLIOHandlerSocketOpenSSL> TvynIdHTTP::MakeTLSHandler() {
   auto handler = std::make_unique<TIdSSLIOHandlerSocketOpenSSL>();
   handler->SetPassThrough(false);
   TIdSSLOptions& ssl = handler->SSLOptions();
-  if (o.Version != TwsTLSVersions::tlsUndefined) ssl.SetMethod(MethodFor(o.Version));
+  // A version asked for is the only one spoken; left open, the handshake
+  // settles on the highest version both sides support (the handler's own
+  // default would be TLS 1.0 alone, which servers refuse today).
+  if (o.Version != TwsTLSVersions::tlsUndefined) {
+    ssl.SetMethod(MethodFor(o.Version));
+  } else {
+    ssl.SetMethod(TIdSSLVersion::sslvSSLv23);
+  }
   handler->ALPNProtocols().Assign(o.ALPNProtocols);
   ssl.Mode = TIdSSLMode::sslmClient;
   ssl.RootCertFile = o.RootCertFile;

@@ -124,9 +124,9 @@ int Run(const Options& aOptions, std::FILE* aOut, std::FILE* aErr) {
   try {
     TvynIdHTTP http;
     TvynIdHTTPTLS_Options& tls = http.TLSOptions();
-    // As the REST base: each version setting of the TLS layer pins one
-    // version, and 1.2 is the one servers offer most widely.
-    tls.Version = TwsTLSVersions::tls1_2;
+    // The version is left open: the handshake settles on the highest one
+    // both sides support.
+    tls.Version = TwsTLSVersions::tlsUndefined;
     tls.VerifyCertificate = !aOptions.Insecure;
     tls.RootCertFile = aOptions.CACert;
     TIdHTTPOptions options = http.HTTPOptions();

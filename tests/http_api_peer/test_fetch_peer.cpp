@@ -119,6 +119,20 @@ TEST_F(FetchTest, SameBodiesAndVerdictsAsCurl) {
   }
 }
 
+// fetch leaves the TLS version open: TLS 1.3 where the server has it, 1.2
+// where that is all it speaks.
+TEST_F(FetchTest, SpeaksTheHighestTLSVersionTheServerHas) {
+  for (const auto& [args, spoken] : {std::pair<std::vector<std::string>, std::string>{{"-tls1_3"}, "TLSv1.3"},
+                                     {{"-tls1_2"}, "TLSv1.2"},
+                                     {{}, "TLSv1.3"}}) {
+    webpeer::TLSStatusServer server(*FCerts, args);
+    const CommandResult r = Fetch({"--cacert", CA(), server.URL()});
+    SCOPED_TRACE(spoken + ": " + r.Err);
+    EXPECT_EQ(r.Exit, 0);
+    EXPECT_EQ(webpeer::TLSStatusServer::VersionOf(r.Out), spoken);
+  }
+}
+
 TEST_F(FetchTest, ThroughAProxyAsCurlGoes) {
   webpeer::Tinyproxy open;
   webpeer::Tinyproxy guarded("user", "secret");

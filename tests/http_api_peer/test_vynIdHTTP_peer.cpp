@@ -107,6 +107,40 @@ TEST_F(PeerTest, CertificateChecksFollowTheOptions) {
   }
 }
 
+// A version left open settles on the highest one both sides support; one
+// asked for is the only one spoken, and a server without it is refused.
+TEST_F(PeerTest, VersionLeftOpenTakesTheHighestAndAnExplicitOnePins) {
+  webpeer::TLSStatusServer any(Certs(), {});
+  webpeer::TLSStatusServer only13(Certs(), {"-tls1_3"});
+  webpeer::TLSStatusServer only12(Certs(), {"-tls1_2"});
+  struct Case {
+    const char* Name;
+    const webpeer::TLSStatusServer& Server;
+    TwsTLSVersions Version;
+    const char* Spoken;  // null: refused
+  } cases[] = {
+      {"open, server with every version", any, TwsTLSVersions::tlsUndefined, "TLSv1.3"},
+      {"open, server with 1.3 only", only13, TwsTLSVersions::tlsUndefined, "TLSv1.3"},
+      {"open, server with 1.2 only", only12, TwsTLSVersions::tlsUndefined, "TLSv1.2"},
+      {"1.2, server with every version", any, TwsTLSVersions::tls1_2, "TLSv1.2"},
+      {"1.3, server with every version", any, TwsTLSVersions::tls1_3, "TLSv1.3"},
+      {"1.2, server with 1.3 only", only13, TwsTLSVersions::tls1_2, nullptr},
+      {"1.3, server with 1.2 only", only12, TwsTLSVersions::tls1_3, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TvynIdHTTP http;
+    Trusting(http);
+    http.TLSOptions().Version = c.Version;
+    if (c.Spoken) {
+      EXPECT_EQ(webpeer::TLSStatusServer::VersionOf(http.Get(c.Server.URL())), c.Spoken);
+    } else {
+      const std::string message = MessageOf([&] { http.Get(c.Server.URL()); });
+      EXPECT_NE(message.find("Error connecting with SSL."), std::string::npos) << message;
+    }
+  }
+}
+
 TEST_F(PeerTest, CertificateForAnotherNameIsRefused) {
   Nginx other(Certs(), "", "other");
   TvynIdHTTP http;

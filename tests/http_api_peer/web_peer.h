@@ -64,6 +64,34 @@ inline bool WaitListening(std::uint16_t APort, int AMs = 10000) {
   return false;
 }
 
+// openssl s_server answering each HTTPS request with a status page that
+// names the TLS version the handshake settled on ("New, TLSv1.3, Cipher is
+// ..."); AVersionArgs limit the versions it accepts ("-tls1_3").
+class TLSStatusServer {
+public:
+  TLSStatusServer(const Certificates& ACerts, const std::vector<std::string>& AVersionArgs) : FPort(FreePort()) {
+    std::vector<std::string> args{"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(FPort),
+                                  "-cert",   ACerts.Path("server.pem"), "-key", ACerts.Path("server.key"),
+                                  "-www",    "-quiet"};
+    args.insert(args.end(), AVersionArgs.begin(), AVersionArgs.end());
+    FProcess = std::make_unique<Process>(args);
+    if (!WaitListening(FPort)) throw std::runtime_error("s_server did not start:\n" + FProcess->Output());
+  }
+  std::string URL() const { return "https://127.0.0.1:" + std::to_string(FPort) + "/"; }
+  // The version named on a status page; empty when there is none.
+  static std::string VersionOf(const std::string& APage) {
+    const std::string mark = "New, ";
+    const std::size_t at = APage.find(mark);
+    if (at == std::string::npos) return {};
+    const std::size_t end = APage.find(',', at + mark.size());
+    return end == std::string::npos ? std::string() : APage.substr(at + mark.size(), end - at - mark.size());
+  }
+
+private:
+  std::uint16_t FPort;
+  std::unique_ptr<Process> FProcess;
+};
+
 // nginx in the foreground as one process, serving its document root on a
 // plain port and a TLS port (ACert of ACerts: "server" is made for 127.0.0.1
 // and localhost). AServerConf goes into both server blocks, with {PORT} and
