@@ -350,6 +350,17 @@ void TIdSSLContext::BuildContext(TIdSSLCtxMode AKind) {
     Mode = AKind == TIdSSLCtxMode::sslCtxServer ? TIdSSLMode::sslmServer : TIdSSLMode::sslmClient;
   OSSL.ERR_clear_error();
   const SSL_METHOD* method = SelectMethod();
+  FShared = false;
+  FDefaultRootsPending = false;
+  const std::string key = ShareAlike ? SharingKey(AKind) : std::string();
+  if (!key.empty()) {
+    if (SSL_CTX* known = detail::FindSharedContext(key)) {
+      Context = known;
+      FShared = true;
+      FDefaultRootsPending = RootCertFile.empty() && VerifyDirs.empty() && VerifyMode.Empty();
+      return;
+    }
+  }
   Context = OSSL.SSL_CTX_new(method);
   if (!Context) EIdOSSLCreatingContextError::RaiseException(RSOSSLCreatingContextError);
 
@@ -396,7 +407,6 @@ void TIdSSLContext::BuildContext(TIdSSLCtxMode AKind) {
   // process, and those with a root file one per file while the file stays as
   // it was read. A context that checks no peer needs no trust at all until
   // verification is switched on.
-  FDefaultRootsPending = false;
   if (RootCertFile.empty() && VerifyDirs.empty()) {
     if (VerifyMode.Empty()) {
       FDefaultRootsPending = true;
@@ -438,6 +448,49 @@ void TIdSSLContext::BuildContext(TIdSSLCtxMode AKind) {
   } else if (t.SSL_CTX_set_alpn_select_cb) {
     t.SSL_CTX_set_alpn_select_cb(Context, ALPNSelectCallback, this);
   }
+  if (!key.empty()) {
+    // No key file was read, so no password is asked for later; the context
+    // must not point back at this object, which may end before it.
+    t.SSL_CTX_set_default_passwd_cb_userdata(Context, nullptr);
+    detail::KeepSharedContext(key, Context);
+    FShared = true;
+  }
+}
+
+std::string TIdSSLContext::SharingKey(TIdSSLCtxMode AKind) const {
+  // Only client contexts made from options alone: files with keys are read
+  // (and their passwords asked for) by every context, as a server's are.
+  if (AKind != TIdSSLCtxMode::sslCtxClient || Mode != TIdSSLMode::sslmClient || !CertFile.empty() ||
+      !KeyFile.empty() || !DHParamsFile.empty())
+    return {};
+  const detail::RootFileStamp stamp = detail::RootFileStampOf(RootCertFile);
+  if (!stamp.Valid) return {};
+  std::string key;
+  auto text = [&key](const std::string& AText) { key += std::to_string(AText.size()) + ':' + AText; };
+  auto number = [&key](std::int64_t AValue) { key += std::to_string(AValue) + ';'; };
+  number(static_cast<int>(Method));
+  number(SSLVersions.Mask());
+  number(VerifyMode.Mask());
+  number(VerifyDepth);
+  number(VerifyOn);
+  number(StatusInfoOn);
+  number(SessionId);
+  text(CipherList);
+  text(VerifyDirs);
+  text(RootCertFile);
+  for (std::int64_t v : {static_cast<std::int64_t>(stamp.Device), static_cast<std::int64_t>(stamp.Inode), stamp.Size,
+                         stamp.ModifiedNs, stamp.ChangedNs})
+    number(v);
+  if (FALPNProtocols)
+    for (int i = 0; i < FALPNProtocols->Count(); ++i) text(FALPNProtocols->Strings(i));
+  return key;
+}
+
+void TIdSSLContext::OwnContext() {
+  if (!FShared) return;
+  // A change to a context that others use too: this one gets its own first.
+  ShareAlike = false;
+  BuildContext(TIdSSLCtxMode::sslCtxClient);
 }
 
 void TIdSSLContext::UseDefaultRoots() {
@@ -452,6 +505,7 @@ void TIdSSLContext::UseDefaultRoots() {
 }
 
 void TIdSSLContext::ApplyVerifyMode(TIdSSLVerifyModeSet AMode, bool AWithCallback) {
+  OwnContext();
   if (FDefaultRootsPending && !AMode.Empty()) UseDefaultRoots();
   OSSL.SSL_CTX_set_verify(Context, static_cast<int>(AMode.Mask() & 7), AWithCallback ? VerifyCallback : nullptr);
   // 0 or less keeps the library's default depth, so a chain with an
@@ -475,6 +529,7 @@ void TIdSSLContext::ApplyALPNList() {
 }
 
 bool TIdSSLContext::LoadRootCert() {
+  OwnContext();
   X509_STORE* store = OSSL.SSL_CTX_get_cert_store(Context);
   bool requested = false, ok = true;
   if (!RootCertFile.empty()) {
@@ -557,6 +612,7 @@ struct PKCS12Parts {
 }  // namespace
 
 bool TIdSSLContext::LoadCert() {
+  OwnContext();
   if (HasPKCS12Extension(CertFile)) {
     PKCS12Parts parts;
     return parts.Load(CertFile, this) && parts.Cert && OSSL.SSL_CTX_use_certificate(Context, parts.Cert) > 0;
@@ -592,6 +648,7 @@ bool TIdSSLContext::LoadCert() {
 }
 
 bool TIdSSLContext::LoadKey() {
+  OwnContext();
   bool ok;
   if (HasPKCS12Extension(KeyFile)) {
     PKCS12Parts parts;
@@ -608,6 +665,7 @@ bool TIdSSLContext::LoadKey() {
 }
 
 bool TIdSSLContext::LoadDHParams() {
+  OwnContext();
   MemBIO file;
   if (!file.Load(DHParamsFile, detail::ERR_LIB_SSL_) || !OSSL.PEM_read_bio_DHparams) return false;
   DH* dh = OSSL.PEM_read_bio_DHparams(file.Bio, nullptr, nullptr, nullptr);
@@ -1003,6 +1061,7 @@ void TIdSSLIOHandlerSocketOpenSSL::EnsureContext() {
   ctx->VerifyOn = static_cast<bool>(OnVerifyPeer);
   ctx->StatusInfoOn = OnStatusInfo || OnStatusInfoEx;
   if (FALPNProtocols) ctx->ALPNProtocols().Assign(*FALPNProtocols);
+  ctx->ShareAlike = true;
   ctx->BuildContext(TIdSSLCtxMode::sslCtxClient);
   FOwnedContext = std::move(ctx);
   FSSLContext = FOwnedContext.get();

@@ -146,17 +146,30 @@ public:
   bool VerifyOn = false;
   std::int32_t SessionId = 1;
   IIdSSLOpenSSLCallbackHelper* Parent = nullptr;
+  // A client context made from options alone may be one that an earlier
+  // context with the very same options (and root file content) built, shared
+  // with it: building one costs more than the handshake it serves. Set by
+  // the client handler for the context it makes per Open.
+  bool ShareAlike = false;
+  // The context is shared with others (read-only; a change makes it its own).
+  bool Shared() const { return FShared; }
 
 private:
   const SSL_METHOD* SelectMethod();
+  // Everything that shapes a client context, as text; empty when the
+  // context cannot be shared.
+  std::string SharingKey(TIdSSLCtxMode AKind) const;
   void ApplyALPNList();
   bool LoadClientCAList();
+  // Before a change: a shared context is replaced by one of this object's own.
+  void OwnContext();
   // Gives the context the shared store of the system's roots.
   void UseDefaultRoots();
   std::unique_ptr<TStringList> FALPNProtocols;
   // Built without verification and without roots of its own: the system's
   // roots are attached when verification is switched on.
   bool FDefaultRootsPending = false;
+  bool FShared = false;
 };
 
 // ---------------------------------------------------------------------------

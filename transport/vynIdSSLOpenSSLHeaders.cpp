@@ -41,15 +41,25 @@ struct BindingState {
   // Stores with the defaults and a root file (and folders), by file and
   // folders, each with the file's stamp when it was read.
   std::map<std::pair<std::string, std::string>, std::pair<detail::RootFileStamp, X509_STORE*>> RootStores;
+  // Finished client contexts by everything that shaped them.
+  std::map<std::string, SSL_CTX*> SharedContexts;
 };
 
 // Stores kept at most; a process rarely uses more than a few root files.
 constexpr std::size_t kMaxRootStores = 16;
+// Likewise for finished client contexts (each option set is one).
+constexpr std::size_t kMaxSharedContexts = 32;
 
 void FreeRootStores(BindingState& AState) {
   for (auto& entry : AState.RootStores)
     if (OSSL.X509_STORE_free) OSSL.X509_STORE_free(entry.second.second);
   AState.RootStores.clear();
+}
+
+void FreeSharedContexts(BindingState& AState) {
+  for (auto& entry : AState.SharedContexts)
+    if (OSSL.SSL_CTX_free) OSSL.SSL_CTX_free(entry.second);
+  AState.SharedContexts.clear();
 }
 
 BindingState& State() {
@@ -156,6 +166,7 @@ void ResolveAll(BindingState& s) {
   // TLS library.
   r.Get(t.SSL_CTX_new, ssl, N::Always, {"SSL_CTX_new"});
   r.Get(t.SSL_CTX_free, ssl, N::Always, {"SSL_CTX_free"});
+  r.Get(t.SSL_CTX_up_ref, ssl, N::Optional, {"SSL_CTX_up_ref"});
   r.Get(t.SSL_CTX_ctrl, ssl, N::Always, {"SSL_CTX_ctrl"});
   r.Get(t.SSL_CTX_set_options, ssl, N::Optional, {"SSL_CTX_set_options"});
   r.Get(t.SSL_CTX_clear_options, ssl, N::Optional, {"SSL_CTX_clear_options"});
@@ -504,6 +515,7 @@ void UnbindOpenSSLLibraries() {
     s.DefaultVerifyStore = nullptr;
   }
   FreeRootStores(s);
+  FreeSharedContexts(s);
   if (s.SSLLib) {
     if (t.SSL_COMP_free_compression_methods) {
       t.SSL_COMP_free_compression_methods();
@@ -637,6 +649,32 @@ void detail::KeepRootStore(const std::string& ARootFile, const std::string& AVer
     found->second = {AStamp, AStore};
   } else {
     s.RootStores.emplace(key, std::make_pair(AStamp, AStore));
+  }
+}
+
+SSL_CTX* detail::FindSharedContext(const std::string& AKey) {
+  auto& s = State();
+  std::lock_guard lock(s.Lock);
+  auto found = s.SharedContexts.find(AKey);
+  if (found == s.SharedContexts.end() || !OSSL.SSL_CTX_up_ref) return nullptr;
+  return OSSL.SSL_CTX_up_ref(found->second) == 1 ? found->second : nullptr;
+}
+
+void detail::KeepSharedContext(const std::string& AKey, SSL_CTX* AContext) {
+  auto& t = OSSL;
+  if (!AContext || !t.SSL_CTX_up_ref) return;
+  auto& s = State();
+  std::lock_guard lock(s.Lock);
+  if (!s.Loaded) return;
+  auto found = s.SharedContexts.find(AKey);
+  if (found == s.SharedContexts.end() && s.SharedContexts.size() >= kMaxSharedContexts) FreeSharedContexts(s);
+  if (t.SSL_CTX_up_ref(AContext) != 1) return;
+  found = s.SharedContexts.find(AKey);
+  if (found != s.SharedContexts.end()) {
+    t.SSL_CTX_free(found->second);
+    found->second = AContext;
+  } else {
+    s.SharedContexts.emplace(AKey, AContext);
   }
 }
 

@@ -229,6 +229,7 @@ struct OpenSSLFunctionTable {
   // --- TLS library
   SSL_CTX* (*SSL_CTX_new)(const SSL_METHOD*) = nullptr;
   void (*SSL_CTX_free)(SSL_CTX*) = nullptr;
+  int (*SSL_CTX_up_ref)(SSL_CTX*) = nullptr;
   long (*SSL_CTX_ctrl)(SSL_CTX*, int, long, void*) = nullptr;
   std::uint64_t (*SSL_CTX_set_options)(SSL_CTX*, std::uint64_t) = nullptr;    // 3.x: a function
   std::uint64_t (*SSL_CTX_clear_options)(SSL_CTX*, std::uint64_t) = nullptr;  // 3.x: a function
@@ -510,6 +511,12 @@ X509_STORE* FindRootStore(const std::string& ARootFile, const std::string& AVeri
 // file, folders and stamp; kept until the library is unbound.
 void KeepRootStore(const std::string& ARootFile, const std::string& AVerifyDirs, const RootFileStamp& AStamp,
                    X509_STORE* AStore);
+// A finished client context made before under AKey (every option that
+// shaped it), with a reference for the caller; null when there is none.
+SSL_CTX* FindSharedContext(const std::string& AKey);
+// Keeps AContext (a reference of its own) for later contexts with the same
+// key, until the library is unbound.
+void KeepSharedContext(const std::string& AKey, SSL_CTX* AContext);
 
 // Error code layout: the 3.x packing differs from the 1.x one.
 int ERRGetLib(unsigned long AErrCode);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -390,6 +391,70 @@ TEST_F(TLSTest, EachOpenFollowsTheOptionsAsTheyAreThen) {
   EXPECT_EQ(attempt(), "refused");
   h->SetURIToCheck("https://localhost/");
   EXPECT_EQ(attempt(), "TLSv1.2");
+}
+
+// Handlers with the same options share the context built for the first
+// (building one costs more than a handshake); any option that shapes it
+// gives another, and a context changed after it was built becomes its own.
+TEST_F(TLSTest, HandlersWithTheSameOptionsShareOneContext) {
+  SServer server(*gCerts, {}, "server");
+  // The context a connection used (the shared ones stay kept after Close;
+  // s_server serves one connection at a time, so each is closed).
+  auto connect = [&](const std::function<void(TIdSSLIOHandlerSocketOpenSSL&)>& AChange) {
+    auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
+    VerifyWith(*h);
+    if (AChange) AChange(*h);
+    h->Open();
+    Echo(*h);
+    EXPECT_TRUE(h->SSLContext()->Shared());
+    SSL_CTX* used = h->SSLContext()->Context;
+    h->Close();
+    return used;
+  };
+  SSL_CTX* shared = connect(nullptr);
+  EXPECT_EQ(connect(nullptr), shared);
+  int statusLines = 0;
+  const std::pair<const char*, std::function<void(TIdSSLIOHandlerSocketOpenSSL&)>> changes[] = {
+      {"version", [](auto& h) { h.SSLOptions().SetMethod(V::sslvTLSv1_2); }},
+      {"cipher list", [](auto& h) { h.SSLOptions().CipherList = "ECDHE-ECDSA-AES128-GCM-SHA256"; }},
+      {"verify depth", [](auto& h) { h.SSLOptions().VerifyDepth = 5; }},
+      {"no verification", [](auto& h) { h.SSLOptions().VerifyMode = {}; }},
+      {"ALPN", [](auto& h) { h.ALPNProtocols().Add("http/1.1"); }},
+      {"status event", [&](auto& h) { h.OnStatusInfo = [&](const std::string&) { ++statusLines; }; }},
+      {"verify event", [](auto& h) { h.OnVerifyPeer = [](TIdX509*, bool AOk, std::int32_t, std::int32_t) { return AOk; }; }},
+  };
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    EXPECT_NE(connect(change), shared);
+  }
+  // Status lines reach the handler whose event it is, not others sharing
+  // its context.
+  statusLines = 0;
+  SSL_CTX* withStatus = connect([&](auto& h) { h.OnStatusInfo = [&](const std::string&) { ++statusLines; }; });
+  const int perConnection = statusLines;
+  EXPECT_GT(perConnection, 0);
+  EXPECT_EQ(connect([](auto& h) { h.OnStatusInfo = [](const std::string&) {}; }), withStatus);
+  EXPECT_EQ(statusLines, perConnection);
+
+  // A context with the first handler's options, switched to no verification
+  // after it was built, leaves the shared one checking: a server for
+  // another name is still refused.
+  TIdSSLContext same;
+  same.Mode = TIdSSLMode::sslmClient;
+  same.Method = V::sslvTLSv1_3;
+  same.SSLVersions = {V::sslvTLSv1_3};
+  same.RootCertFile = P("ca.pem");
+  same.VerifyMode = {TIdSSLVerifyMode::sslvrfPeer};
+  same.ShareAlike = true;
+  same.BuildContext(TIdSSLCtxMode::sslCtxClient);
+  EXPECT_EQ(same.Context, shared);
+  same.ApplyVerifyMode({}, false);
+  EXPECT_NE(same.Context, shared);
+  EXPECT_FALSE(same.Shared());
+  SServer wrongName(*gCerts, {}, "other");
+  auto h = MakeClient(wrongName.Port(), V::sslvTLSv1_3);
+  VerifyWith(*h);
+  EXPECT_THROW(h->Open(), EIdOpenSSLError);
 }
 
 TEST_F(TLSTest, DefaultVerifyPathsServeEveryConnection) {
