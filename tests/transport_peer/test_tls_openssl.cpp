@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <csignal>
@@ -13,6 +14,8 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "openssl_peer.h"
 #include "transport/vynIdSSLOpenSSL.h"
@@ -455,6 +458,55 @@ TEST_F(TLSTest, HandlersWithTheSameOptionsShareOneContext) {
   auto h = MakeClient(wrongName.Port(), V::sslvTLSv1_3);
   VerifyWith(*h);
   EXPECT_THROW(h->Open(), EIdOpenSSLError);
+}
+
+// Handlers open on many threads at once: contexts taken from and kept for
+// sharing concurrently, with a root file rewritten meanwhile, are always
+// whole (AddressSanitizer watches the references), and the ones with equal
+// options and file content end up as one.
+TEST_F(TLSTest, ContextsAreSharedSafelyAcrossThreads) {
+  const std::string root = P("threads-root.pem");
+  std::filesystem::copy_file(P("ca.pem"), root, std::filesystem::copy_options::overwrite_existing);
+  auto build = [&](bool AWithRoot, bool AVerify) {
+    auto c = std::make_unique<TIdSSLContext>();
+    c->Mode = TIdSSLMode::sslmClient;
+    c->Method = V::sslvTLSv1_3;
+    c->SSLVersions = {V::sslvTLSv1_3};
+    if (AWithRoot) c->RootCertFile = root;
+    if (AVerify) c->VerifyMode = {TIdSSLVerifyMode::sslvrfPeer};
+    c->ShareAlike = true;
+    c->BuildContext(TIdSSLCtxMode::sslCtxClient);
+    return c;
+  };
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 150; ++i) {
+        try {
+          auto c = build((t + i) % 2 == 0, i % 3 != 0);
+          if (!c->Context || !c->Shared()) ++failures;
+        } catch (const std::exception&) {
+          ++failures;  // the file is always there, old or new
+        }
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    // Replaced whole each time (written aside, then renamed), as files that
+    // are read while they change should be.
+    for (int i = 0; i < 30; ++i) {
+      std::filesystem::copy_file(P(i % 2 ? "other.pem" : "ca.pem"), root + ".new",
+                                 std::filesystem::copy_options::overwrite_existing);
+      std::filesystem::rename(root + ".new", root);
+    }
+  });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  std::filesystem::copy_file(P("ca.pem"), root, std::filesystem::copy_options::overwrite_existing);
+  EXPECT_EQ(build(true, true)->Context, build(true, true)->Context);
+  EXPECT_EQ(build(false, false)->Context, build(false, false)->Context);
+  EXPECT_NE(build(true, true)->Context, build(false, true)->Context);
 }
 
 TEST_F(TLSTest, DefaultVerifyPathsServeEveryConnection) {
