@@ -271,7 +271,14 @@ void TvynHTTPComponentClient_OAuth2::DoStart() {
       if (!StartLocalServer()) throw Exception(kNoLocalListener);
       DoAuthorizeCode();
     } else {
-      StartLocalServer();
+      // This grant never calls the listener back; its URL only goes along as
+      // redirect_uri. A port taken by another program must not cost the
+      // token, so a listener that cannot start is left stopped.
+      try {
+        StartLocalServer();
+      } catch (Exception&) {
+        StopLocalServer();
+      }
       std::int32_t status = 0;
       std::string text;
       RequestAccessToken(std::string(), status, text);

@@ -254,10 +254,11 @@ bool TvynHTTPComponentClient_OAuth::StartLocalServer() {
 }
 
 void TvynHTTPComponentClient_OAuth::StopLocalServer() {
-  if (FHTTPServer && FHTTPServer->Active()) {
-    FHTTPServer->SetActive(false);
-    FHTTPServer->ClearBindings();
-  }
+  if (!FHTTPServer) return;
+  if (FHTTPServer->Active()) FHTTPServer->SetActive(false);
+  // Also after a start that could not bind: the next start adds its binding
+  // anew and must not find this one still there.
+  FHTTPServer->ClearBindings();
 }
 
 bool TvynHTTPComponentClient_OAuth::LocalServerActive() { return FHTTPServer && FHTTPServer->Active(); }

@@ -544,17 +544,29 @@ TEST_F(RedirectListenerPeer, AnErrorRedirectClosesTheListenerFromItsOwnConnectio
   c.Stop();
 }
 
-TEST_F(RedirectListenerPeer, ATakenListenerPortFailsTheStart) {
+TEST_F(RedirectListenerPeer, ATakenListenerPortFailsTheCodeGrantOnly) {
   Probe first, second;
   ConfigureCodeGrant(first);
   ConfigureCodeGrant(second);
   first.Start();
   EXPECT_THROW(second.Start(), Exception);
-  // The client-credentials grant needs the listener too.
-  second.OAuth2Options().GrantType = TvynOAuth2GrantTypes::auth2ClientCredentials;
-  EXPECT_THROW(second.Start(), Exception);
   EXPECT_TRUE(Server->Requests(0).empty());
+  // The client-credentials grant never hears from the listener: a taken port
+  // does not cost it the token, and the listener URL still goes along.
+  second.OAuth2Options().GrantType = TvynOAuth2GrantTypes::auth2ClientCredentials;
+  EXPECT_NO_THROW(second.Start());
+  const auto reqs = Server->Requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_NE(Field(reqs[0], "body").find("grant_type=client_credentials"), std::string::npos);
+  EXPECT_NE(Field(reqs[0], "body").find("redirect_uri=http://127.0.0.1:" + std::to_string(ListenerPort)),
+            std::string::npos);
+  second.Stop();
+  // Once the port is free again, the failed starts left nothing behind.
   first.Stop();
+  second.OAuth2Options().GrantType = TvynOAuth2GrantTypes::auth2Code;
+  second.Start();
+  EXPECT_EQ(Browse(ListenerPort, "code=c0de&state=" + second.OAuth2Options().State()).Status, 200);
+  second.Stop();
 }
 
 }  // namespace
