@@ -513,6 +513,19 @@ void TIdHTTPResponseInfo::Redirect(const std::string& AURL) {
 }
 
 std::int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFile) {
+  struct stat st{};
+  const bool known = AFile.find('\0') == std::string::npos && ::stat(AFile.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return ServeKnownFile(AFile, known ? &st : nullptr);
+}
+
+std::int64_t TIdHTTPResponseInfo::ServeKnownFile(const std::string& AFile, const struct stat* ASt) {
+  if (ASt) {
+    if (auto body = gSmallFiles.Find(AFile, *ASt)) {
+      SetFileFields(static_cast<std::int64_t>(body->size()), AFile);
+      WriteHeadAndBody(*body);
+      return static_cast<std::int64_t>(body->size());
+    }
+  }
   ServedFile file;
   if (!file.Open(AFile)) throw EIdFileNotFound(Format(RSFileNotFound, AFile));
   const auto size = static_cast<std::int64_t>(file.St.st_size);
@@ -579,7 +592,7 @@ std::int64_t TIdHTTPResponseInfo::ServeOpenFile(int AFd, std::int64_t ASize, con
   return ASize;
 }
 
-std::int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+std::int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext*, TIdHTTPRequestInfo* ARequestInfo,
                                                  const std::string& AFile) {
   struct stat st{};
   if (AFile.find('\0') != std::string::npos || ::stat(AFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -601,12 +614,7 @@ std::int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext* AContext, TIdHTTPRe
   }
   Date = Now();
   LastModified = modified;
-  if (auto body = gSmallFiles.Find(AFile, st)) {
-    SetFileFields(static_cast<std::int64_t>(body->size()), AFile);
-    WriteHeadAndBody(*body);
-    return static_cast<std::int64_t>(body->size());
-  }
-  return ServeFile(AContext, AFile);
+  return ServeKnownFile(AFile, &st);
 }
 
 // ---------------------------------------------------------------------------

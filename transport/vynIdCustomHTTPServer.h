@@ -18,6 +18,7 @@
 #include "transport/vynIdHTTPHeaderInfo.h"
 #include "transport/vynIdMimeTable.h"
 
+struct stat;
 class TIdHTTPSession;
 class TIdHTTPCustomSessionList;
 class TIdCustomHTTPServer;
@@ -141,6 +142,9 @@ public:
   TIdHTTPSession* Session = nullptr;
 
 private:
+  // Serves AFile, whose stat (when it is a regular file) is ASt: from the
+  // kept small files while it matches, else opened and read.
+  std::int64_t ServeKnownFile(const std::string& AFile, const struct stat* ASt);
   // Head and body of the open regular file AFd of ASize bytes (named AFile).
   std::int64_t ServeOpenFile(int AFd, std::int64_t ASize, const std::string& AFile);
   // The header fields of a file of ASize bytes named AFile.
