@@ -516,7 +516,9 @@ void TvynWSServer_Talvex_Base::ApplySSLOptions() {
   o.SetMethod(MethodOf(FSSLOptions.Version));
   o.CipherList = FSSLOptions.OpenSSL_Options.ECDHE ? kECDHECiphers : "";
   if (FSSLOptions.VerifyCertificate) {
-    o.VerifyMode = TIdSSLVerifyModeSet{TIdSSLVerifyMode::sslvrfPeer};
+    // Asking for a certificate and then letting in a client without one
+    // would make the check optional: a client must present one.
+    o.VerifyMode = TIdSSLVerifyModeSet{TIdSSLVerifyMode::sslvrfPeer, TIdSSLVerifyMode::sslvrfFailIfNoPeerCert};
     o.VerifyDepth = FSSLOptions.VerifyDepth >= 0 ? FSSLOptions.VerifyDepth : 0;
   } else {
     o.VerifyMode = TIdSSLVerifyModeSet{};
