@@ -214,7 +214,7 @@ void TvynWSServer_Talvex_Base::EndComponent() {
   JoinServerThreads();
   if (FHTTPServer) {
     {
-      std::lock_guard<std::recursive_timed_mutex> g(MainLock());
+      std::lock_guard<std::recursive_mutex> g(MainLock());
       try {
         if (FHTTPServer->Active()) FHTTPServer->SetActive(false);
       } catch (...) {
@@ -289,11 +289,17 @@ void TvynWSServer_Talvex_Base::SetActive(bool aValue) {
     FActiveStored = aValue;
     return;
   }
-  std::unique_lock<std::recursive_timed_mutex> lock(MainLock(), std::defer_lock);
+  std::unique_lock<std::recursive_mutex> lock(MainLock(), std::defer_lock);
   if (tConnectionOf == this) {
     // A start-stop thread holding the lock may be waiting for this very
     // connection to end: hand the change over instead of waiting.
-    if (!lock.try_lock_for(kConnectionLockTry)) {
+    bool locked = lock.try_lock();
+    for (auto until = std::chrono::steady_clock::now() + kConnectionLockTry;
+         !locked && std::chrono::steady_clock::now() < until;) {
+      SleepMs(1);
+      locked = lock.try_lock();
+    }
+    if (!locked) {
       LaunchServerThread(aValue ? kMethodStart : kMethodStop);
       return;
     }
@@ -384,7 +390,7 @@ void TvynWSServer_Talvex_Base::RunServerThread(const std::string& aMethod) {
       LaunchServerThread(kMethodStart);
       return;
     }
-    std::lock_guard<std::recursive_timed_mutex> g(MainLock());
+    std::lock_guard<std::recursive_mutex> g(MainLock());
     if (Destroying()) return;
     ActivateLocked(aMethod == kMethodStart);
   } catch (const Exception& e) {
@@ -461,7 +467,7 @@ bool TvynWSServer_Talvex_Base::SSL() {
 void TvynWSServer_Talvex_Base::SetSSL(bool aValue) {
   FSSLStored = aValue;
   if (IsLoading() || IsDesigning()) return;
-  std::lock_guard<std::recursive_timed_mutex> g(MainLock());
+  std::lock_guard<std::recursive_mutex> g(MainLock());
   // A running server keeps its handler until the next activation.
   if (FHTTPServer && FHTTPServer->Active()) return;
   if (aValue && !FSSLHandler) CreateSSLHandler();
@@ -544,7 +550,7 @@ void TvynWSServer_Talvex_Base::SetThreadPool(bool aValue) {
   if (aValue == FThreadPoolOn) return;
   FThreadPoolOn = aValue;
   if (IsLoading() || IsDesigning()) return;
-  std::lock_guard<std::recursive_timed_mutex> g(MainLock());
+  std::lock_guard<std::recursive_mutex> g(MainLock());
   if (aValue) {
     FPoolScheduler = std::make_unique<TIdSchedulerOfThreadPool>();
     FPoolScheduler->MaxThreads = FThreadPoolOptions.MaxThreads;
@@ -653,11 +659,15 @@ TvynWSConnectionServer* TvynWSServer_Talvex_Base::GetConnectionByIndex(std::int3
 void TvynWSServer_Talvex_Base::DisconnectAll() {
   if (!FHTTPServer) return;
   auto& list = LockList();
+  // Under the list lock a context's Data cannot change hands (the
+  // connection threads take it to attach or detach their object). Only the
+  // object's own flags are read here: the socket belongs to its thread, and
+  // Close from this thread only shuts it down.
   for (std::size_t i = list.size(); i-- > 0;) {
     TvynWSConnectionServer* c = ConnectionOf(list[i]);
+    if (!c || c->Disconnected()) continue;
     try {
-      TIdTCPConnection* tcp = list[i]->Connection();
-      if (c && !c->Disconnected() && tcp && tcp->IOHandler() && tcp->IOHandler()->Connected()) c->Close();
+      c->Close();
     } catch (const Exception& e) {
       DoException(c, e);
     } catch (const std::exception& e) {
@@ -665,6 +675,21 @@ void TvynWSServer_Talvex_Base::DisconnectAll() {
     }
   }
   UnLockList();
+}
+
+std::unique_ptr<TPersistent> TvynWSServer_Talvex_Base::TakeData(TIdContext* aContext) {
+  auto& contexts = HTTPServer().Contexts();
+  contexts.LockList();
+  std::unique_ptr<TPersistent> owned = std::move(aContext->Data);
+  contexts.UnlockList();
+  return owned;
+}
+
+void TvynWSServer_Talvex_Base::PutData(TIdContext* aContext, std::unique_ptr<TPersistent> aData) {
+  auto& contexts = HTTPServer().Contexts();
+  contexts.LockList();
+  aContext->Data = std::move(aData);
+  contexts.UnlockList();
 }
 
 void TvynWSServer_Talvex_Base::ConnectionSetUp(TIdContext* aContext) {
@@ -698,7 +723,7 @@ void TvynWSServer_Talvex_Base::ConnectionSetUp(TIdContext* aContext) {
     connection->SetReadTimeOut(FOptions.ReadTimeOut());
     if (ssl && FHTTP2Options.AltSvc.Enabled)
       connection->SetAltSvc(std::string(kAltSvcPrefix) + std::to_string(FSSLOptions.Port) + "\"");
-    aContext->Data = std::move(owned);
+    PutData(aContext, std::move(owned));
     if (OnTCPConnect) {
       bool accept = true;
       OnTCPConnect(connection, accept);
@@ -718,7 +743,7 @@ void TvynWSServer_Talvex_Base::ConnectionTearDown(TIdContext* aContext) {
   if (!aContext || !aContext->Data) return;
   auto* connection = dynamic_cast<TvynWSConnectionServer*>(aContext->Data.get());
   if (!connection) return;
-  std::unique_ptr<TPersistent> owned = std::move(aContext->Data);
+  std::unique_ptr<TPersistent> owned = TakeData(aContext);
   if (connection->Enabled()) {
     connection->SetDisconnected(true);
     if (!Destroying() && OnDisconnect) {
@@ -758,7 +783,7 @@ void TvynWSServer_Talvex_Base::ErrorPath(TvynWSConnectionServer* aConnection, co
 void TvynWSServer_Talvex_Base::CloseConnection(TIdContext* aContext) {
   TIdTCPConnection* tcp = aContext->Connection();
   if (tcp && tcp->IOHandler()) detail::ClearInput(tcp->IOHandler());
-  std::unique_ptr<TPersistent> owned = std::move(aContext->Data);
+  std::unique_ptr<TPersistent> owned = TakeData(aContext);
   detail::CloseTCPConnection(tcp);
   auto* connection = dynamic_cast<TvynWSConnectionServer*>(owned.get());
   if (connection && connection->PendingEvents() > 0) {

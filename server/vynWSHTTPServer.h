@@ -117,7 +117,7 @@ public:
 
   // Held while an asynchronous start or stop changes the state, and by
   // every write of Active.
-  std::recursive_timed_mutex& MainLock() { return FMainLock; }
+  std::recursive_mutex& MainLock() { return FMainLock; }
   // Six locks for the parts of a component that need their own (index 1:
   // the session-id registry).
   std::recursive_mutex& IndexedLock(int aIndex) { return FIndexedLocks[static_cast<std::size_t>(aIndex % 6)]; }
@@ -126,7 +126,7 @@ public:
   TwsNotifyEvent NotifyEvents = TwsNotifyEvent::neAsynchronous;
 
 private:
-  std::recursive_timed_mutex FMainLock;
+  std::recursive_mutex FMainLock;
   std::recursive_mutex FIndexedLocks[6];
 };
 
@@ -333,6 +333,10 @@ private:
   void WatchDogTick();
   void JoinServerThreads();
   void ReportThreadFailure(const Exception& E);
+  // A context's Data changes hands under the context-list lock, so that a
+  // walk over the list never sees it half moved or freed.
+  std::unique_ptr<TPersistent> TakeData(TIdContext* aContext);
+  void PutData(TIdContext* aContext, std::unique_ptr<TPersistent> aData);
   // The first bytes of a connection, not consumed.
   TIdBytes Gather(TIdIOHandler* aIO);
 

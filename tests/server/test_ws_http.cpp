@@ -148,7 +148,10 @@ TEST_F(WSHTTP, UpgradesAndHTTP2PrefacesWithoutTheirLayersAreClosed) {
   EXPECT_NE(Errors()[0].find("WebSocket"), std::string::npos);
   std::string preface(detail::kHTTP2Preface);
   EXPECT_EQ(Exchange(port, preface + std::string("\0\0\0\4\0\0\0\0\0", 9)), "");
+  // Options are read by the connection threads: changed while stopped.
+  server.SetActive(false);
   server.HTTP2Options().Enabled = true;
+  server.SetActive(true);
   EXPECT_EQ(Exchange(port, preface), "");
   // Bytes that are no HTTP at all are closed after the short read time-out.
   EXPECT_EQ(Exchange(port, std::string("\x16\x03\x01\x02\x00", 5)), "");

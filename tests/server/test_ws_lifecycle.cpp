@@ -50,7 +50,7 @@ TEST_F(WSLifecycle, StartReturnsAtOnceThenListens) {
   {
     // Holding the main lock keeps the start thread from running: Start
     // must return anyway and Active reads false until the thread ran.
-    std::lock_guard<std::recursive_timed_mutex> g(server->MainLock());
+    std::lock_guard<std::recursive_mutex> g(server->MainLock());
     server->Start();
     EXPECT_FALSE(server->Active());
   }
@@ -180,6 +180,8 @@ TEST_F(WSLifecycle, AFailedStartIsQueuedToTheUIThreadWhenNotNoSync) {
   };
   server->Start();
   for (int i = 0; i < 100 && seenOn == std::thread::id(); ++i) ui.Pump(100);
+  // The start thread ends before the dispatcher it queued to.
+  server.reset();
   SetUIDispatcher(nullptr);
   EXPECT_EQ(seenOn, std::this_thread::get_id());
 }
