@@ -416,6 +416,26 @@ void ResolveAll(BindingState& s) {
     r.Get(t.OPENSSL_sk_pop_free, cr, N::Optional, {"sk_pop_free"});
   }
   r.Get(t.RAND_bytes, cr, N::Optional, {"RAND_bytes"});
+  r.Get(t.EVP_PKEY_CTX_new_id, cr, N::Optional, {"EVP_PKEY_CTX_new_id"});
+  r.Get(t.EVP_PKEY_CTX_free, cr, N::Optional, {"EVP_PKEY_CTX_free"});
+  r.Get(t.EVP_PKEY_keygen_init, cr, N::Optional, {"EVP_PKEY_keygen_init"});
+  r.Get(t.EVP_PKEY_keygen, cr, N::Optional, {"EVP_PKEY_keygen"});
+  r.Get(t.X509_new, cr, N::Optional, {"X509_new"});
+  r.Get(t.X509_set_version, cr, N::Optional, {"X509_set_version"});
+  r.Get(t.ASN1_INTEGER_set, cr, N::Optional, {"ASN1_INTEGER_set"});
+  r.Get(t.X509_gmtime_adj, cr, N::Optional, {"X509_gmtime_adj"});
+  r.Get(t.X509_getm_notBefore, cr, N::Optional, {"X509_getm_notBefore"});
+  r.Get(t.X509_getm_notAfter, cr, N::Optional, {"X509_getm_notAfter"});
+  r.Get(t.X509_set_pubkey, cr, N::Optional, {"X509_set_pubkey"});
+  r.Get(t.X509_NAME_add_entry_by_txt, cr, N::Optional, {"X509_NAME_add_entry_by_txt"});
+  r.Get(t.X509_set_issuer_name, cr, N::Optional, {"X509_set_issuer_name"});
+  r.Get(t.X509V3_set_ctx, cr, N::Optional, {"X509V3_set_ctx"});
+  r.Get(t.X509V3_EXT_nconf_nid, cr, N::Optional, {"X509V3_EXT_nconf_nid"});
+  r.Get(t.X509_add_ext, cr, N::Optional, {"X509_add_ext"});
+  r.Get(t.X509_EXTENSION_free, cr, N::Optional, {"X509_EXTENSION_free"});
+  r.Get(t.X509_sign, cr, N::Optional, {"X509_sign"});
+  r.Get(t.PEM_write_bio_X509, cr, N::Optional, {"PEM_write_bio_X509"});
+  r.Get(t.PEM_write_bio_PrivateKey, cr, N::Optional, {"PEM_write_bio_PrivateKey"});
 }
 
 void LockingCallback(int AMode, int AN, const char*, int) {

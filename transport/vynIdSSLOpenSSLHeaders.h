@@ -475,6 +475,29 @@ struct OpenSSLFunctionTable {
   void (*OPENSSL_sk_pop_free)(OPENSSL_STACK*, void (*)(void*)) = nullptr;
 
   int (*RAND_bytes)(unsigned char*, int) = nullptr;
+
+  // Making a key and a self-signed certificate in process (1.1 and later).
+  EVP_PKEY_CTX* (*EVP_PKEY_CTX_new_id)(int, ENGINE*) = nullptr;
+  void (*EVP_PKEY_CTX_free)(EVP_PKEY_CTX*) = nullptr;
+  int (*EVP_PKEY_keygen_init)(EVP_PKEY_CTX*) = nullptr;
+  int (*EVP_PKEY_keygen)(EVP_PKEY_CTX*, EVP_PKEY**) = nullptr;
+  X509* (*X509_new)() = nullptr;
+  int (*X509_set_version)(X509*, long) = nullptr;
+  int (*ASN1_INTEGER_set)(ASN1_INTEGER*, long) = nullptr;
+  ASN1_TIME* (*X509_gmtime_adj)(ASN1_TIME*, long) = nullptr;
+  ASN1_TIME* (*X509_getm_notBefore)(const X509*) = nullptr;
+  ASN1_TIME* (*X509_getm_notAfter)(const X509*) = nullptr;
+  int (*X509_set_pubkey)(X509*, EVP_PKEY*) = nullptr;
+  int (*X509_NAME_add_entry_by_txt)(X509_NAME*, const char*, int, const unsigned char*, int, int, int) = nullptr;
+  int (*X509_set_issuer_name)(X509*, const X509_NAME*) = nullptr;
+  void (*X509V3_set_ctx)(X509V3_CTX*, X509*, X509*, X509_REQ*, X509_CRL*, int) = nullptr;
+  X509_EXTENSION* (*X509V3_EXT_nconf_nid)(CONF*, X509V3_CTX*, int, const char*) = nullptr;
+  int (*X509_add_ext)(X509*, X509_EXTENSION*, int) = nullptr;
+  void (*X509_EXTENSION_free)(X509_EXTENSION*) = nullptr;
+  int (*X509_sign)(X509*, EVP_PKEY*, const EVP_MD*) = nullptr;
+  int (*PEM_write_bio_X509)(BIO*, const X509*) = nullptr;
+  int (*PEM_write_bio_PrivateKey)(BIO*, const EVP_PKEY*, const EVP_CIPHER*, const unsigned char*, int,
+                                  pem_password_cb*, void*) = nullptr;
 };
 
 // The table; filled by BindOpenSSLLibraries, read without a lock afterwards.
