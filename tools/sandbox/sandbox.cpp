@@ -331,6 +331,8 @@ std::string Request::Header(const std::string& aName) const {
 }
 
 std::string Signature(const std::string& aKey, const std::string& aBody) {
+  // The digest comes from the crypto library, loaded on first use.
+  if (!EnsureOpenSSLLoaded()) throw Exception("Cannot load OpenSSL: " + detail::OpenSSLLoadFailureReason());
   TIdHMACSHA256 mac;
   mac.Key.assign(aKey.begin(), aKey.end());
   const TIdBytes digest = mac.HashValue(TIdBytes(aBody.begin(), aBody.end()));
@@ -504,13 +506,14 @@ bool Service::WaitWebhooksIdle(int aMs) const {
                                 [this] { return FQueue.empty() && FRunning == 0; });
 }
 
-void Service::Record(const Request& q, std::int32_t aStatus) {
+void Service::Record(const Request& q, const Response& aAnswer) {
   RequestRecord r;
   r.Method = q.Method;
   r.Path = q.Query.empty() ? q.Path : q.Path + "?" + q.Query;
   for (const auto& [name, value] : q.Headers) r.HeaderLines.push_back(name + ": " + value);
   r.Body = q.Body;
-  r.Status = aStatus;
+  r.Status = aAnswer.Status;
+  r.Answer = aAnswer.Body;
   std::lock_guard<std::mutex> guard(FLock);
   FRequests.push_back(std::move(r));
   while (FRequests.size() > kMaxRequestsKept) FRequests.pop_front();
@@ -533,7 +536,7 @@ Response Service::Handle(const Request& q) {
   } else {
     r = Error(404, "not_found", "No such path");
   }
-  Record(q, r.Status);
+  Record(q, r);
   return r;
 }
 

@@ -47,6 +47,7 @@ struct RequestRecord {
   std::vector<std::string> HeaderLines;
   std::string Body;
   std::int32_t Status = 0;
+  std::string Answer;  // the response body
 };
 
 // One webhook call the worker made.
@@ -102,6 +103,7 @@ public:
   std::string AuthorizeURL() const { return Origin() + "/oauth2/authorize"; }
   const std::string& CertFile() const { return FCert.CertFile; }
   const std::string& KeyFile() const { return FCert.KeyFile; }
+  const std::string& CombinedFile() const { return FCert.CombinedFile; }
   // The lifetime announced with the tokens issued from now on.
   void SetExpiresIn(std::int32_t aSeconds);
 
@@ -137,7 +139,7 @@ private:
   void Enqueue(Outgoing aCall);
   void WorkerLoop();
   void Deliver(Outgoing& aCall);
-  void Record(const Request& q, std::int32_t aStatus);
+  void Record(const Request& q, const Response& aAnswer);
 
   Options FOptions;
   CertificateFiles FCert;

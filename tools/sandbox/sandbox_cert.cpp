@@ -150,9 +150,11 @@ CertificateFiles MakeSelfSignedCertificate(const std::string& aFolder, int aVali
       t.PEM_write_bio_PrivateKey(keyBio.p, key.p, nullptr, nullptr, 0, nullptr, nullptr) != 1)
     Fail("PEM");
 
-  CertificateFiles files{aFolder + "/cert.pem", aFolder + "/key.pem"};
-  WritePrivateFile(files.KeyFile, Drain(keyBio.p));
-  WritePrivateFile(files.CertFile, Drain(certBio.p));
+  CertificateFiles files{aFolder + "/cert.pem", aFolder + "/key.pem", aFolder + "/combined.pem"};
+  const std::string keyPEM = Drain(keyBio.p), certPEM = Drain(certBio.p);
+  WritePrivateFile(files.KeyFile, keyPEM);
+  WritePrivateFile(files.CombinedFile, certPEM + keyPEM);
+  WritePrivateFile(files.CertFile, certPEM);
   ::chmod(files.CertFile.c_str(), 0644);
   return files;
 }

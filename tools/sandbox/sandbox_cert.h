@@ -10,9 +10,12 @@ namespace sandbox {
 struct CertificateFiles {
   std::string CertFile;  // PEM certificate, also the root a client trusts
   std::string KeyFile;   // PEM private key, unencrypted, mode 0600
+  // Certificate and key in one file, mode 0600: what a webhook receiver
+  // that takes one PEM file for both is given.
+  std::string CombinedFile;
 };
 
-// Writes cert.pem and key.pem into aFolder (which must exist). Raises
+// Writes cert.pem, key.pem and combined.pem into aFolder (which must exist). Raises
 // Exception with OpenSSL's reason when the library or a step fails.
 CertificateFiles MakeSelfSignedCertificate(const std::string& aFolder, int aValidDays = 30);
 
