@@ -1,9 +1,12 @@
 // The program: one window, its event loop, and the error display for what a
 // command raises. With --sandbox it first starts the sandbox service in this
 // process and points the window at it.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include <QTimer>
 
 #include "app/FCryptohopper.h"
 #include "app/SandboxMode.h"
@@ -14,6 +17,10 @@ constexpr const char* kUsage =
     "usage: cryptohopper [--sandbox]\n"
     "  --sandbox  run against a sandbox service started in this process, with\n"
     "             its credentials and the webhook settings filled in\n";
+// Set by SIGINT or SIGTERM; the event loop looks at it and ends, so the
+// sandbox stops and removes its temporary files.
+volatile std::sig_atomic_t gStopRequested = 0;
+void RequestStop(int) { gStopRequested = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,6 +64,13 @@ int main(int argc, char** argv) {
       TFRMCryptohopper window;
       if (service) ConnectToSandbox(window, *service);
       window.show();
+      std::signal(SIGINT, RequestStop);
+      std::signal(SIGTERM, RequestStop);
+      QTimer stopWatch;
+      QObject::connect(&stopWatch, &QTimer::timeout, [] {
+        if (gStopRequested) QApplication::quit();
+      });
+      stopWatch.start(200);
       result = application.exec();
     }
     if (service) service->Stop();

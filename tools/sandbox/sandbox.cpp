@@ -1,5 +1,8 @@
 #include "tools/sandbox/sandbox.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -210,6 +213,32 @@ std::string StreamText(TStream& aStream) {
 // The bytes of a form body, from the server's release of it to the handler
 // on the same connection thread.
 thread_local std::string tFormBody;
+
+// A port nobody listens on right now at aHost.
+std::uint16_t FreePort(const std::string& aHost) {
+  const bool v6 = aHost.find(':') != std::string::npos;
+  const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw Exception("Cannot find a free port: no socket");
+  sockaddr_storage a{};
+  socklen_t len = 0;
+  bool ok = false;
+  if (v6) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
+    a6->sin6_family = AF_INET6;
+    ok = ::inet_pton(AF_INET6, aHost.c_str(), &a6->sin6_addr) == 1;
+    len = sizeof(sockaddr_in6);
+  } else {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
+    a4->sin_family = AF_INET;
+    ok = ::inet_pton(AF_INET, aHost.c_str(), &a4->sin_addr) == 1;
+    len = sizeof(sockaddr_in);
+  }
+  ok = ok && ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  ::close(fd);
+  if (!ok) throw Exception("Cannot find a free port on " + aHost);
+  return ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
 
 }  // namespace
 
@@ -443,7 +472,17 @@ void Service::Start() {
   server->SetIOHandler(FTLS.get());
   server->OnQuerySSLPort = [](std::uint16_t, bool& VUseSSL) { VUseSSL = true; };
   try {
-    server->SetActive(true);
+    // The server takes port 0 as "its default port", so a free one is
+    // picked here; another process may take it in between, hence the tries.
+    for (int attempt = 1;; ++attempt) {
+      if (FOptions.Port == 0) binding.SetPort(FreePort(FOptions.Host));
+      try {
+        server->SetActive(true);
+        break;
+      } catch (const std::exception&) {
+        if (FOptions.Port != 0 || attempt == 5) throw;
+      }
+    }
   } catch (...) {
     server->SetIOHandler(nullptr);
     FTLS.reset();
@@ -451,7 +490,7 @@ void Service::Start() {
     FTempDir.clear();
     throw;
   }
-  FPort = server->Bindings().Items(0).Port();
+  FPort = binding.Port();
   FServer = std::move(server);
   {
     std::lock_guard<std::mutex> guard(FQueueLock);
