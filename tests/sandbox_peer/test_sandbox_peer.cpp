@@ -1,0 +1,313 @@
+// The sandbox service over the wire: curl as the client (tokens, the 401s,
+// an order's life, bad input, many requests at once), the certificate it
+// makes, and its webhook calls to python3 HTTPS receivers that check the
+// signature themselves.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+
+#include "tests/http_api_peer/web_peer.h"
+#include "tools/sandbox/sandbox.h"
+#include "tools/sandbox/sandbox_json.h"
+
+namespace {
+
+using webpeer::Certificates;
+using webpeer::CommandResult;
+using webpeer::FreePort;
+using webpeer::Python;
+using webpeer::RunCommand;
+using webpeer::TempDir;
+namespace json = sandbox::json;
+
+// Answers "validate" with the code it was given, "messages" with 200 and an
+// empty body; prints one line per call: GOT <type> <signature ok?> <body>.
+constexpr const char* kReceiver = R"PY(
+import hashlib, hmac, http.server, json, socketserver, ssl, sys
+port, cert, key, code, secret = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]
+
+class H(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def log_message(self, *a):
+        pass
+    def do_POST(self):
+        n = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(n)
+        kind = json.loads(body).get("type", "")
+        sig = self.headers.get("X-HUB-SIGNATURE") or ""
+        good = hmac.compare_digest(sig, hmac.new(secret.encode(), body, hashlib.sha256).hexdigest())
+        print("GOT", kind, "SIGOK" if good else "SIGBAD", body.decode(), flush=True)
+        out = code.encode() if kind == "validate" else b""
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(out)))
+        self.end_headers()
+        self.wfile.write(out)
+
+class S(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+srv = S(("127.0.0.1", int(port)), H)
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(cert, key)
+srv.socket = ctx.wrap_socket(srv.socket, server_side=True)
+print("READY", flush=True)
+srv.serve_forever()
+)PY";
+
+class SandboxPeerTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { FCerts = new Certificates(); }
+  static void TearDownTestSuite() { delete FCerts; }
+
+  void SetUp() override {
+    sandbox::Options o;
+    o.ClientSecret = "peer-secret";
+    // Receivers use certificates of the test root.
+    o.WebhookRootCertFile = FCerts->Path("ca.pem");
+    service = std::make_unique<sandbox::Service>(o);
+    service->Start();
+  }
+  void TearDown() override { service->Stop(); }
+
+  // curl with the sandbox's certificate as the one root; the status code is
+  // appended to the body on a line of its own.
+  CommandResult Curl(std::vector<std::string> aArgs) {
+    std::vector<std::string> argv{"curl", "-sS", "--max-time", "20", "--cacert", service->CertFile(), "-w",
+                                  "\n%{http_code}"};
+    argv.insert(argv.end(), aArgs.begin(), aArgs.end());
+    return RunCommand(argv);
+  }
+  static std::pair<std::string, std::string> BodyAndStatus(const CommandResult& r) {
+    const std::size_t nl = r.Out.rfind('\n');
+    if (nl == std::string::npos) return {r.Out, ""};
+    return {r.Out.substr(0, nl), r.Out.substr(nl + 1)};
+  }
+  static std::string Member(const std::string& aText, std::vector<std::string> aPath) {
+    json::Value v;
+    std::string why;
+    if (!json::Parse(aText, v, why)) return "(not JSON: " + why + ")";
+    const json::Value* at = &v;
+    for (const std::string& name : aPath)
+      if (!(at = at->Find(name))) return {};
+    return at->Text;
+  }
+  std::string Token() {
+    auto [body, status] = BodyAndStatus(
+        Curl({"-d", "grant_type=client_credentials&scope=read&client_id=sandbox-client&client_secret=peer-secret",
+              service->TokenURL()}));
+    EXPECT_EQ(status, "200") << body;
+    return Member(body, {"access_token"});
+  }
+  std::pair<std::string, std::string> API(const std::string& aMethod, const std::string& aPath,
+                                          const std::string& aToken, const std::string& aBody = {}) {
+    std::vector<std::string> args{"-X", aMethod, "-H", "content-type: application/json"};
+    if (!aToken.empty()) args.insert(args.end(), {"-H", "access-token: " + aToken});
+    if (!aBody.empty()) args.insert(args.end(), {"--data-binary", aBody});
+    args.push_back(service->APIBaseURL() + aPath);
+    return BodyAndStatus(Curl(args));
+  }
+  // A receiver with the test root's server certificate answering aCode.
+  std::unique_ptr<Python> Receiver(std::uint16_t aPort, const std::string& aCode) {
+    return std::make_unique<Python>(kReceiver, std::vector<std::string>{std::to_string(aPort), FCerts->Path("server.pem"),
+                                                                        FCerts->Path("server.key"), aCode,
+                                                                        "peer-secret"});
+  }
+  static std::vector<std::string> Calls(Python& aReceiver) {
+    aReceiver.Proc().ReadAll(200);
+    std::vector<std::string> out;
+    std::istringstream in(aReceiver.Proc().Output());
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("GOT ", 0) == 0) out.push_back(line);
+    return out;
+  }
+
+  static Certificates* FCerts;
+  std::unique_ptr<sandbox::Service> service;
+};
+Certificates* SandboxPeerTest::FCerts = nullptr;
+
+TEST_F(SandboxPeerTest, TokensAndAccessChecksWithCurl) {
+  auto [body, status] = API("GET", "/hopper", "");
+  EXPECT_EQ(status, "401");
+  EXPECT_EQ(Member(body, {"error"}), "unauthorized");
+  EXPECT_EQ(API("GET", "/hopper", "made-up").second, "401");
+
+  auto [refused, code] = BodyAndStatus(Curl(
+      {"-d", "grant_type=client_credentials&client_id=sandbox-client&client_secret=wrong", service->TokenURL()}));
+  EXPECT_EQ(code, "400");
+  EXPECT_EQ(Member(refused, {"error"}), "invalid_client");
+
+  const std::string token = Token();
+  ASSERT_FALSE(token.empty());
+  auto [hoppers, ok] = API("GET", "/hopper", token);
+  EXPECT_EQ(ok, "200") << hoppers;
+  EXPECT_NE(hoppers.find("\"name\":\"Sandbox BTC hopper\""), std::string::npos);
+  // The public market reads need none.
+  EXPECT_EQ(API("GET", "/exchange/binance/ticker/BTC-USDT", "").second, "200");
+  // The certificate holds for the name as well as the address.
+  CommandResult byName = Curl({"https://localhost:" + std::to_string(service->Port()) + "/v1/exchange"});
+  EXPECT_EQ(BodyAndStatus(byName).second, "200") << byName.Err;
+}
+
+TEST_F(SandboxPeerTest, AnOrdersLifeWithCurl) {
+  const std::string token = Token();
+  auto [placed, s1] = API("POST", "/hopper/1/order", token, R"({"order_type":"buy","coin":"BTC","amount":0.5,"price":100})");
+  ASSERT_EQ(s1, "200") << placed;
+  const std::string id = Member(placed, {"data", "order", "id"});
+  EXPECT_EQ(API("GET", "/hopper/1/order/" + id, token).second, "200");
+  EXPECT_EQ(API("DELETE", "/hopper/1/order/" + id, token).second, "200");
+  EXPECT_EQ(Member(API("GET", "/hopper/1/order/" + id, token).first, {"data", "order", "status"}), "cancelled");
+  // DELETE with a body, as the client sends it.
+  EXPECT_EQ(API("DELETE", "/hopper/1/order", token, "{\"order_id\": " + id + "}").second, "200");
+  EXPECT_EQ(API("GET", "/hopper/1/order/" + id, token).second, "404");
+  // Paper trading switched on through PATCH and read back.
+  EXPECT_EQ(API("PATCH", "/hopper/2", token, R"({"enabled":1,"config":{"paper_trading":0}})").second, "200");
+  const std::string two = API("GET", "/hopper/2", token).first;
+  EXPECT_EQ(Member(two, {"data", "hopper", "enabled"}), "1");
+  EXPECT_EQ(Member(two, {"data", "hopper", "paper_trading"}), "0");
+}
+
+TEST_F(SandboxPeerTest, BadInputOverTheWire) {
+  const std::string token = Token();
+  auto [body, status] = API("POST", "/hopper", token, "{\"name\":");
+  EXPECT_EQ(status, "400");
+  EXPECT_EQ(Member(body, {"error"}), "invalid_json");
+  EXPECT_EQ(API("GET", "/nothing/here", token).second, "404");
+  // A body above the limit is refused before it is read.
+  TempDir dir("big");
+  dir.Write("body", std::string(2 * 1024 * 1024, 'x'));
+  CommandResult big = Curl({"-H", "access-token: " + token, "--data-binary", "@" + dir.Path("body"),
+                            service->APIBaseURL() + "/hopper"});
+  EXPECT_EQ(BodyAndStatus(big).second, "413");
+  // Garbage instead of TLS, then a request that is not HTTP: the service
+  // answers the next client as before.
+  RunCommand({"python3", "-c",
+              "import socket; s = socket.create_connection(('127.0.0.1', " + std::to_string(service->Port()) +
+                  ")); s.settimeout(5); s.sendall(b'hello\\r\\n\\r\\n' * 100)\ntry: s.recv(100)\nexcept OSError: pass"});
+  RunCommand({"sh", "-c", "printf 'NOT HTTP\\r\\n\\r\\n' | timeout 5 openssl s_client -quiet -connect 127.0.0.1:" +
+                              std::to_string(service->Port()) + " >/dev/null 2>&1; true"});
+  EXPECT_EQ(API("GET", "/hopper/1", token).second, "200");
+}
+
+TEST_F(SandboxPeerTest, CertificateFilesAreMadeAtStart) {
+  TempDir dir("certs");
+  sandbox::Options o;
+  o.CertDir = dir.Path();
+  sandbox::Service own(o);
+  own.Start();
+  struct stat st {};
+  for (const std::string& f : {own.KeyFile(), own.CombinedFile()}) {
+    ASSERT_EQ(::stat(f.c_str(), &st), 0) << f;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
+  }
+  CommandResult text = RunCommand({"openssl", "x509", "-in", own.CertFile(), "-noout", "-text"});
+  EXPECT_EQ(text.Exit, 0) << text.Err;
+  EXPECT_NE(text.Out.find("IP Address:127.0.0.1"), std::string::npos) << text.Out;
+  EXPECT_NE(text.Out.find("DNS:localhost"), std::string::npos);
+  // The key in the combined file belongs to the certificate.
+  CommandResult check = RunCommand(
+      {"sh", "-c", "openssl x509 -in '" + own.CombinedFile() + "' -noout -pubkey; openssl pkey -in '" +
+                       own.CombinedFile() + "' -pubout"});
+  const std::size_t half = check.Out.size() / 2;
+  EXPECT_EQ(check.Out.substr(0, half), check.Out.substr(half));
+  own.Stop();
+  // A folder the sandbox made itself goes with it.
+  const std::string made = std::filesystem::path(service->CertFile()).parent_path().string();
+  service->Stop();
+  EXPECT_FALSE(std::filesystem::exists(made));
+  EXPECT_TRUE(std::filesystem::exists(dir.Path("cert.pem")));
+}
+
+TEST_F(SandboxPeerTest, WebhooksAreValidatedThenSentSignedEvents) {
+  const std::uint16_t goodPort = FreePort(), badPort = FreePort(), cancelPort = FreePort();
+  auto good = Receiver(goodPort, "9632");
+  auto wrongCode = Receiver(badPort, "1234");
+  auto cancelsOnly = Receiver(cancelPort, "9632");
+  const std::string token = Token();
+  auto url = [](std::uint16_t p) { return "https://127.0.0.1:" + std::to_string(p) + "/hook"; };
+  for (auto [port, types] : {std::pair<std::uint16_t, std::string>{goodPort, ""}, {badPort, ""},
+                             {cancelPort, "order_cancelled"}})
+    EXPECT_EQ(API("POST", "/api/webhooks", token,
+                  "{\"webhook_url\": \"" + url(port) + "\", \"message_types\": \"" + types + "\"}")
+                  .second,
+              "200");
+  // A market order (placed and traded) and a limit order cancelled.
+  EXPECT_EQ(API("POST", "/hopper/1/order", token, R"({"order_type":"buy","coin":"ETH","amount":1})").second, "200");
+  const std::string limit =
+      API("POST", "/hopper/1/order", token, R"({"order_type":"buy","coin":"ETH","amount":1,"price":5})").first;
+  EXPECT_EQ(API("DELETE", "/hopper/1/order/" + Member(limit, {"data", "order", "id"}), token).second, "200");
+  ASSERT_TRUE(service->WaitWebhooksIdle(60000));
+
+  auto kinds = [](const std::vector<std::string>& aCalls) {
+    std::vector<std::string> out;
+    for (const std::string& c : aCalls) {
+      const std::string body = c.substr(c.find('{'));
+      std::string kind = c.substr(4, c.find(' ', 4) - 4);
+      if (kind == "messages") {
+        const std::size_t at = body.find("\"message_type\":\"") + 16;
+        kind += "/" + body.substr(at, body.find('"', at) - at);
+      }
+      out.push_back(kind + (c.find(" SIGOK ") != std::string::npos ? " signed" : ""));
+    }
+    return out;
+  };
+  // The validate call carries no signature; every event does, and it checks out.
+  EXPECT_EQ(kinds(Calls(*good)), (std::vector<std::string>{"validate", "messages/order_placed signed",
+                                                           "messages/trade_completed signed",
+                                                           "messages/order_placed signed",
+                                                           "messages/order_cancelled signed"}));
+  // A receiver that answered the wrong code hears nothing more.
+  EXPECT_EQ(kinds(Calls(*wrongCode)), std::vector<std::string>{"validate"});
+  EXPECT_EQ(kinds(Calls(*cancelsOnly)), (std::vector<std::string>{"validate", "messages/order_cancelled signed"}));
+
+  // What the sandbox noted: the receivers' answers and the signature it sent.
+  int validated = 0;
+  for (const sandbox::WebhookDelivery& d : service->Deliveries()) {
+    EXPECT_EQ(d.Status, 200) << d.URL << " " << d.Answer;
+    if (d.Type == "validate" && d.Answer == "9632") ++validated;
+    if (d.Type == "messages") {
+      EXPECT_EQ(d.Signature, sandbox::Signature("peer-secret", d.Body));
+    }
+  }
+  EXPECT_EQ(validated, 2);
+
+  // Deleted, the webhook gets nothing more.
+  EXPECT_EQ(API("DELETE", "/api/webhooks", token, "{\"webhook_url\": \"" + url(goodPort) + "\"}").second, "200");
+  EXPECT_EQ(API("POST", "/hopper/1/order", token, R"({"order_type":"buy","coin":"ETH","amount":1})").second, "200");
+  ASSERT_TRUE(service->WaitWebhooksIdle(60000));
+  EXPECT_EQ(Calls(*good).size(), 5u);
+}
+
+TEST_F(SandboxPeerTest, ManyClientsAtOnce) {
+  const std::string token = Token();
+  // 200 market orders from one curl with 20 connections in flight.
+  constexpr int kOrders = 200;
+  std::vector<std::string> args{"-Z", "--parallel-max", "20", "-H", "access-token: " + token,
+                                "--data-binary", R"({"order_type":"buy","coin":"LTC","amount":1})"};
+  // Each -o goes with one URL.
+  for (int i = 0; i < kOrders; ++i) args.insert(args.end(), {"-o", "/dev/null", service->APIBaseURL() + "/hopper/1/order"});
+  CommandResult r = Curl(args);
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  std::istringstream codes(r.Out);
+  int ok = 0;
+  for (std::string line; std::getline(codes, line);) ok += line == "200";
+  EXPECT_EQ(ok, kOrders) << r.Out << r.Err;
+  // Every order became exactly one trade, with ids of its own.
+  const std::string trades = API("GET", "/hopper/1/trade", token).first;
+  json::Value v;
+  std::string why;
+  ASSERT_TRUE(json::Parse(trades, v, why)) << why;
+  const json::Value* list = v.Find("data")->Find("trades");
+  ASSERT_EQ(list->Items.size(), static_cast<std::size_t>(kOrders));
+  std::set<std::string> ids;
+  for (const json::Value& t : list->Items) ids.insert(t.Find("order_id")->Text);
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(kOrders));
+  EXPECT_NE(API("GET", "/hopper/1/position", token).first.find("\"coin\":\"LTC\",\"amount\":200"), std::string::npos);
+}
+
+}  // namespace
