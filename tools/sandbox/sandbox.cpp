@@ -412,6 +412,12 @@ void Service::Start() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "sandbox-XXXXXX").string();
     if (!::mkdtemp(tmpl.data())) throw Exception("Cannot make a temporary folder for the sandbox certificate");
     FTempDir = dir = tmpl;  // mkdtemp makes it owner-only (0700)
+  } else if (!std::filesystem::exists(dir)) {
+    // A folder made here holds a private key: owner-only.
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) throw Exception("Cannot make the folder " + dir + ": " + ec.message());
+    ::chmod(dir.c_str(), 0700);
   }
   FCert = MakeSelfSignedCertificate(dir);
 
