@@ -334,23 +334,10 @@ struct Service::Outgoing {
   std::string Signature;
 };
 
-// Accepts through the TLS engine's server handler; every connection speaks
-// TLS from its first byte.
-struct Service::TLSHandler : public TIdServerIOHandler {
+// The TLS engine's server handler; every connection speaks TLS from its
+// first byte.
+struct Service::TLSHandler {
   TIdServerIOHandlerSSLOpenSSL Engine;
-  void Init() override { Engine.Init(); }
-  void Shutdown() override { Engine.Shutdown(); }
-  std::unique_ptr<TIdIOHandler> Accept(TIdSocketHandle& AListener, TIdThread* AListenerThread, TIdYarn*) override {
-    while (WaitForConnection(AListener, AListenerThread)) {
-      std::unique_ptr<TIdIOHandler> handler(Engine.Accept(AListener));
-      if (handler) {
-        handler->AfterAccept();
-        return handler;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return nullptr;
-  }
 };
 
 std::string Request::Header(const std::string& aName) const {
@@ -475,7 +462,7 @@ void Service::Start() {
   ssl.SetMethod(TIdSSLVersion::sslvTLSv1_2);
   ssl.CertFile = FCert.CertFile;
   ssl.KeyFile = FCert.KeyFile;
-  server->SetIOHandler(FTLS.get());
+  server->SetIOHandler(&FTLS->Engine);
   server->OnQuerySSLPort = [](std::uint16_t, bool& VUseSSL) { VUseSSL = true; };
   try {
     // The server takes port 0 as "its default port", so a free one is
