@@ -460,7 +460,7 @@ void TvynHTTP_API_Cryptohopper::SyncWebhookState() {
   TvynHTTPCryptohopperWebhook_Options& o = CryptohopperOptions().Webhook;
   // A start or stop still on its way holds this lock: the state read here is
   // the one it leaves, and the bindings are never changed under it.
-  std::lock_guard<std::recursive_timed_mutex> guard(server.MainLock());
+  std::lock_guard<std::recursive_mutex> guard(server.MainLock());
   const bool enabled = o.Enabled.load();
   if (enabled == server.Active()) return;
   if (enabled) {
