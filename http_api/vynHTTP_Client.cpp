@@ -97,17 +97,6 @@ std::string SchemeOf(std::string_view aURL) {
   return std::string(aURL.substr(0, sep));
 }
 
-TIdSSLVersion MethodFor(TwsTLSVersions aVersion) {
-  switch (aVersion) {
-    case TwsTLSVersions::tls1_0: return TIdSSLVersion::sslvTLSv1;
-    case TwsTLSVersions::tls1_1: return TIdSSLVersion::sslvTLSv1_1;
-    case TwsTLSVersions::tls1_2: return TIdSSLVersion::sslvTLSv1_2;
-    case TwsTLSVersions::tls1_3: return TIdSSLVersion::sslvTLSv1_3;
-    case TwsTLSVersions::tlsUndefined: break;
-  }
-  return TIdSSLVersion::sslvTLSv1;
-}
-
 // The client's traffic log on a file, bytes as they are (line breaks kept).
 std::unique_ptr<TIdConnectionIntercept> MakeLogIntercept(const std::string& AFileName) {
   auto log = std::make_unique<TvynIdLogFileClient>();
@@ -262,14 +251,9 @@ std::unique_ptr<TIdSSLIOHandlerSocketOpenSSL> TvynIdHTTP::MakeTLSHandler() {
   auto handler = std::make_unique<TIdSSLIOHandlerSocketOpenSSL>();
   handler->SetPassThrough(false);
   TIdSSLOptions& ssl = handler->SSLOptions();
-  // A version asked for is the only one spoken; left open, the handshake
-  // settles on the highest version both sides support (the handler's own
-  // default would be TLS 1.0 alone, which servers refuse today).
-  if (o.Version != TwsTLSVersions::tlsUndefined) {
-    ssl.SetMethod(MethodFor(o.Version));
-  } else {
-    ssl.SetMethod(TIdSSLVersion::sslvSSLv23);
-  }
+  // Left open, the version is negotiated (the handler's own default would be
+  // TLS 1.0 alone, which servers refuse today).
+  ssl.SetMethod(detail::SSLVersionOf(o.Version));
   handler->ALPNProtocols().Assign(o.ALPNProtocols);
   ssl.Mode = TIdSSLMode::sslmClient;
   ssl.RootCertFile = o.RootCertFile;

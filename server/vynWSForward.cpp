@@ -95,6 +95,9 @@ std::exception_ptr ForwardHTTPRequest(const TvynWSServerForwardHTTP& aForward, T
       tls->SetPassThrough(false);
       TIdSSLOptions& ssl = tls->SSLOptions();
       ssl.Mode = TIdSSLMode::sslmClient;
+      // The forward options name no version: negotiate, as the handler's own
+      // default (TLS 1.0 alone) is refused by today's servers.
+      ssl.SetMethod(detail::SSLVersionOf(TwsTLSVersions::tlsUndefined));
       ssl.RootCertFile = aForward.TLSOptions.RootCertFile;
       ssl.CertFile = aForward.TLSOptions.CertFile;
       ssl.KeyFile = aForward.TLSOptions.KeyFile;

@@ -42,22 +42,6 @@ constexpr std::int32_t kHeadGatherStepMs = 250;
 // The component whose connection this thread serves, if any.
 thread_local TvynWSServer_Talvex_Base* tConnectionOf = nullptr;
 
-TIdSSLVersion MethodOf(TwsTLSVersions aVersion) {
-  switch (aVersion) {
-    case TwsTLSVersions::tls1_0:
-      return TIdSSLVersion::sslvTLSv1;
-    case TwsTLSVersions::tls1_1:
-      return TIdSSLVersion::sslvTLSv1_1;
-    case TwsTLSVersions::tls1_2:
-      return TIdSSLVersion::sslvTLSv1_2;
-    case TwsTLSVersions::tls1_3:
-      return TIdSSLVersion::sslvTLSv1_3;
-    case TwsTLSVersions::tlsUndefined:
-      break;
-  }
-  return TIdSSLVersion::sslvSSLv23;
-}
-
 std::string ExecutableFolder() {
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -519,7 +503,7 @@ void TvynWSServer_Talvex_Base::ApplySSLOptions() {
   if (FSSLOptions.OpenSSL_Options.LibPath == TwsOpenSSLLibPath::oslpDefaultFolder)
     SetOpenSSLLibraryPath(ExecutableFolder());
   o.Mode = TIdSSLMode::sslmServer;
-  o.SetMethod(MethodOf(FSSLOptions.Version));
+  o.SetMethod(detail::SSLVersionOf(FSSLOptions.Version));
   o.CipherList = FSSLOptions.OpenSSL_Options.ECDHE ? kECDHECiphers : "";
   if (FSSLOptions.VerifyCertificate) {
     // Asking for a certificate and then letting in a client without one

@@ -28,6 +28,22 @@ enum class TIdSSLVerifyMode : std::uint8_t { sslvrfPeer = 0, sslvrfFailIfNoPeerC
 enum class TIdSSLCtxMode : std::uint8_t { sslCtxClient = 0, sslCtxServer = 1 };
 
 namespace detail {
+// The method for a component's TLS version: a version asked for is the only
+// one spoken; left open, the handshake settles on the highest both sides
+// support.
+constexpr TIdSSLVersion SSLVersionOf(TwsTLSVersions AVersion) {
+  switch (AVersion) {
+    case TwsTLSVersions::tls1_0: return TIdSSLVersion::sslvTLSv1;
+    case TwsTLSVersions::tls1_1: return TIdSSLVersion::sslvTLSv1_1;
+    case TwsTLSVersions::tls1_2: return TIdSSLVersion::sslvTLSv1_2;
+    case TwsTLSVersions::tls1_3: return TIdSSLVersion::sslvTLSv1_3;
+    case TwsTLSVersions::tlsUndefined: break;
+  }
+  return TIdSSLVersion::sslvSSLv23;
+}
+}  // namespace detail
+
+namespace detail {
 // A set with bit n for the enumeration value n.
 template <class E>
 class EnumSet {

@@ -2,6 +2,7 @@
 // built-in client script over HTTP and HTTPS (certificates made at test
 // time), curl uploading files with -F into the save folder (and a traversal
 // name refused), and requests forwarded to nginx and to a python3 server.
+#include <atomic>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -133,10 +134,11 @@ TEST_F(WSDispatchPeer, RequestsForwardedToNginxAndPython) {
   httppeer::PythonRaw python(R"PY(    "/echo": lambda lines, body: b"HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nX-Seen: " +
         b"|".join(l for l in lines[1:] if l.lower().startswith(b"x-forwarded")) +
         b"\r\nContent-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body,)PY");
+  std::atomic<bool> viaTLS{false};
   server->OnBeforeForwardHTTP = [&](TvynWSConnectionServer*, TIdHTTPRequestInfo* q, TvynWSServerForwardHTTP& f) {
     if (q->Document == "/hello.txt") {
       f.Enabled = true;
-      f.URL = nginx.URL("");
+      f.URL = viaTLS ? nginx.TLSURL("") : nginx.URL("");
     } else if (q->Document == "/echo") {
       f.Enabled = true;
       f.URL = python.URL("");
@@ -147,6 +149,11 @@ TEST_F(WSDispatchPeer, RequestsForwardedToNginxAndPython) {
   CurlResult hello = Curl({URL("/hello.txt")});
   ASSERT_EQ(hello.Status, 0) << hello.Output;
   EXPECT_EQ(hello.Output, "hello from nginx");
+  // Over TLS the version is negotiated (nginx refuses TLS 1.0).
+  viaTLS = true;
+  CurlResult secure = Curl({URL("/hello.txt")});
+  ASSERT_EQ(secure.Status, 0) << secure.Output;
+  EXPECT_EQ(secure.Output, "hello from nginx");
 
   CurlResult echo = Curl({"-i", "-H", "Content-Type: application/json", "--data-binary", "{\"event\":42}",
                           "-H", "Host: public.example", URL("/echo")});
