@@ -205,7 +205,6 @@ void TIdCustomTCPServer::StartListening() {
         // Listeners reuse their address unless told otherwise, so that a
         // restart does not wait for old connections in TIME_WAIT.
         binding.SetReuseSocket(ReuseSocket == TIdReuseSocket::rsOSDependent ? TIdReuseSocket::rsTrue : ReuseSocket);
-        if (binding.Port() == 0 && DefaultPort() != 0) binding.SetPort(DefaultPort());
         FireBeforeBind(&binding);
         binding.Bind();
         binding.SetUseNagle(UseNagle);

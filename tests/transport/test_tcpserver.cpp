@@ -149,6 +149,27 @@ TEST(TcpServer, DefaultBindingsListenOnBothWildcardsWithNamedListeners) {
   EXPECT_EQ(server.Scheduler(), nullptr) << "the implicit scheduler goes with the stop";
 }
 
+
+// Port 0 asks the system for a free port; the default port only fills new
+// bindings. (Servers with the default 80 would otherwise all fight over it.)
+TEST(TcpServer, ABindingSetToPortZeroListensOnAFreePortNotTheDefault) {
+  loopback::Listener taken("127.0.0.1");
+  TIdCustomTCPServer server;
+  server.SetDefaultPort(taken.Port());
+  TIdSocketHandle& b = server.Bindings().Add();
+  EXPECT_EQ(b.Port(), taken.Port());
+  b.SetIP("127.0.0.1");
+  b.SetPort(0);
+  server.OnExecute = EchoLines;
+  server.SetActive(true);
+  const std::uint16_t port = server.Bindings().Items(0).Port();
+  EXPECT_NE(port, 0);
+  EXPECT_NE(port, taken.Port());
+  Fd c = Connect("127.0.0.1", port);
+  loopback::SendAll(c.get(), "hi\r\n");
+  EXPECT_EQ(loopback::RecvUpTo(c.get(), 4), "hi\r\n");
+  server.SetActive(false);
+}
 TEST(TcpServer, AStartThatCannotBindFailsAndLeavesTheServerInactive) {
   loopback::Listener taken("127.0.0.1");
   TIdCustomTCPServer server;
