@@ -15,7 +15,7 @@ struct Options {
   std::vector<std::string> Headers;  // -H, "Name: value", in order
   bool HasBody = false;              // -d was given (an empty body is still a body)
   std::string Body;                  // -d; several are joined with "&"
-  std::string CACert;                // --cacert: trust this file as well as the system roots
+  std::string CACert;                // --cacert: trust this file instead of the system roots
   bool Insecure = false;             // --insecure: no certificate check at all
   std::string Proxy;                 // --proxy: http://[user:password@]host:port
   bool FollowRedirects = false;      // -L

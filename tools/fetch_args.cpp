@@ -14,7 +14,7 @@ const char* const kUsage =
     "  -H 'Name: value'  an extra request header; may be repeated\n"
     "  -d BODY         send BODY as it stands (several -d are joined with &);\n"
     "                  Content-Type defaults to application/x-www-form-urlencoded\n"
-    "  --cacert FILE   trust the certificates in FILE as well as the system's\n"
+    "  --cacert FILE   trust the certificates in FILE instead of the system's\n"
     "  --insecure      do not check the server's certificate\n"
     "  --proxy URL     go through the HTTP proxy at URL (http://[user:password@]host:port)\n"
     "  -L              follow redirects\n"

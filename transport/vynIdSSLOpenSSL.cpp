@@ -418,7 +418,7 @@ void TIdSSLContext::BuildContext(TIdSSLCtxMode AKind) {
     if (X509_STORE* known = detail::FindRootStore(RootCertFile, VerifyDirs, stamp)) {
       t.SSL_CTX_set_cert_store(Context, known);
     } else {
-      t.SSL_CTX_set_default_verify_paths(Context);
+      if (!detail::RootFilesReplaceDefaultRoots()) t.SSL_CTX_set_default_verify_paths(Context);
       if (!LoadRootCert()) EIdOSSLLoadingRootCertError::RaiseException(RSOSSLLoadingRootCertError);
       detail::KeepRootStore(RootCertFile, VerifyDirs, stamp, t.SSL_CTX_get_cert_store(Context));
     }
@@ -475,6 +475,7 @@ std::string TIdSSLContext::SharingKey(TIdSSLCtxMode AKind) const {
   number(VerifyOn);
   number(StatusInfoOn);
   number(SessionId);
+  number(detail::RootFilesReplaceDefaultRoots());
   text(CipherList);
   text(VerifyDirs);
   text(RootCertFile);

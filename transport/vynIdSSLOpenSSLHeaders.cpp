@@ -4,10 +4,12 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -38,9 +40,10 @@ struct BindingState {
   std::unique_ptr<std::recursive_mutex> StatusInfoLock, PasswordLock, VerifyLock;
   std::vector<std::unique_ptr<std::recursive_mutex>> LockTable;
   X509_STORE* DefaultVerifyStore = nullptr;
-  // Stores with the defaults and a root file (and folders), by file and
-  // folders, each with the file's stamp when it was read.
-  std::map<std::pair<std::string, std::string>, std::pair<detail::RootFileStamp, X509_STORE*>> RootStores;
+  // Stores with a root file and folders (and the defaults unless root files
+  // replace them), by file, folders and that choice, each with the file's
+  // stamp when it was read.
+  std::map<std::tuple<std::string, std::string, bool>, std::pair<detail::RootFileStamp, X509_STORE*>> RootStores;
   // Finished client contexts by everything that shaped them.
   std::map<std::string, SSL_CTX*> SharedContexts;
 };
@@ -619,6 +622,13 @@ X509_STORE* detail::SharedDefaultVerifyStore() {
   return s.DefaultVerifyStore;
 }
 
+namespace {
+std::atomic<bool> GRootFilesReplaceDefaultRoots{false};
+}  // namespace
+
+void detail::SetRootFilesReplaceDefaultRoots(bool AValue) { GRootFilesReplaceDefaultRoots = AValue; }
+bool detail::RootFilesReplaceDefaultRoots() { return GRootFilesReplaceDefaultRoots; }
+
 detail::RootFileStamp detail::RootFileStampOf(const std::string& AFile) {
   RootFileStamp stamp;
   struct stat st {};
@@ -640,7 +650,7 @@ X509_STORE* detail::FindRootStore(const std::string& ARootFile, const std::strin
   if (!AStamp.Valid) return nullptr;
   auto& s = State();
   std::lock_guard lock(s.Lock);
-  auto found = s.RootStores.find({ARootFile, AVerifyDirs});
+  auto found = s.RootStores.find({ARootFile, AVerifyDirs, detail::RootFilesReplaceDefaultRoots()});
   if (found == s.RootStores.end()) return nullptr;
   if (!(found->second.first == AStamp)) {
     // The file changed since it was read: its trust is read again.
@@ -659,7 +669,7 @@ void detail::KeepRootStore(const std::string& ARootFile, const std::string& AVer
   auto& s = State();
   std::lock_guard lock(s.Lock);
   if (!s.Loaded) return;
-  const auto key = std::make_pair(ARootFile, AVerifyDirs);
+  const auto key = std::make_tuple(ARootFile, AVerifyDirs, detail::RootFilesReplaceDefaultRoots());
   auto found = s.RootStores.find(key);
   if (found == s.RootStores.end() && s.RootStores.size() >= kMaxRootStores) FreeRootStores(s);
   if (t.X509_STORE_up_ref(AStore) != 1) return;

@@ -515,6 +515,12 @@ std::string OpenSSLLoadFailureReason();
 // unbound; null when the library lacks the calls to share a store. A caller
 // that keeps it takes a reference (X509_STORE_up_ref).
 X509_STORE* SharedDefaultVerifyStore();
+// Whether a context given a root file or folders trusts only those, leaving
+// out the system's CA file and folder. Off by default; a tool whose user
+// names the certificates to trust (fetch --cacert) switches it on for its
+// process before any context is made.
+void SetRootFilesReplaceDefaultRoots(bool AValue);
+bool RootFilesReplaceDefaultRoots();
 
 // What identifies the content of a root file without reading it: a file
 // replaced or rewritten shows a different stamp. Valid (and otherwise

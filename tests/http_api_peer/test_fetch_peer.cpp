@@ -225,4 +225,25 @@ TEST_F(FetchTest, MissingCertificateFileIsAClearError) {
   EXPECT_NE(r.Err.find("root certificate"), std::string::npos) << r.Err;
 }
 
+// The system's roots are stood in for by SSL_CERT_FILE, which the TLS
+// library reads for its default CA file: they are trusted without --cacert,
+// and --cacert replaces them (as with curl), so a server whose issuer is only
+// among them is refused.
+TEST_F(FetchTest, CACertReplacesTheSystemRoots) {
+  const std::string url = Web().TLSURL("/hello.txt");
+  const std::string systemRoots = "SSL_CERT_FILE=" + CA();
+  const CommandResult system = RunCommand({"env", systemRoots, FETCH_BIN, url});
+  EXPECT_EQ(system.Exit, 0) << system.Err;
+  EXPECT_EQ(system.Out, "hello\n");
+  // client.pem is a certificate, but not the server's issuer.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"env", systemRoots, FETCH_BIN, "--cacert", FCerts->Path("client.pem"), url},
+        std::vector<std::string>{"env", systemRoots, "curl", "-sS", "--fail", "--cacert", FCerts->Path("client.pem"),
+                                 url}}) {
+    const CommandResult r = RunCommand(args);
+    EXPECT_NE(r.Exit, 0) << Join(args);
+    EXPECT_EQ(r.Out, "") << Join(args);
+  }
+}
+
 }  // namespace
