@@ -74,37 +74,56 @@ private:
   bool FEnd = false;
 };
 
-// Removes what an extraction wrote unless it finished.
+// The parts of one extraction: each is written under a hidden temporary
+// name and appears under its own name only when the whole body was read, so
+// nobody watching the folder sees a part half written or the parts of a
+// refused body. What is left when the extraction ends early goes.
 class TWrittenFiles {
 public:
+  explicit TWrittenFiles(std::string aDirectory) : FDirectory(std::move(aDirectory)) {}
   ~TWrittenFiles() {
-    if (FDone) return;
-    for (const std::string& f : FFiles) ::unlink(f.c_str());
+    for (const Part& p : FParts) ::unlink(p.Temporary.c_str());
+    if (!FDone)
+      for (const std::string& f : FPublished) ::unlink(f.c_str());
   }
-  void Add(std::string aFile) { FFiles.push_back(std::move(aFile)); }
+  // A new temporary file for a part that the client named aName.
+  int Create(std::string aName, std::string& aPath) {
+    aPath = JoinPath(FDirectory, kTemporaryName);
+    const int fd = ::mkostemp(aPath.data(), O_CLOEXEC);
+    if (fd < 0) throw Exception(Format(kUploadCreateError, aPath, SysErrorMessage(errno)));
+    FParts.push_back({aPath, std::move(aName)});
+    return fd;
+  }
+  // Gives every part its name, or the first free "_N" variant of it.
   std::vector<std::string> Finish() {
+    for (const Part& p : FParts) {
+      const std::size_t dot = p.Name.rfind('.');
+      const bool hasExt = dot != std::string::npos && dot != 0;
+      const std::string stem = hasExt ? p.Name.substr(0, dot) : p.Name;
+      const std::string ext = hasExt ? p.Name.substr(dot) : std::string();
+      std::string path;
+      for (int i = 0;; ++i) {
+        if (i == kMaxNameTries) throw Exception(Format(kUploadNoFreeName, FDirectory));
+        path = JoinPath(FDirectory, i == 0 ? p.Name : stem + "_" + std::to_string(i) + ext);
+        if (::link(p.Temporary.c_str(), path.c_str()) == 0) break;
+        if (errno != EEXIST) throw Exception(Format(kUploadCreateError, path, SysErrorMessage(errno)));
+      }
+      FPublished.push_back(path);
+    }
     FDone = true;
-    return std::move(FFiles);
+    return FPublished;
   }
 
 private:
-  std::vector<std::string> FFiles;
+  static constexpr char kTemporaryName[] = ".upload-XXXXXX";
+  struct Part {
+    std::string Temporary, Name;
+  };
+  std::string FDirectory;
+  std::vector<Part> FParts;
+  std::vector<std::string> FPublished;
   bool FDone = false;
 };
-
-// Creates the part's file under its name or the first free "_N" variant.
-int CreatePartFile(const std::string& aDirectory, const std::string& aName, std::string& aPath) {
-  const std::size_t dot = aName.rfind('.');
-  const std::string stem = (dot == std::string::npos || dot == 0) ? aName : aName.substr(0, dot);
-  const std::string ext = (dot == std::string::npos || dot == 0) ? std::string() : aName.substr(dot);
-  for (int i = 0; i < kMaxNameTries; ++i) {
-    aPath = JoinPath(aDirectory, i == 0 ? aName : stem + "_" + std::to_string(i) + ext);
-    const int fd = OpenExclusive(aPath);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) throw Exception(Format(kUploadCreateError, aPath, SysErrorMessage(errno)));
-  }
-  throw Exception(Format(kUploadNoFreeName, aDirectory));
-}
 
 void WriteAll(int aHandle, std::string_view aData, const std::string& aPath) {
   while (!aData.empty()) {
@@ -278,7 +297,7 @@ TMultipartResult ExtractMultipartFiles(TStream& aBody, std::string_view aBoundar
   if (aBoundary.empty()) throw Exception(kMultipartNoBoundary);
   aBody.SetPosition(0);
   TBodyReader in(aBody);
-  TWrittenFiles written;
+  TWrittenFiles written(aDirectory);
   const std::string dash = "--" + std::string(aBoundary);
   const std::string delimiter = "\r\n" + dash;
 
@@ -330,8 +349,7 @@ TMultipartResult ExtractMultipartFiles(TStream& aBody, std::string_view aBoundar
     if (hasFileName && !clientName.empty()) {
       const std::string name = SafePartFileName(clientName);
       if (name.empty()) throw Exception(Format(kMultipartRefusedName, clientName));
-      fd = CreatePartFile(aDirectory, name, path);
-      written.Add(path);
+      fd = written.Create(name, path);
     }
     // The part's data runs to the next delimiter.
     try {

@@ -6,9 +6,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/DateUtils.h"
 #include "platform/SysUtils.h"
@@ -197,6 +199,37 @@ TEST_F(UploadFolder, ALinkInTheFolderIsNotFollowed) {
   Extract(Part("form-data; name=\"a\"; filename=\"one.txt\"", "new") + Close());
   EXPECT_EQ(Slurp(Dir / "outside.txt"), "outside");
   EXPECT_EQ(Slurp(Save + "/one_1.txt"), "new");
+}
+
+// Reads like its text, looking into the folder before every read.
+class WatchedBody : public TStringStream {
+public:
+  WatchedBody(std::string_view aText, std::function<void()> aLook) : TStringStream(aText), FLook(std::move(aLook)) {}
+  std::int64_t Read(void* aBuffer, std::int64_t aCount) override {
+    FLook();
+    return TStringStream::Read(aBuffer, aCount);
+  }
+
+private:
+  std::function<void()> FLook;
+};
+
+// Someone watching the folder never sees a part half written: parts appear
+// under their names once the whole body was read.
+TEST_F(UploadFolder, PartsAppearOnlyOnceTheWholeBodyWasRead) {
+  const std::string big(200000, 'b');
+  std::set<std::string> seen;
+  WatchedBody body(Part("form-data; name=\"a\"; filename=\"a.txt\"", "small") +
+                       Part("form-data; name=\"b\"; filename=\"b.txt\"", big) + Close(),
+                   [&] {
+                     for (const std::string& n : SavedNames())
+                       if (n[0] != '.') seen.insert(n);
+                   });
+  const auto result = detail::ExtractMultipartFiles(body, "XyZ", Save, {});
+  EXPECT_TRUE(seen.empty()) << *seen.begin();
+  EXPECT_EQ(result.Files, (std::vector<std::string>{Save + "/a.txt", Save + "/b.txt"}));
+  EXPECT_EQ(SavedNames(), (std::set<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(Slurp(Save + "/b.txt"), big);
 }
 
 struct BadBody {

@@ -53,7 +53,9 @@ protected:
   std::string URL(const std::string& aPath) const { return "http://127.0.0.1:" + std::to_string(port) + aPath; }
   std::set<std::string> Saved() {
     std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(save.Path("save"))) names.insert(e.path().filename().string());
+    // Parts being written have hidden temporary names.
+    for (const auto& e : fs::directory_iterator(save.Path("save")))
+      if (e.path().filename().string()[0] != '.') names.insert(e.path().filename().string());
     return names;
   }
 
