@@ -17,7 +17,6 @@ namespace {
 
 using webpeer::Certificates;
 using webpeer::CommandResult;
-using webpeer::FreePort;
 using webpeer::Python;
 using webpeer::RunCommand;
 using webpeer::TempDir;
@@ -25,9 +24,11 @@ namespace json = sandbox::json;
 
 // Answers "validate" with the code it was given, "messages" with 200 and an
 // empty body; prints one line per call: GOT <type> <signature ok?> <body>.
+// It listens on a port the system picks and names it ("PORT <n> READY"): a
+// port chosen beforehand may be taken by a parallel test before it binds.
 constexpr const char* kReceiver = R"PY(
 import hashlib, hmac, http.server, json, socketserver, ssl, sys
-port, cert, key, code, secret = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]
+cert, key, code, secret = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
 
 class H(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -49,13 +50,12 @@ class H(http.server.BaseHTTPRequestHandler):
 
 class S(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
-    allow_reuse_address = True
 
-srv = S(("127.0.0.1", int(port)), H)
+srv = S(("127.0.0.1", 0), H)
 ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 ctx.load_cert_chain(cert, key)
 srv.socket = ctx.wrap_socket(srv.socket, server_side=True)
-print("READY", flush=True)
+print("PORT %d READY" % srv.server_address[1], flush=True)
 srv.serve_forever()
 )PY";
 
@@ -112,17 +112,33 @@ protected:
     return BodyAndStatus(Curl(args));
   }
   // A receiver with the test root's server certificate answering aCode.
-  std::unique_ptr<Python> Receiver(std::uint16_t aPort, const std::string& aCode) {
-    return std::make_unique<Python>(kReceiver, std::vector<std::string>{std::to_string(aPort), FCerts->Path("server.pem"),
-                                                                        FCerts->Path("server.key"), aCode,
-                                                                        "peer-secret"});
+  struct Receiver {
+    std::unique_ptr<Python> Script;
+    std::uint16_t Port = 0;
+  };
+  Receiver StartReceiver(const std::string& aCode) {
+    Receiver r;
+    r.Script = std::make_unique<Python>(
+        kReceiver, std::vector<std::string>{FCerts->Path("server.pem"), FCerts->Path("server.key"), aCode, "peer-secret"});
+    const std::string& out = r.Script->Proc().Output();
+    const std::size_t at = out.find("PORT ");
+    if (at != std::string::npos) r.Port = static_cast<std::uint16_t>(std::atoi(out.c_str() + at + 5));
+    return r;
   }
-  static std::vector<std::string> Calls(Python& aReceiver) {
-    aReceiver.Proc().ReadAll(200);
+  // The calls a receiver printed, once it printed at least aAtLeast of them
+  // (at most about ten seconds). Its output is read in short rounds rather
+  // than one fixed window: a round that starts late under load must not
+  // end before it read what is already there.
+  static std::vector<std::string> Calls(Receiver& aReceiver, std::size_t aAtLeast) {
     std::vector<std::string> out;
-    std::istringstream in(aReceiver.Proc().Output());
-    for (std::string line; std::getline(in, line);)
-      if (line.rfind("GOT ", 0) == 0) out.push_back(line);
+    for (int round = 0; round < 200; ++round) {
+      aReceiver.Script->Proc().ReadAll(50);
+      out.clear();
+      std::istringstream in(aReceiver.Script->Proc().Output());
+      for (std::string line; std::getline(in, line);)
+        if (line.rfind("GOT ", 0) == 0) out.push_back(line);
+      if (out.size() >= aAtLeast) break;
+    }
     return out;
   }
 
@@ -224,10 +240,11 @@ TEST_F(SandboxPeerTest, CertificateFilesAreMadeAtStart) {
 }
 
 TEST_F(SandboxPeerTest, WebhooksAreValidatedThenSentSignedEvents) {
-  const std::uint16_t goodPort = FreePort(), badPort = FreePort(), cancelPort = FreePort();
-  auto good = Receiver(goodPort, "9632");
-  auto wrongCode = Receiver(badPort, "1234");
-  auto cancelsOnly = Receiver(cancelPort, "9632");
+  auto good = StartReceiver("9632");
+  auto wrongCode = StartReceiver("1234");
+  auto cancelsOnly = StartReceiver("9632");
+  for (const Receiver* r : {&good, &wrongCode, &cancelsOnly}) ASSERT_NE(r->Port, 0) << r->Script->Proc().Output();
+  const std::uint16_t goodPort = good.Port, badPort = wrongCode.Port, cancelPort = cancelsOnly.Port;
   const std::string token = Token();
   auto url = [](std::uint16_t p) { return "https://127.0.0.1:" + std::to_string(p) + "/hook"; };
   for (auto [port, types] : {std::pair<std::uint16_t, std::string>{goodPort, ""}, {badPort, ""},
@@ -257,13 +274,13 @@ TEST_F(SandboxPeerTest, WebhooksAreValidatedThenSentSignedEvents) {
     return out;
   };
   // The validate call carries no signature; every event does, and it checks out.
-  EXPECT_EQ(kinds(Calls(*good)), (std::vector<std::string>{"validate", "messages/order_placed signed",
+  EXPECT_EQ(kinds(Calls(good, 5)), (std::vector<std::string>{"validate", "messages/order_placed signed",
                                                            "messages/trade_completed signed",
                                                            "messages/order_placed signed",
                                                            "messages/order_cancelled signed"}));
   // A receiver that answered the wrong code hears nothing more.
-  EXPECT_EQ(kinds(Calls(*wrongCode)), std::vector<std::string>{"validate"});
-  EXPECT_EQ(kinds(Calls(*cancelsOnly)), (std::vector<std::string>{"validate", "messages/order_cancelled signed"}));
+  EXPECT_EQ(kinds(Calls(wrongCode, 1)), std::vector<std::string>{"validate"});
+  EXPECT_EQ(kinds(Calls(cancelsOnly, 2)), (std::vector<std::string>{"validate", "messages/order_cancelled signed"}));
 
   // What the sandbox noted: the receivers' answers and the signature it sent.
   int validated = 0;
@@ -280,7 +297,7 @@ TEST_F(SandboxPeerTest, WebhooksAreValidatedThenSentSignedEvents) {
   EXPECT_EQ(API("DELETE", "/api/webhooks", token, "{\"webhook_url\": \"" + url(goodPort) + "\"}").second, "200");
   EXPECT_EQ(API("POST", "/hopper/1/order", token, R"({"order_type":"buy","coin":"ETH","amount":1})").second, "200");
   ASSERT_TRUE(service->WaitWebhooksIdle(60000));
-  EXPECT_EQ(Calls(*good).size(), 5u);
+  EXPECT_EQ(Calls(good, 5).size(), 5u);
 }
 
 TEST_F(SandboxPeerTest, ManyClientsAtOnce) {
