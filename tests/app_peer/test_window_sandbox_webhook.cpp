@@ -6,11 +6,6 @@
 // after the box is unchecked, must leave the log alone.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -18,7 +13,6 @@
 #include <QTest>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "app/SandboxMode.h"
 #include "tests/app/window_script.h"
@@ -76,18 +70,6 @@ protected:
       if (d.Type == aType) out.push_back(d);
     return out;
   }
-  // A plain TCP connect to the receiver's port: 0 when accepted, else errno.
-  int Connect() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(Port);
-    const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
-    ::close(fd);
-    return rc;
-  }
-
   sandbox::Service service;
   TFRMCryptohopper w;
   ModalScript modals;
@@ -170,8 +152,7 @@ TEST_F(SandboxWebhookBoxTest, TheBoxReceivesTheSandboxsEventsUntilUnchecked) {
   EXPECT_FALSE(w.chkWebhook->isChecked());
   // The stop runs on the receiver's own thread and closes the listener
   // shortly after the receiver reports itself inactive.
-  ASSERT_TRUE(Pump([&] { return !w.cryptohopper->WebhookActive() && Connect() == ECONNREFUSED; }))
-      << "the port still accepts: " << Connect();
+  ASSERT_TRUE(Pump([&] { return !w.cryptohopper->WebhookActive() && webhookpeer::Refused(Port); }));
   Click(w.cboPlaceLimitOrder);
   Settle();
   const std::vector<sandbox::WebhookDelivery> last = Delivered("messages");

@@ -183,6 +183,10 @@ TEST_F(WebhookTest, OptionsChangedWhileRunningTakeEffectAtTheNextRequest) {
   // The next synchronisation stops it.
   client.SyncWebhookState();
   ASSERT_TRUE(WaitActive(client, false));
+  // Inactive from the moment the stop begins; the listener closes on the
+  // stop thread a moment later.
+  for (int i = 0; i < 1000 && !webhookpeer::Refused(Port); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_NE(Post("{\"type\":\"validate\"}").Exit, 0) << "nothing listens any more";
 }
 

@@ -4,6 +4,12 @@
 // curl as the service calling the receiver.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -80,6 +86,19 @@ inline Answer Call(std::uint16_t APort, const std::string& ACA, const std::strin
   s << in.rdbuf();
   a.Body = s.str();
   return a;
+}
+
+// True when a plain TCP connect to 127.0.0.1:APort is refused: nothing
+// listens there.
+inline bool Refused(std::uint16_t APort) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(APort);
+  const bool refused = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == ECONNREFUSED;
+  ::close(fd);
+  return refused;
 }
 
 }  // namespace webhookpeer
