@@ -290,6 +290,8 @@ void TvynWSServer_Talvex_Base::SetActive(bool aValue) {
   } else {
     lock.lock();
   }
+  // Made now, this change overtakes the starts and stops still pending.
+  NewRequest();
   ActivateLocked(aValue);
 }
 
@@ -344,8 +346,13 @@ void TvynWSServer_Talvex_Base::Start() { LaunchServerThread(kMethodStart); }
 void TvynWSServer_Talvex_Base::Stop() { LaunchServerThread(kMethodStop); }
 void TvynWSServer_Talvex_Base::ReStart() { LaunchServerThread(kMethodRestart); }
 
-void TvynWSServer_Talvex_Base::LaunchServerThread(const std::string& aMethod) {
+std::uint64_t TvynWSServer_Talvex_Base::NewRequest() { return ++FLatestRequest; }
+
+bool TvynWSServer_Talvex_Base::Overtaken(std::uint64_t aRequest) const { return aRequest < FLatestRequest.load(); }
+
+void TvynWSServer_Talvex_Base::LaunchServerThread(const std::string& aMethod, std::uint64_t aRequest) {
   if (Destroying()) return;
+  if (aRequest == 0) aRequest = NewRequest();
   std::list<std::thread> finished;
   std::lock_guard<std::mutex> g(FThreadsLock);
   // Threads that ended are joined here, so the list stays short.
@@ -358,24 +365,24 @@ void TvynWSServer_Talvex_Base::LaunchServerThread(const std::string& aMethod) {
     it = next;
   }
   auto done = std::make_shared<std::atomic<bool>>(false);
-  FServerThreads.push_back(ServerThread{std::thread([this, aMethod, done] {
-                                          RunServerThread(aMethod);
+  FServerThreads.push_back(ServerThread{std::thread([this, aMethod, aRequest, done] {
+                                          RunServerThread(aMethod, aRequest);
                                           done->store(true);
                                         }),
                                         done});
 }
 
-void TvynWSServer_Talvex_Base::RunServerThread(const std::string& aMethod) {
-  if (Destroying()) return;
+void TvynWSServer_Talvex_Base::RunServerThread(const std::string& aMethod, std::uint64_t aRequest) {
+  if (Destroying() || Overtaken(aRequest)) return;
   try {
     if (aMethod == kMethodRestart) {
-      if (Active()) LaunchServerThread(kMethodStop);
+      if (Active()) LaunchServerThread(kMethodStop, aRequest);
       for (int i = 0; i < kRestartPolls && Active() && !Destroying(); ++i) SleepMs(1);
-      LaunchServerThread(kMethodStart);
+      LaunchServerThread(kMethodStart, aRequest);
       return;
     }
     std::lock_guard<std::recursive_mutex> g(MainLock());
-    if (Destroying()) return;
+    if (Destroying() || Overtaken(aRequest)) return;
     ActivateLocked(aMethod == kMethodStart);
   } catch (const Exception& e) {
     ReportThreadFailure(e);

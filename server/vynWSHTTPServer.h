@@ -324,8 +324,14 @@ private:
   void FreeSSLHandler();
   void ApplySSLOptions();
   void ActivateLocked(bool aValue);
-  void LaunchServerThread(const std::string& aMethod);
-  void RunServerThread(const std::string& aMethod);
+  // A start, stop or restart on a thread of its own. Requests are numbered:
+  // one that a later request overtook does nothing when its turn comes, so
+  // the last request made wins however the threads are scheduled. A
+  // restart's own stop and start carry the restart's number.
+  void LaunchServerThread(const std::string& aMethod, std::uint64_t aRequest = 0);
+  void RunServerThread(const std::string& aMethod, std::uint64_t aRequest);
+  std::uint64_t NewRequest();
+  bool Overtaken(std::uint64_t aRequest) const;
   void StartTimers();
   void StopTimers();
   void HeartBeatTick();
@@ -366,6 +372,7 @@ private:
   std::atomic<bool> FDestroying{false};
   std::mutex FThreadsLock;
   std::list<ServerThread> FServerThreads;
+  std::atomic<std::uint64_t> FLatestRequest{0};
   std::unique_ptr<TIdServerIntercept> FServerLog;
 
   mutable std::mutex FSecretLock;

@@ -88,6 +88,44 @@ TEST_F(WSLifecycle, ReStartOnAStoppedServerOnlyStarts) {
   EXPECT_EQ(Get(port, "/").rfind("HTTP/1.1 200 OK", 0), 0u);
 }
 
+// A box checked and unchecked quickly: the threads of the requests may take
+// the main lock in any order, yet the last request made decides.
+TEST_F(WSLifecycle, TheLastOfQuickStartsAndStopsWins) {
+  std::atomic<int> startups{0}, shutdowns{0};
+  server->OnStartup = [&](TComponent*) { ++startups; };
+  server->OnShutdown = [&](TComponent*) { ++shutdowns; };
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    startups = 0;
+    shutdowns = 0;
+    {
+      // Every thread waits for the lock, so they all race for it at once.
+      std::lock_guard<std::recursive_mutex> g(server->MainLock());
+      server->Start();
+      server->Stop();
+      server->Start();
+      server->Stop();
+      server->Start();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return startups.load() == 1; }));
+    // Overtaken requests that ran late would stop it again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(server->Active());
+    EXPECT_EQ(shutdowns.load(), 0);
+    EXPECT_EQ(startups.load(), 1);
+    {
+      std::lock_guard<std::recursive_mutex> g(server->MainLock());
+      server->Stop();
+      server->Start();
+      server->Stop();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return shutdowns.load() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(server->Active());
+    EXPECT_EQ(startups.load(), 1);
+  }
+}
+
 TEST_F(WSLifecycle, SetActiveTrueOnARunningServerClosesItsConnections) {
   server->SetActive(true);
   loopback::Fd idle = Connect(port);
