@@ -87,8 +87,8 @@ bool IsTLSConnection(TIdTCPConnection* aConnection) {
 
 TvynWSHTTPCustomServer::~TvynWSHTTPCustomServer() { SetActive(false); }
 
-void TvynWSHTTPCustomServer::DoExecuteHTTP(TIdContext* AContext) {
-  if (AContext && AContext->Connection()) ServeConnection(AContext, *AContext->Connection());
+bool TvynWSHTTPCustomServer::DoExecuteHTTP(TIdContext* AContext) {
+  return AContext && AContext->Connection() && ServeConnection(AContext, *AContext->Connection(), true);
 }
 
 bool TvynWSHTTPCustomServer::RunExecute(TIdContext* AContext) {
@@ -793,6 +793,14 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
   if (!io) return;
   TvynWSConnectionServer* connection = ConnectionOf(aContext);
   try {
+    if (connection && connection->Transport() == TwsTransport::trpHTTP && !connection->Enabled() &&
+        !connection->Disconnected()) {
+      // Back from waiting parked between keep-alive requests (perhaps on
+      // another thread than the one it started on): its next request.
+      tConnectionOf = this;
+      ServeHTTP(aContext);
+      return;
+    }
     if (io->InputBufferIsEmpty()) io->CheckForDataOnSource(FOptions.ReadTimeOut());
     if (!connection) {
       detail::ClearInput(io);
@@ -849,6 +857,16 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
     ErrorPath(connection, e.what());
     if (!connection) detail::CloseTCPConnection(tcp);
   }
+}
+
+void TvynWSServer_Talvex_Base::ServeHTTP(TIdContext* aContext) {
+  bool parked = false;
+  try {
+    parked = HTTPServer().DoExecuteHTTP(aContext);
+  } catch (const EIdSilentException&) {
+  } catch (const EIdReadTimeout&) {
+  }
+  if (!parked) CloseConnection(aContext);
 }
 
 detail::TClassifyOptions TvynWSServer_Talvex_Base::ClassifyOptions(TvynWSConnectionServer* aConnection) {
@@ -916,12 +934,7 @@ void TvynWSServer_Talvex_Base::Dispatch(TIdContext* aContext, TvynWSConnectionSe
     case TwsRequestKind::rkBuiltinFile:
     case TwsRequestKind::rkEventStream:
       aConnection->SetTransport(TwsTransport::trpHTTP);
-      try {
-        HTTPServer().DoExecuteHTTP(aContext);
-      } catch (const EIdSilentException&) {
-      } catch (const EIdReadTimeout&) {
-      }
-      CloseConnection(aContext);
+      ServeHTTP(aContext);
       return;
     case TwsRequestKind::rkOther: {
       bool accept = false;

@@ -75,8 +75,10 @@ public:
   ~TvynWSHTTPCustomServer() override;
 
   // Runs the HTTP request processing for one connection (every request
-  // until the connection is to close).
-  void DoExecuteHTTP(TIdContext* AContext);
+  // until the connection is to close). True when the connection was parked
+  // between requests instead (an event scheduler): it stays open, and the
+  // next execute step goes on with it.
+  bool DoExecuteHTTP(TIdContext* AContext);
 
   TIdServerNotifyEvent OnStartup;
   TIdServerNotifyEvent OnShutdown;
@@ -293,6 +295,9 @@ protected:
   virtual void ConnectionTearDown(TIdContext* aContext);
   // One pass of a connection's execute step (inner OnExecute).
   virtual void Execute(TIdContext* aContext);
+  // Serves a connection's HTTP requests; closes it unless it was parked
+  // between requests.
+  void ServeHTTP(TIdContext* aContext);
   // What a classified connection gets; the plain HTTP branch by default.
   virtual void Dispatch(TIdContext* aContext, TvynWSConnectionServer* aConnection, detail::TwsRequestKind aKind);
   // What of this server's options the classification of aConnection uses.

@@ -1,9 +1,12 @@
 #include "transport/vynIdCustomHTTPServer.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -24,6 +27,7 @@
 #include "transport/vynIdTCPConnection.h"
 #include "transport/vynIdTextEncoding.h"
 #include "transport/vynIdURI.h"
+#include "transport/vynIdYarn.h"
 
 namespace {
 
@@ -214,6 +218,74 @@ void DisconnectQuietly(TIdTCPConnection& AConnection) {
   } catch (const std::exception&) {
     // The connection is going away anyway.
   }
+}
+
+// Whether ABuffer holds a whole request head and, for a body of a stated
+// length, the whole body: serving it then never waits for the client. A
+// chunked body is never called whole here.
+bool RequestIsWhole(TIdBuffer& ABuffer) {
+  const std::int32_t size = ABuffer.Size();
+  std::int32_t pos = 0;
+  std::int32_t end = -1;
+  for (;;) {
+    const std::int32_t nl = ABuffer.IndexOf(static_cast<std::uint8_t>('\n'), pos);
+    if (nl < 0) return false;
+    const bool empty = nl == pos || (nl == pos + 1 && ABuffer.PeekByte(pos) == '\r');
+    pos = nl + 1;
+    if (empty) {
+      end = pos;
+      break;
+    }
+  }
+  TIdBytes bytes;
+  ABuffer.ExtractToBytes(bytes, end, false, 0);
+  std::string head(bytes.begin(), bytes.end());
+  for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (head.find("\ntransfer-encoding:") != std::string::npos) return false;
+  const std::size_t at = head.find("\ncontent-length:");
+  if (at == std::string::npos) return true;
+  std::size_t i = at + 16;
+  while (i < head.size() && (head[i] == ' ' || head[i] == '\t')) ++i;
+  std::int64_t length = 0;
+  std::size_t digits = 0;
+  for (; i < head.size() && head[i] >= '0' && head[i] <= '9' && digits < 18; ++i, ++digits)
+    length = length * 10 + (head[i] - '0');
+  // A length the reader will refuse is answered at once.
+  if (digits == 0 || digits >= 18) return true;
+  return size - end >= length;
+}
+
+// Whether one receive now returns without waiting: always for a plain
+// socket (it receives without waiting), for TLS only when a whole record
+// (or the end) is there.
+bool ReceiveWouldNotWait(TIdTCPConnection& AConnection, TIdIOHandler& AIO) {
+  auto* tls = dynamic_cast<TIdSSLIOHandlerSocketBase*>(&AIO);
+  if (!tls || tls->PassThrough()) return true;
+  if (AIO.InputPending()) return true;
+  TIdIOHandlerSocket* socket = AConnection.Socket();
+  TIdSocketHandle* binding = socket ? socket->Binding() : nullptr;
+  if (!binding || !binding->HandleAllocated()) return true;
+  const int fd = static_cast<int>(binding->Handle());
+  std::uint8_t header[5];
+  const ssize_t peeked = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked == 0) return true;
+  if (peeked < static_cast<ssize_t>(sizeof header)) return false;
+  int available = 0;
+  if (::ioctl(fd, FIONREAD, &available) != 0) return false;
+  const int record = 5 + ((header[3] << 8) | header[4]);
+  return available >= record;
+}
+
+// The ready check of a parked connection: reads what came without waiting
+// and tells whether the next request can be served without waiting.
+bool NextRequestReady(TIdTCPConnection& AConnection) {
+  TIdIOHandler* io = AConnection.IOHandler();
+  if (!io || !io->InputBuffer()) return true;
+  if (RequestIsWhole(*io->InputBuffer())) return true;
+  if (!ReceiveWouldNotWait(AConnection, *io)) return false;
+  io->CheckForDataOnSource(0);
+  if (!io->Connected()) return true;
+  return RequestIsWhole(*io->InputBuffer());
 }
 
 std::string ContainsEncoded(std::string_view APath) {
@@ -728,8 +800,7 @@ void TIdCustomHTTPServer::FireConnect(TIdContext* AContext) {
 
 bool TIdCustomHTTPServer::RunExecute(TIdContext* AContext) {
   if (!AContext || !AContext->Connection()) return false;
-  ServeConnection(AContext, *AContext->Connection());
-  return false;
+  return ServeConnection(AContext, *AContext->Connection(), true);
 }
 
 void TIdCustomHTTPServer::BeginService() {
@@ -854,22 +925,47 @@ bool TIdCustomHTTPServer::DecodeCredentials(TIdContext* AContext, const std::str
   return handled;
 }
 
-void TIdCustomHTTPServer::ServeConnection(TIdContext* AContext, TIdTCPConnection& AConnection) {
+bool TIdCustomHTTPServer::ServeConnection(TIdContext* AContext, TIdTCPConnection& AConnection, bool AMayPark) {
+  TIdYarn* yarn = AMayPark && AContext ? AContext->Yarn() : nullptr;
   try {
+    if (yarn && yarn->IdleExpired()) {
+      // Parked for the whole idle time: what arrived at the last moment is
+      // still served, as a read that waited would have; else the idle end.
+      TIdIOHandler* io = AConnection.IOHandler();
+      if (!io) throw EIdClosedSocket();
+      if (io->InputBufferIsEmpty()) io->CheckForDataOnSource(0);
+      if (io->InputBufferIsEmpty()) throw EIdReadTimeout();
+    }
     while (ServeOneRequest(AContext, AConnection)) {
+      if (yarn && ParkBetweenRequests(AConnection, *yarn)) return true;
     }
   } catch (const EIdSocketError& e) {
     DisconnectQuietly(AConnection);
-    if (IsQuietSocketError(e.LastError())) return;
+    if (IsQuietSocketError(e.LastError())) return false;
     throw;
   } catch (const EIdClosedSocket&) {
     DisconnectQuietly(AConnection);
-    return;
+    return false;
   } catch (...) {
     DisconnectQuietly(AConnection);
     throw;
   }
   DisconnectQuietly(AConnection);
+  return false;
+}
+
+bool TIdCustomHTTPServer::ParkBetweenRequests(TIdTCPConnection& AConnection, TIdYarn& AYarn) {
+  TIdIOHandler* io = AConnection.IOHandler();
+  if (!io) return false;
+  TIdTCPConnection* connection = &AConnection;
+  // Nothing of the next request is here yet: the connection waits without
+  // a thread.
+  if (io->InputBufferIsEmpty() && !io->InputPending())
+    return AYarn.Park(IdleTimeout, [connection] { return NextRequestReady(*connection); });
+  // A pipelined request that is not whole yet may keep its client waited
+  // for: not on a thread that serves others.
+  if (AYarn.OnSharedThread() && !NextRequestReady(AConnection)) return AYarn.HandOver();
+  return false;
 }
 
 bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection& AConnection) {

@@ -227,7 +227,11 @@ public:
   // disconnected). Errors that end the connection propagate: the client's
   // close between requests, a time-out while idle, a request line without
   // blank. RunExecute calls it for every accepted connection.
-  void ServeConnection(TIdContext* AContext, TIdTCPConnection& AConnection);
+  // With AMayPark, and a scheduler that can hold idle connections (see
+  // TIdSchedulerOfEvents), it returns True instead of waiting for the next
+  // request: the connection stays open and parked, and the next call goes
+  // on with its next request.
+  bool ServeConnection(TIdContext* AContext, TIdTCPConnection& AConnection, bool AMayPark = false);
 
   bool AutoStartSession = false;
   bool KeepAlive = false;
@@ -264,7 +268,8 @@ protected:
   // A TLS connection stays in pass-through unless FireQuerySSLPort accepts
   // the listening port; then OnConnect.
   void FireConnect(TIdContext* AContext) override;
-  // The request loop; False, so the worker ends with the connection.
+  // The request loop; False, so the worker ends with the connection, unless
+  // the connection was parked between requests.
   bool RunExecute(TIdContext* AContext) override;
   // A session time-out of 0 keeps sessions off.
   void BeginService() override;
@@ -294,6 +299,9 @@ private:
   struct RequestState;
   // One request; False when the connection is to close.
   bool ServeOneRequest(TIdContext* AContext, TIdTCPConnection& AConnection);
+  // After a request: parks the connection (or hands it to a thread that may
+  // wait) through AYarn; whether the step is to return for that.
+  bool ParkBetweenRequests(TIdTCPConnection& AConnection, TIdYarn& AYarn);
   void DecodeParams(TIdHTTPRequestInfo& ARequest, std::string_view AText);
   bool DecodeCredentials(TIdContext* AContext, const std::string& AScheme, const std::string& AData,
                          std::string& VUsername, std::string& VPassword);

@@ -86,7 +86,8 @@ void TIdCustomTCPServer::JoinPendingStop() {
 }
 
 void TIdCustomTCPServer::SetActive(bool AValue) {
-  const bool fromOwnThread = tServingServer == this;
+  TIdScheduler* scheduler = FScheduler;
+  const bool fromOwnThread = tServingServer == this || (scheduler && scheduler->IsSharedThread());
   // A stop that a connection deferred ends before anything else changes.
   if (!fromOwnThread) JoinPendingStop();
   std::lock_guard<std::recursive_mutex> g(FActiveLock);

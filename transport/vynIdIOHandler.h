@@ -99,6 +99,9 @@ public:
   virtual void CheckForDisconnect(bool ARaiseExceptionIfDisconnected = true, bool AIgnoreBuffer = false) = 0;
   virtual void AfterAccept() {}
   virtual bool Readable(std::int32_t AMSec = IdTimeoutDefault);
+  // Bytes received but held below the input buffer (a TLS record already
+  // decrypted): the next read gets them without waiting for the socket.
+  virtual bool InputPending() { return false; }
   virtual bool SourceIsOpen() = 0;
   // Connected, and the input buffer grew or the socket delivered bytes
   // within the time-out.

@@ -1120,6 +1120,10 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(std::int32_t AMSec) {
   return TIdSSLIOHandlerSocketBase::Readable(AMSec);
 }
 
+bool TIdSSLIOHandlerSocketOpenSSL::InputPending() {
+  return !FPassThrough && FSSLSocket && FSSLSocket->SSL_ && OSSL.SSL_pending && OSSL.SSL_pending(FSSLSocket->SSL_) > 0;
+}
+
 void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(std::int32_t AMs) {
   FSocketTimeout = 0;
   if (!BindingAllocated()) return;

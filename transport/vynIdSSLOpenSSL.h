@@ -362,6 +362,7 @@ public:
   void Close() override;
   void AfterAccept() override;
   bool Readable(std::int32_t AMSec = IdTimeoutDefault) override;
+  bool InputPending() override;
   void SetPassThrough(bool AValue) override;
   TIdSSLIOHandlerSocketBase* Clone() override;
   void StartSSL() override;

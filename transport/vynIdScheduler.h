@@ -53,6 +53,9 @@ public:
   virtual bool TerminateAllYarns(std::int32_t AMSec);
   // Waits up to AMSec until fewer than ACount yarns are active.
   bool WaitForActiveYarnsBelow(int ACount, std::int32_t AMSec);
+  // The calling thread is one this scheduler runs tasks of several
+  // connections on: a stop from it must not wait for it.
+  virtual bool IsSharedThread() const { return false; }
 
   TIdThreadSafeObjectList<TIdYarn>& ActiveYarns() { return FActiveYarns; }
 

@@ -2,9 +2,16 @@
 // thread of its own.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+
 #include "transport/vynIdThread.h"
 
 class TIdScheduler;
+
+// Whether a parked connection's next step can run without waiting for its
+// client (its next request is whole, or the connection ended).
+using TIdYarnReadyCheck = std::function<bool()>;
 
 class TIdYarn {
 public:
@@ -12,6 +19,20 @@ public:
   virtual ~TIdYarn() = default;
   TIdYarn(const TIdYarn&) = delete;
   TIdYarn& operator=(const TIdYarn&) = delete;
+
+  // Asks the scheduler to hold the task, once its current step returns,
+  // until its connection's next bytes arrive (then AReady decides where the
+  // step runs) or AIdleMs pass (then IdleExpired). False when this yarn's
+  // scheduler cannot hold tasks; the step goes on waiting itself.
+  virtual bool Park(std::int32_t /*AIdleMs*/, TIdYarnReadyCheck /*AReady*/) { return false; }
+  // Asks that the next step runs on a thread that may wait for its client;
+  // false when the current thread already may.
+  virtual bool HandOver() { return false; }
+  // The current step shares its thread with other tasks: it must not wait
+  // for one client.
+  virtual bool OnSharedThread() const { return false; }
+  // The step runs because the parked task's idle time passed.
+  virtual bool IdleExpired() const { return false; }
 };
 
 class TIdYarnOfThread : public TIdYarn {

@@ -1,5 +1,5 @@
 // Start/stop stress for the TCP and HTTP servers: many bounded cycles, with
-// clients connected and sending while the server stops, on both schedulers,
+// clients connected and sending while the server stops, on every scheduler,
 // and stops asked for from a connection's own thread. Meant to run clean
 // under ThreadSanitizer too (SANITIZE=thread).
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include "transport/vynIdCustomTCPServer.h"
 #include "transport/vynIdIOHandler.h"
 #include "transport/vynIdScheduler.h"
+#include "transport/vynIdSchedulerOfEvents.h"
 #include "transport/vynIdStack.h"
 
 using namespace tcpserver_test;
@@ -98,16 +99,21 @@ void Cycle(Server& AServer, ClientCrowd& ACrowd, int ACycle) {
   EXPECT_EQ(AServer.ConnectionCount(), 0) << "cycle " << ACycle;
 }
 
-class ServerStress : public ::testing::TestWithParam<bool> {
+enum class Scheduling { ThreadPerConnection, Pool, Events };
+
+class ServerStress : public ::testing::TestWithParam<Scheduling> {
 protected:
   void SetUp() override { TIdStack::IncUsage(); }
   void TearDown() override { TIdStack::DecUsage(); }
-  // The pool scheduler when the parameter says so.
+  // The scheduler the parameter names (the server's own by default).
   void Schedule(TIdCustomTCPServer& AServer) {
     pool.PoolSize = 3;
-    if (GetParam()) AServer.SetScheduler(&pool);
+    events.Workers = 2;
+    if (GetParam() == Scheduling::Pool) AServer.SetScheduler(&pool);
+    if (GetParam() == Scheduling::Events) AServer.SetScheduler(&events);
   }
   TIdSchedulerOfThreadPool pool;
+  TIdSchedulerOfEvents events;
 };
 
 TEST_P(ServerStress, TCPServerStartStopWithClientsSending) {
@@ -192,7 +198,17 @@ TEST_P(ServerStress, HTTPServerStoppedFromItsOwnHandler) {
   // The destructor joins the last handed-over stop.
 }
 
-INSTANTIATE_TEST_SUITE_P(Schedulers, ServerStress, ::testing::Values(false, true),
-                         [](const auto& AInfo) { return AInfo.param ? std::string("Pool") : std::string("ThreadPerConnection"); });
+INSTANTIATE_TEST_SUITE_P(Schedulers, ServerStress,
+                         ::testing::Values(Scheduling::ThreadPerConnection, Scheduling::Pool, Scheduling::Events),
+                         [](const auto& AInfo) {
+                           switch (AInfo.param) {
+                             case Scheduling::Pool:
+                               return std::string("Pool");
+                             case Scheduling::Events:
+                               return std::string("Events");
+                             default:
+                               return std::string("ThreadPerConnection");
+                           }
+                         });
 
 }  // namespace

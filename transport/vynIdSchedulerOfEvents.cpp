@@ -1,0 +1,418 @@
+#include "transport/vynIdSchedulerOfEvents.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "transport/vynIdContext.h"
+#include "transport/vynIdSocketHandle.h"
+
+namespace {
+constexpr const char* kNotOurYarn = "The yarn does not belong to this scheduler.";
+constexpr const char* kEpollFailed = "Could not make the epoll set: %s";
+constexpr const char* kWorkerName = "%s Events";
+constexpr const char* kHelperName = "%s User";
+// Events a worker takes per wait: it serves them one after the other, so a
+// burst costs one wait instead of one each.
+constexpr int kEventsPerWait = 16;
+// How often idle deadlines are looked at, at most.
+constexpr std::int32_t kExpiryStepMs = 250;
+// The ticket of the stop signal in the epoll set; parks count from 1.
+constexpr std::uint64_t kWakeTicket = 0;
+constexpr std::int64_t kNoDeadline = INT64_MAX;
+
+thread_local const TIdSchedulerOfEvents* tSharedThreadOf = nullptr;
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void NameThread(const char* AFormat, const std::string& AName) {
+  std::string name = Format(AFormat, AName);
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+int ProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+TIdYarnOfEvents& YarnOfEvents(TIdYarn* AYarn, const TIdSchedulerOfEvents* AScheduler) {
+  auto* y = dynamic_cast<TIdYarnOfEvents*>(AYarn);
+  if (!y || y->Scheduler() != AScheduler) throw EIdSchedulerException(kNotOurYarn);
+  return *y;
+}
+
+// The socket of a task that is a connection's context, or -1.
+int SocketOf(TIdTask* ATask) {
+  auto* context = dynamic_cast<TIdContext*>(ATask);
+  TIdSocketHandle* binding = context ? context->Binding() : nullptr;
+  return binding && binding->HandleAllocated() ? static_cast<int>(binding->Handle()) : -1;
+}
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TIdYarnOfEvents
+
+bool TIdYarnOfEvents::Park(std::int32_t AIdleMs, TIdYarnReadyCheck AReady) {
+  if (FTerminated.load()) return false;
+  FAsk = TAsk::Park;
+  FIdleMs = AIdleMs;
+  FReady = std::move(AReady);
+  return true;
+}
+
+bool TIdYarnOfEvents::HandOver() {
+  if (!FOnWorker) return false;
+  FAsk = TAsk::HandOver;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// TIdSchedulerOfEvents
+
+TIdSchedulerOfEvents::TIdSchedulerOfEvents(TComponent* AOwner) : TIdScheduler(AOwner) {}
+
+TIdSchedulerOfEvents::~TIdSchedulerOfEvents() {
+  while (!TerminateAllYarns(500)) {
+  }
+  StopThreads();
+  if (FEpoll >= 0) ::close(FEpoll);
+  if (FWakeFd >= 0) ::close(FWakeFd);
+}
+
+bool TIdSchedulerOfEvents::IsSharedThread() const { return tSharedThreadOf == this; }
+
+int TIdSchedulerOfEvents::ParkedCount() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return static_cast<int>(FParked.size());
+}
+
+int TIdSchedulerOfEvents::HelperCount() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return static_cast<int>(FHelperThreads.size());
+}
+
+void TIdSchedulerOfEvents::Init() {
+  TIdScheduler::Init();
+  if (IsDesigning()) return;
+  std::lock_guard<std::mutex> g(FLock);
+  if (!FWorkerThreads.empty()) return;
+  if (FEpoll < 0) {
+    FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (FEpoll < 0) throw EIdSchedulerException(Format(kEpollFailed, std::strerror(errno)));
+  }
+  if (FWakeFd < 0) {
+    FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FWakeFd < 0) throw EIdSchedulerException(Format(kEpollFailed, std::strerror(errno)));
+    epoll_event ev{};
+    // Level-triggered: once written, every worker sees it.
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeTicket;
+    if (::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWakeFd, &ev) != 0)
+      throw EIdSchedulerException(Format(kEpollFailed, std::strerror(errno)));
+  }
+  std::uint64_t drained;
+  while (::read(FWakeFd, &drained, sizeof drained) > 0) {
+  }
+  FStopThreads = false;
+  FNextExpiry = NowMs() + kExpiryStepMs;
+  const int count = Workers > 0 ? Workers : ProcessorCount();
+  for (int i = 0; i < count; ++i) FWorkerThreads.emplace_back([this] { WorkerLoop(); });
+}
+
+TIdYarn* TIdSchedulerOfEvents::AcquireYarn() {
+  auto* yarn = new TIdYarnOfEvents(this);
+  FActiveYarns.Add(yarn);
+  YarnsChanged();
+  return yarn;
+}
+
+void TIdSchedulerOfEvents::StartYarn(TIdYarn* AYarn, std::unique_ptr<TIdTask> ATask) {
+  TIdYarnOfEvents& yarn = YarnOfEvents(AYarn, this);
+  std::lock_guard<std::mutex> g(FLock);
+  yarn.FTask = std::move(ATask);
+  yarn.FStarted = true;
+  QueueForHelperLocked(&yarn);
+}
+
+void TIdSchedulerOfEvents::TerminateYarn(TIdYarn* AYarn) {
+  TIdYarnOfEvents& yarn = YarnOfEvents(AYarn, this);
+  std::unique_lock<std::mutex> lk(FLock);
+  if (!yarn.FStarted) {
+    // Never started (the accept gave up on it): nothing runs it.
+    lk.unlock();
+    ReleaseYarn(&yarn);
+    delete &yarn;
+    return;
+  }
+  yarn.FTerminated.store(true);
+  if (yarn.FTicket != 0) {
+    // Parked: its step runs now and ends it, as an idle end would.
+    UnparkLocked(&yarn);
+    yarn.FExpired = true;
+    QueueForHelperLocked(&yarn);
+  }
+}
+
+bool TIdSchedulerOfEvents::TerminateAllYarns(std::int32_t AMSec) {
+  if (!TIdScheduler::TerminateAllYarns(AMSec)) return false;
+  if (!IsSharedThread()) StopThreads();
+  return true;
+}
+
+void TIdSchedulerOfEvents::StopThreads() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FStopThreads = true;
+    if (FWakeFd >= 0) {
+      std::uint64_t one = 1;
+      [[maybe_unused]] ssize_t n = ::write(FWakeFd, &one, sizeof one);
+    }
+    FHelperWake.notify_all();
+    threads.swap(FWorkerThreads);
+    for (auto& t : FHelperThreads) threads.push_back(std::move(t));
+    FHelperThreads.clear();
+    FIdleHelpers = 0;
+  }
+  for (auto& t : threads)
+    if (t.joinable()) t.join();
+}
+
+void TIdSchedulerOfEvents::QueueForHelper(TIdYarnOfEvents* AYarn) {
+  std::lock_guard<std::mutex> g(FLock);
+  QueueForHelperLocked(AYarn);
+}
+
+void TIdSchedulerOfEvents::QueueForHelperLocked(TIdYarnOfEvents* AYarn) {
+  FHelperQueue.push_back(AYarn);
+  // Every queued task gets a helper of its own: one that waits for a slow
+  // client must not hold up the next.
+  if (static_cast<int>(FHelperQueue.size()) > FIdleHelpers)
+    FHelperThreads.emplace_back([this] { HelperLoop(); });
+  else
+    FHelperWake.notify_one();
+}
+
+void TIdSchedulerOfEvents::HelperLoop() {
+  tSharedThreadOf = this;
+  NameThread(kHelperName, Name);
+  std::unique_lock<std::mutex> lk(FLock);
+  for (;;) {
+    if (!FHelperQueue.empty()) {
+      TIdYarnOfEvents* yarn = FHelperQueue.front();
+      FHelperQueue.pop_front();
+      lk.unlock();
+      RunStep(yarn, false);
+      lk.lock();
+      continue;
+    }
+    if (FStopThreads) return;
+    ++FIdleHelpers;
+    FHelperWake.wait(lk);
+    --FIdleHelpers;
+  }
+}
+
+void TIdSchedulerOfEvents::WorkerLoop() {
+  tSharedThreadOf = this;
+  NameThread(kWorkerName, Name);
+  epoll_event events[kEventsPerWait];
+  for (;;) {
+    int n = ::epoll_wait(FEpoll, events, kEventsPerWait, kExpiryStepMs);
+    if (n < 0 && errno != EINTR) return;
+    for (int i = 0; i < n; ++i) {
+      const std::uint64_t ticket = events[i].data.u64;
+      TIdYarnOfEvents* yarn = nullptr;
+      {
+        std::lock_guard<std::mutex> g(FLock);
+        if (ticket == kWakeTicket) {
+          if (FStopThreads) return;
+          continue;
+        }
+        // A ticket no longer parked was taken by an idle end or a stop.
+        auto it = FParked.find(ticket);
+        if (it == FParked.end()) continue;
+        yarn = it->second;
+        FParked.erase(it);
+        yarn->FTicket = 0;
+      }
+      bool ready = true;
+      if (yarn->FReady) {
+        try {
+          ready = yarn->FReady();
+        } catch (...) {
+          // The step itself meets the failure and ends the connection.
+          ready = true;
+        }
+      }
+      yarn->FReady = nullptr;
+      if (ready)
+        RunStep(yarn, true);
+      else
+        QueueForHelper(yarn);
+    }
+    if (NowMs() >= FNextExpiry) ExpireParked();
+  }
+}
+
+void TIdSchedulerOfEvents::UnparkLocked(TIdYarnOfEvents* AYarn) {
+  if (AYarn->FTicket == 0) return;
+  FParked.erase(AYarn->FTicket);
+  AYarn->FTicket = 0;
+  // Parked, the socket is open and ours: out of the set before another
+  // worker could be woken for it.
+  if (AYarn->FRegistered && AYarn->FHandle >= 0) ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, AYarn->FHandle, nullptr);
+  AYarn->FRegistered = false;
+  AYarn->FReady = nullptr;
+}
+
+void TIdSchedulerOfEvents::ExpireParked() {
+  std::lock_guard<std::mutex> g(FLock);
+  const std::int64_t now = NowMs();
+  if (now < FNextExpiry) return;
+  FNextExpiry = now + kExpiryStepMs;
+  std::vector<TIdYarnOfEvents*> expired;
+  for (auto& [ticket, yarn] : FParked)
+    if (yarn->FDeadline <= now) expired.push_back(yarn);
+  for (TIdYarnOfEvents* yarn : expired) {
+    UnparkLocked(yarn);
+    yarn->FExpired = true;
+    QueueForHelperLocked(yarn);
+  }
+}
+
+void TIdSchedulerOfEvents::ParkYarn(TIdYarnOfEvents* AYarn) {
+  const int handle = SocketOf(AYarn->FTask.get());
+  std::unique_lock<std::mutex> lk(FLock);
+  if (handle < 0 || AYarn->FTerminated.load() || FStopThreads || FEpoll < 0) {
+    // Nothing to wait on, or stopping: the step runs once more and ends.
+    AYarn->FExpired = true;
+    AYarn->FReady = nullptr;
+    QueueForHelperLocked(AYarn);
+    return;
+  }
+  if (AYarn->FRegistered && AYarn->FHandle != handle) AYarn->FRegistered = false;
+  AYarn->FHandle = handle;
+  const std::uint64_t ticket = FNextTicket++;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  ev.data.u64 = ticket;
+  // Registered under the lock, so that an idle end never takes it out
+  // half-way.
+  int rc = -1;
+  if (AYarn->FRegistered) {
+    rc = ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, handle, &ev);
+    if (rc != 0 && errno == ENOENT) AYarn->FRegistered = false;
+  }
+  if (!AYarn->FRegistered) rc = ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, handle, &ev);
+  if (rc != 0) {
+    // Cannot wait on it here: a helper waits for the client instead.
+    AYarn->FReady = nullptr;
+    QueueForHelperLocked(AYarn);
+    return;
+  }
+  AYarn->FRegistered = true;
+  AYarn->FTicket = ticket;
+  AYarn->FDeadline = AYarn->FIdleMs > 0 ? NowMs() + AYarn->FIdleMs : kNoDeadline;
+  FParked.emplace(ticket, AYarn);
+}
+
+void TIdSchedulerOfEvents::RunStep(TIdYarnOfEvents* AYarn, bool AOnWorker) {
+  TIdTask* task = AYarn->FTask.get();
+  if (AYarn->FTerminated.load() && !task->BeforeRunDone()) {
+    // Stopped before it ever ran: no connect, so no disconnect either.
+    AYarn->FTask.reset();
+    ReleaseYarn(AYarn);
+    delete AYarn;
+    return;
+  }
+  AYarn->FOnWorker = AOnWorker;
+  AYarn->FAsk = TIdYarnOfEvents::TAsk::None;
+  std::exception_ptr failure;
+  bool done = false;
+  try {
+    if (!task->BeforeRunDone()) task->DoBeforeRun();
+    for (;;) {
+      // Told to stop: the task ends without another pass, as a stopped
+      // thread's would.
+      if (AYarn->FTerminated.load()) {
+        done = true;
+        break;
+      }
+      if (!task->DoRun()) {
+        done = true;
+        break;
+      }
+      AYarn->FExpired = false;
+      if (AYarn->FAsk != TIdYarnOfEvents::TAsk::None) break;
+      // A task that goes on without parking may wait for its client: not
+      // on a worker.
+      if (AOnWorker) {
+        AYarn->FAsk = TIdYarnOfEvents::TAsk::HandOver;
+        break;
+      }
+    }
+  } catch (const Exception&) {
+    failure = std::current_exception();
+    done = true;
+  } catch (const std::exception& e) {
+    failure = std::make_exception_ptr(Exception(e.what()));
+    done = true;
+  }
+  AYarn->FOnWorker = false;
+  AYarn->FExpired = false;
+  if (done) {
+    Finish(AYarn, failure);
+  } else if (AYarn->FAsk == TIdYarnOfEvents::TAsk::Park) {
+    ParkYarn(AYarn);
+  } else {
+    AYarn->FReady = nullptr;
+    QueueForHelper(AYarn);
+  }
+}
+
+void TIdSchedulerOfEvents::Finish(TIdYarnOfEvents* AYarn, std::exception_ptr AFailure) {
+  {
+    // Still open, the socket leaves the set before it closes; once closed,
+    // the kernel dropped it already (and its number may be another's now).
+    std::lock_guard<std::mutex> g(FLock);
+    if (AYarn->FRegistered && AYarn->FHandle >= 0 && SocketOf(AYarn->FTask.get()) == AYarn->FHandle)
+      ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, AYarn->FHandle, nullptr);
+    AYarn->FRegistered = false;
+    AYarn->FReady = nullptr;
+  }
+  TIdTask* task = AYarn->FTask.get();
+  try {
+    task->DoAfterRun();
+  } catch (const Exception&) {
+    if (!AFailure) AFailure = std::current_exception();
+  } catch (const std::exception& e) {
+    if (!AFailure) AFailure = std::make_exception_ptr(Exception(e.what()));
+  }
+  if (AFailure) {
+    try {
+      std::rethrow_exception(AFailure);
+    } catch (const Exception& e) {
+      try {
+        task->DoException(e);
+      } catch (...) {
+        // Reported as far as it goes; the task ends either way.
+      }
+    }
+  }
+  AYarn->FTask.reset();
+  ReleaseYarn(AYarn);
+  delete AYarn;
+}
