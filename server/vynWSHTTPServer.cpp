@@ -94,6 +94,9 @@ bool TvynWSHTTPCustomServer::DoExecuteHTTP(TIdContext* AContext) {
 bool TvynWSHTTPCustomServer::RunExecute(TIdContext* AContext) {
   if (!OnExecute) return TIdHTTPServer::RunExecute(AContext);
   OnExecute(AContext);
+  // Parked between requests, the connection is open; asking would cost a
+  // receive for nothing.
+  if (AContext && AContext->Yarn() && AContext->Yarn()->Parking()) return true;
   TIdTCPConnection* connection = AContext ? AContext->Connection() : nullptr;
   return connection && connection->Connected();
 }

@@ -3,6 +3,11 @@
 //
 //   webserver --root DIR [--host ADDR] [--port N]
 //             [--tls-port N --cert FILE --key FILE] [--keep-alive]
+//             [--scheduler events|threads]
+//
+// With "events" (the default) keep-alive connections wait between requests
+// in an epoll set and a few workers serve the ready ones; with "threads"
+// every connection has a thread of its own.
 //
 // GET and HEAD serve files (a folder's index.html for a path ending in
 // "/"); POST answers a small JSON acknowledgement after reading the body.
@@ -15,18 +20,21 @@
 #include <string>
 
 #include "server/vynWSHTTPServer.h"
+#include "transport/vynIdSchedulerOfEvents.h"
 #include "transport/vynIdStack.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: webserver --root DIR [--host ADDR] [--port N] [--tls-port N --cert FILE --key FILE] [--keep-alive]\n";
+    "usage: webserver --root DIR [--host ADDR] [--port N] [--tls-port N --cert FILE --key FILE] [--keep-alive]\n"
+    "                 [--scheduler events|threads]\n";
 constexpr const char* kPostAnswer = "{\"status\":\"ok\"}";
 
 struct Options {
   std::string Root, Host = "127.0.0.1", Cert, Key;
   int Port = 8080, TLSPort = 0;
   bool KeepAlive = false;
+  bool Events = true;
 };
 
 bool ParsePort(const char* AText, int& VPort) {
@@ -44,6 +52,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     const char* v = nullptr;
     if (a == "--keep-alive") {
       o.KeepAlive = true;
+    } else if (a == "--scheduler" && (v = value())) {
+      if (std::strcmp(v, "events") != 0 && std::strcmp(v, "threads") != 0) return false;
+      o.Events = std::strcmp(v, "events") == 0;
     } else if (a == "--root" && (v = value())) {
       o.Root = v;
     } else if (a == "--host" && (v = value())) {
@@ -103,7 +114,11 @@ int main(int argc, char** argv) {
   TIdStack::IncUsage();
   int rc = 0;
   {
+    // Outlives the server, which uses it until it is gone.
+    TIdSchedulerOfEvents events;
+    events.Name = "webserver";
     TvynWSHTTPServer server;
+    if (o.Events) server.HTTPServer().SetScheduler(&events);
     server.NotifyEvents = TwsNotifyEvent::neNoSync;
     server.SetKeepAlive(o.KeepAlive);
     server.SetMaxConnections(1000);

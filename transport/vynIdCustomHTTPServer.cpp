@@ -276,16 +276,22 @@ bool ReceiveWouldNotWait(TIdTCPConnection& AConnection, TIdIOHandler& AIO) {
   return available >= record;
 }
 
-// The ready check of a parked connection: reads what came without waiting
-// and tells whether the next request can be served without waiting.
-bool NextRequestReady(TIdTCPConnection& AConnection) {
+// The ready check of a parked connection (see TIdYarnReadyCheck).
+TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool AReceive) {
   TIdIOHandler* io = AConnection.IOHandler();
-  if (!io || !io->InputBuffer()) return true;
-  if (RequestIsWhole(*io->InputBuffer())) return true;
-  if (!ReceiveWouldNotWait(AConnection, *io)) return false;
-  io->CheckForDataOnSource(0);
-  if (!io->Connected()) return true;
-  return RequestIsWhole(*io->InputBuffer());
+  if (!io || !io->InputBuffer()) return TIdYarnReadiness::yrReady;
+  if (RequestIsWhole(*io->InputBuffer())) return TIdYarnReadiness::yrReady;
+  if (AReceive) {
+    // Bytes the socket holds that one receive cannot take without waiting
+    // (part of a TLS record): the rest is waited for on a thread that may.
+    if (!ReceiveWouldNotWait(AConnection, *io)) return TIdYarnReadiness::yrPartial;
+    // One receive; 0 is the end (or a closed socket): the step meets it at
+    // once.
+    if (io->ReadFromSource(false, 0, false) == 0) return TIdYarnReadiness::yrReady;
+    if (RequestIsWhole(*io->InputBuffer())) return TIdYarnReadiness::yrReady;
+  }
+  return io->InputBufferIsEmpty() && !io->InputPending() ? TIdYarnReadiness::yrNothing
+                                                          : TIdYarnReadiness::yrPartial;
 }
 
 std::string ContainsEncoded(std::string_view APath) {
@@ -961,10 +967,12 @@ bool TIdCustomHTTPServer::ParkBetweenRequests(TIdTCPConnection& AConnection, TId
   // Nothing of the next request is here yet: the connection waits without
   // a thread.
   if (io->InputBufferIsEmpty() && !io->InputPending())
-    return AYarn.Park(IdleTimeout, [connection] { return NextRequestReady(*connection); });
+    return AYarn.Park(IdleTimeout,
+                      [connection](bool AReceive) { return NextRequestReadiness(*connection, AReceive); });
   // A pipelined request that is not whole yet may keep its client waited
   // for: not on a thread that serves others.
-  if (AYarn.OnSharedThread() && !NextRequestReady(AConnection)) return AYarn.HandOver();
+  if (AYarn.OnSharedThread() && NextRequestReadiness(AConnection, true) != TIdYarnReadiness::yrReady)
+    return AYarn.HandOver();
   return false;
 }
 

@@ -67,7 +67,7 @@ int SocketOf(TIdTask* ATask) {
 bool TIdYarnOfEvents::Park(std::int32_t AIdleMs, TIdYarnReadyCheck AReady) {
   if (FTerminated.load()) return false;
   FAsk = TAsk::Park;
-  FIdleMs = AIdleMs;
+  FDeadline = AIdleMs > 0 ? NowMs() + AIdleMs : kNoDeadline;
   FReady = std::move(AReady);
   return true;
 }
@@ -248,17 +248,22 @@ void TIdSchedulerOfEvents::WorkerLoop() {
         FParked.erase(it);
         yarn->FTicket = 0;
       }
-      bool ready = true;
+      TIdYarnReadiness readiness = TIdYarnReadiness::yrReady;
       if (yarn->FReady) {
         try {
-          ready = yarn->FReady();
+          readiness = yarn->FReady(true);
         } catch (...) {
           // The step itself meets the failure and ends the connection.
-          ready = true;
+          readiness = TIdYarnReadiness::yrReady;
         }
       }
-      yarn->FReady = nullptr;
-      if (ready)
+      if (readiness == TIdYarnReadiness::yrNothing) {
+        // Woken for nothing after all: back into the set, same deadline.
+        const TParked parked = ParkYarn(yarn);
+        if (parked == TParked::Parked) continue;
+        readiness = parked == TParked::RunNow ? TIdYarnReadiness::yrReady : TIdYarnReadiness::yrPartial;
+      }
+      if (readiness == TIdYarnReadiness::yrReady)
         RunStep(yarn, true);
       else
         QueueForHelper(yarn);
@@ -275,7 +280,6 @@ void TIdSchedulerOfEvents::UnparkLocked(TIdYarnOfEvents* AYarn) {
   // worker could be woken for it.
   if (AYarn->FRegistered && AYarn->FHandle >= 0) ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, AYarn->FHandle, nullptr);
   AYarn->FRegistered = false;
-  AYarn->FReady = nullptr;
 }
 
 void TIdSchedulerOfEvents::ExpireParked() {
@@ -293,15 +297,25 @@ void TIdSchedulerOfEvents::ExpireParked() {
   }
 }
 
-void TIdSchedulerOfEvents::ParkYarn(TIdYarnOfEvents* AYarn) {
+TIdSchedulerOfEvents::TParked TIdSchedulerOfEvents::ParkYarn(TIdYarnOfEvents* AYarn) {
+  // Bytes received already (by the step's last reads) are no news to the
+  // socket: a wait for it would miss them.
+  TIdYarnReadiness buffered = TIdYarnReadiness::yrNothing;
+  if (AYarn->FReady) {
+    try {
+      buffered = AYarn->FReady(false);
+    } catch (...) {
+      buffered = TIdYarnReadiness::yrReady;
+    }
+  }
+  if (buffered == TIdYarnReadiness::yrReady) return TParked::RunNow;
+  if (buffered == TIdYarnReadiness::yrPartial) return TParked::NeedsHelper;
   const int handle = SocketOf(AYarn->FTask.get());
-  std::unique_lock<std::mutex> lk(FLock);
+  std::lock_guard<std::mutex> g(FLock);
   if (handle < 0 || AYarn->FTerminated.load() || FStopThreads || FEpoll < 0) {
     // Nothing to wait on, or stopping: the step runs once more and ends.
     AYarn->FExpired = true;
-    AYarn->FReady = nullptr;
-    QueueForHelperLocked(AYarn);
-    return;
+    return TParked::NeedsHelper;
   }
   if (AYarn->FRegistered && AYarn->FHandle != handle) AYarn->FRegistered = false;
   AYarn->FHandle = handle;
@@ -317,16 +331,12 @@ void TIdSchedulerOfEvents::ParkYarn(TIdYarnOfEvents* AYarn) {
     if (rc != 0 && errno == ENOENT) AYarn->FRegistered = false;
   }
   if (!AYarn->FRegistered) rc = ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, handle, &ev);
-  if (rc != 0) {
-    // Cannot wait on it here: a helper waits for the client instead.
-    AYarn->FReady = nullptr;
-    QueueForHelperLocked(AYarn);
-    return;
-  }
+  // Cannot wait on it here: a helper waits for the client instead.
+  if (rc != 0) return TParked::NeedsHelper;
   AYarn->FRegistered = true;
   AYarn->FTicket = ticket;
-  AYarn->FDeadline = AYarn->FIdleMs > 0 ? NowMs() + AYarn->FIdleMs : kNoDeadline;
   FParked.emplace(ticket, AYarn);
+  return TParked::Parked;
 }
 
 void TIdSchedulerOfEvents::RunStep(TIdYarnOfEvents* AYarn, bool AOnWorker) {
@@ -338,48 +348,53 @@ void TIdSchedulerOfEvents::RunStep(TIdYarnOfEvents* AYarn, bool AOnWorker) {
     delete AYarn;
     return;
   }
-  AYarn->FOnWorker = AOnWorker;
-  AYarn->FAsk = TIdYarnOfEvents::TAsk::None;
-  std::exception_ptr failure;
-  bool done = false;
-  try {
-    if (!task->BeforeRunDone()) task->DoBeforeRun();
-    for (;;) {
-      // Told to stop: the task ends without another pass, as a stopped
-      // thread's would.
-      if (AYarn->FTerminated.load()) {
-        done = true;
-        break;
+  for (;;) {
+    AYarn->FOnWorker = AOnWorker;
+    AYarn->FAsk = TIdYarnOfEvents::TAsk::None;
+    std::exception_ptr failure;
+    bool done = false;
+    try {
+      if (!task->BeforeRunDone()) task->DoBeforeRun();
+      for (;;) {
+        // Told to stop: the task ends without another pass, as a stopped
+        // thread's would.
+        if (AYarn->FTerminated.load()) {
+          done = true;
+          break;
+        }
+        if (!task->DoRun()) {
+          done = true;
+          break;
+        }
+        AYarn->FExpired = false;
+        if (AYarn->FAsk != TIdYarnOfEvents::TAsk::None) break;
+        // A task that goes on without parking may wait for its client: not
+        // on a worker.
+        if (AOnWorker) {
+          AYarn->FAsk = TIdYarnOfEvents::TAsk::HandOver;
+          break;
+        }
       }
-      if (!task->DoRun()) {
-        done = true;
-        break;
-      }
-      AYarn->FExpired = false;
-      if (AYarn->FAsk != TIdYarnOfEvents::TAsk::None) break;
-      // A task that goes on without parking may wait for its client: not
-      // on a worker.
-      if (AOnWorker) {
-        AYarn->FAsk = TIdYarnOfEvents::TAsk::HandOver;
-        break;
-      }
+    } catch (const Exception&) {
+      failure = std::current_exception();
+      done = true;
+    } catch (const std::exception& e) {
+      failure = std::make_exception_ptr(Exception(e.what()));
+      done = true;
     }
-  } catch (const Exception&) {
-    failure = std::current_exception();
-    done = true;
-  } catch (const std::exception& e) {
-    failure = std::make_exception_ptr(Exception(e.what()));
-    done = true;
-  }
-  AYarn->FOnWorker = false;
-  AYarn->FExpired = false;
-  if (done) {
-    Finish(AYarn, failure);
-  } else if (AYarn->FAsk == TIdYarnOfEvents::TAsk::Park) {
-    ParkYarn(AYarn);
-  } else {
-    AYarn->FReady = nullptr;
+    AYarn->FOnWorker = false;
+    AYarn->FExpired = false;
+    if (done) {
+      Finish(AYarn, failure);
+      return;
+    }
+    if (AYarn->FAsk == TIdYarnOfEvents::TAsk::Park) {
+      const TParked parked = ParkYarn(AYarn);
+      if (parked == TParked::Parked) return;
+      if (parked == TParked::RunNow || !AOnWorker) continue;
+    }
     QueueForHelper(AYarn);
+    return;
   }
 }
 

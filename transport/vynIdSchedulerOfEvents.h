@@ -31,6 +31,7 @@ public:
   bool HandOver() override;
   bool OnSharedThread() const override { return FOnWorker; }
   bool IdleExpired() const override { return FExpired; }
+  bool Parking() const override { return FAsk == TAsk::Park; }
 
   TIdSchedulerOfEvents* Scheduler() const { return FScheduler; }
 
@@ -45,7 +46,6 @@ private:
   bool FStarted = false;
   // Only the thread running the task's step touches these.
   TAsk FAsk = TAsk::None;
-  std::int32_t FIdleMs = 0;
   TIdYarnReadyCheck FReady;
   bool FOnWorker = false;
   bool FExpired = false;
@@ -54,6 +54,7 @@ private:
   int FHandle = -1;
   bool FRegistered = false;
   std::uint64_t FTicket = 0;
+  // When a parked task's idle time ends; set by Park.
   std::int64_t FDeadline = 0;
   std::atomic<bool> FTerminated{false};
 };
@@ -92,7 +93,10 @@ private:
   // Runs the task's steps until it parks, asks for a helper or ends.
   void RunStep(TIdYarnOfEvents* AYarn, bool AOnWorker);
   void Finish(TIdYarnOfEvents* AYarn, std::exception_ptr AFailure);
-  void ParkYarn(TIdYarnOfEvents* AYarn);
+  enum class TParked : std::uint8_t { Parked, RunNow, NeedsHelper };
+  // Parks the task after its step asked for it: in the epoll set, unless
+  // what was received already lets it run on at once or needs a helper.
+  TParked ParkYarn(TIdYarnOfEvents* AYarn);
   void QueueForHelper(TIdYarnOfEvents* AYarn);
   void QueueForHelperLocked(TIdYarnOfEvents* AYarn);
   // Moves parked tasks whose idle time passed to the helpers.

@@ -9,9 +9,14 @@
 
 class TIdScheduler;
 
-// Whether a parked connection's next step can run without waiting for its
-// client (its next request is whole, or the connection ended).
-using TIdYarnReadyCheck = std::function<bool()>;
+// Where a parked connection stands: nothing of its next request is here
+// (wait on the socket), the next step can run without waiting for its client
+// (the request is whole, or the connection ended), or part of a request is
+// here (the rest may keep the step waiting).
+enum class TIdYarnReadiness : std::uint8_t { yrNothing, yrReady, yrPartial };
+// With AReceive the check first takes in what the socket holds, without
+// waiting; without, it only looks at what was received already.
+using TIdYarnReadyCheck = std::function<TIdYarnReadiness(bool AReceive)>;
 
 class TIdYarn {
 public:
@@ -31,6 +36,8 @@ public:
   // The current step shares its thread with other tasks: it must not wait
   // for one client.
   virtual bool OnSharedThread() const { return false; }
+  // The current step asked to park (its connection stays open).
+  virtual bool Parking() const { return false; }
   // The step runs because the parked task's idle time passed.
   virtual bool IdleExpired() const { return false; }
 };
