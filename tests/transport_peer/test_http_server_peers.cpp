@@ -1,10 +1,13 @@
 // The HTTP server started as a whole (listener, worker threads, the TLS
 // server handler) against real peers on loopback: raw bytes from python3 for
 // malformed, slow, half-closed and smuggling requests, and openssl s_client
-// over TLS 1.2 and 1.3.
+// over TLS 1.2 and 1.3, curl over HTTPS. The tests of the request loop run
+// with a thread per connection and with the event scheduler (one worker, so
+// that a client that keeps the worker waiting shows).
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -14,8 +17,10 @@
 
 #include "openssl_peer.h"
 #include "tests/transport/tcpserver_fixture.h"
+#include "tests/transport/http_exchange.h"
 #include "transport/vynIdCustomHTTPServer.h"
 #include "transport/vynIdSSLOpenSSL.h"
+#include "transport/vynIdSchedulerOfEvents.h"
 #include "transport/vynIdStack.h"
 
 using opensslpeer::Certificates;
@@ -130,7 +135,14 @@ protected:
       std::lock_guard<std::mutex> lock(mutex);
       exceptions.push_back(e.Message());
     };
+    server.OnConnect = [this](TIdContext*) { ++connects; };
+    server.OnDisconnect = [this](TIdContext*) { ++disconnects; };
+    if (UseEvents()) {
+      events.Workers = 1;
+      server.SetScheduler(&events);
+    }
   }
+  virtual bool UseEvents() const { return false; }
   void TearDown() override {
     server.SetActive(false);
     if (HasFailure())
@@ -172,9 +184,17 @@ protected:
   std::mutex mutex;
   std::vector<std::string> documents;
   std::vector<std::string> exceptions;
-  // Declared before the server, which uses it until it is destroyed.
+  std::atomic<int> connects{0};
+  std::atomic<int> disconnects{0};
+  // Declared before the server, which uses them until it is destroyed.
   TIdServerIOHandlerSSLOpenSSL tls;
+  TIdSchedulerOfEvents events;
   TIdHTTPServer server;
+};
+
+class HTTPServerSchedulingTest : public HTTPServerPeerTest, public ::testing::WithParamInterface<bool> {
+protected:
+  bool UseEvents() const override { return GetParam(); }
 };
 
 #define POST_HEAD "POST /p HTTP/1.1\r\nHost: h\r\n"
@@ -251,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Lines the reader tolerates or drops without a word, as a second reader
 // on the way would too.
-TEST_F(HTTPServerPeerTest, LineEndsAndMalformedRequestLines) {
+TEST_P(HTTPServerSchedulingTest, LineEndsAndMalformedRequestLines) {
   server.SetActive(true);
   // Bare LF ends lines as CR LF does.
   Reading bare = Exchange(port, Send("GET /bare HTTP/1.1\nHost: h\nConnection: close\n\n") + Read(10000));
@@ -280,7 +300,7 @@ TEST_F(HTTPServerPeerTest, LineEndsAndMalformedRequestLines) {
   EXPECT_EQ(Documents()[1], "/a" + nulByte + "b");
 }
 
-TEST_F(HTTPServerPeerTest, ChunkedBodyFromRawBytes) {
+TEST_P(HTTPServerSchedulingTest, ChunkedBodyFromRawBytes) {
   server.SetActive(true);
   Reading r = Exchange(port, Send(POST_HEAD "Transfer-Encoding: gzip, chunked\r\nConnection: close\r\n\r\n"
                                             "5;ext=1\r\nhello\r\n1\r\n!\r\n0\r\nX-Trailer: t\r\n\r\n") +
@@ -294,7 +314,7 @@ TEST_F(HTTPServerPeerTest, ChunkedBodyFromRawBytes) {
 // A client that sends one byte at a time is gathered until its head is
 // complete; one too slow for the request time-out gets 408, and an idle one
 // is dropped after the idle time-out.
-TEST_F(HTTPServerPeerTest, SlowClientsAndIdleConnections) {
+TEST_P(HTTPServerSchedulingTest, SlowClientsAndIdleConnections) {
   server.IdleTimeout = 600;
   server.RequestTimeout = 5000;
   server.SetActive(true);
@@ -326,7 +346,7 @@ TEST_F(HTTPServerPeerTest, SlowClientsAndIdleConnections) {
 
 // A client may end its sending side once its request is out; it still gets
 // every answer, and the connection closes after the last.
-TEST_F(HTTPServerPeerTest, HalfClosedClientStillGetsItsAnswers) {
+TEST_P(HTTPServerSchedulingTest, HalfClosedClientStillGetsItsAnswers) {
   server.SetActive(true);
   struct Case {
     const char* Name;
@@ -357,7 +377,7 @@ TEST_F(HTTPServerPeerTest, HalfClosedClientStillGetsItsAnswers) {
 
 // Past MaxConnections a new connection is accepted and closed at once; the
 // ones already served go on, and a place that frees up is taken again.
-TEST_F(HTTPServerPeerTest, ConnectionLimit) {
+TEST_P(HTTPServerSchedulingTest, ConnectionLimit) {
   server.MaxConnections = 2;
   server.SetActive(true);
   std::vector<Reading> r =
@@ -381,7 +401,7 @@ TEST_F(HTTPServerPeerTest, ConnectionLimit) {
 
 // The same handler serves one version, then the other: its options are
 // read again at each start.
-TEST_F(HTTPServerPeerTest, SClientOverTLS12And13) {
+TEST_P(HTTPServerSchedulingTest, SClientOverTLS12And13) {
   for (const char* version : {"1.2", "1.3"}) {
     SCOPED_TRACE(version);
     server.SetActive(false);
@@ -397,7 +417,7 @@ TEST_F(HTTPServerPeerTest, SClientOverTLS12And13) {
   }
 }
 
-TEST_F(HTTPServerPeerTest, ClientCertificateAskedForAndVerified) {
+TEST_P(HTTPServerSchedulingTest, ClientCertificateAskedForAndVerified) {
   struct Case {
     const char* Name;
     TIdSSLVersion Version;
@@ -434,7 +454,7 @@ TEST_F(HTTPServerPeerTest, ClientCertificateAskedForAndVerified) {
 
 // A handshake that fails ends that connection only: another TLS client in
 // the middle of its keep-alive connection is served on.
-TEST_F(HTTPServerPeerTest, BadHandshakeClosesOnlyThatConnection) {
+TEST_P(HTTPServerSchedulingTest, BadHandshakeClosesOnlyThatConnection) {
   UseTLS(TIdSSLVersion::sslvTLSv1_3);
   server.SetActive(true);
   auto keeper = SClient({});
@@ -457,5 +477,168 @@ TEST_F(HTTPServerPeerTest, BadHandshakeClosesOnlyThatConnection) {
   EXPECT_TRUE(keeper->WaitFor("GET /after  TLSv1.3", 20000)) << keeper->Output();
   EXPECT_EQ(Documents(), (std::vector<std::string>{"/before", "/after"}));
 }
+
+// --- keep-alive connections between requests (parked with events)
+
+// Many keep-alive clients, each asking in turn: all are answered, each
+// connection is set up and torn down once, and with events the idle ones
+// wait parked rather than on threads.
+TEST_P(HTTPServerSchedulingTest, ManyKeepAliveConnections) {
+  constexpr int kClients = 64;
+  server.IdleTimeout = 60000;
+  server.SetActive(true);
+  std::vector<loopback::Fd> clients;
+  std::vector<http_exchange::Reader> readers;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(tcpserver_test::Connect("127.0.0.1", port));
+    readers.emplace_back(clients.back().get());
+  }
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < kClients; ++i)
+      loopback::SendAll(clients[i].get(), "GET /r" + std::to_string(round) + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    for (int i = 0; i < kClients; ++i) {
+      http_exchange::Response r = readers[i].Next(10000);
+      ASSERT_EQ(r.Status, 200) << "client " << i << " round " << round;
+      EXPECT_EQ(r.Body, "GET /r" + std::to_string(round) + " ");
+    }
+    if (UseEvents()) {
+      EXPECT_TRUE(tcpserver_test::WaitUntil([&] { return events.ParkedCount() == kClients; }, 10000))
+          << events.ParkedCount();
+    }
+  }
+  EXPECT_EQ(Documents().size(), 3u * kClients);
+  EXPECT_EQ(server.Contexts().Count(), kClients);
+  clients.clear();
+  EXPECT_TRUE(tcpserver_test::WaitUntil([&] { return server.ConnectionCount() == 0; }, 10000));
+  EXPECT_EQ(connects.load(), kClients);
+  EXPECT_EQ(disconnects.load(), kClients);
+  EXPECT_EQ(server.Contexts().Count(), 0);
+  if (UseEvents()) {
+    EXPECT_EQ(events.ParkedCount(), 0);
+  }
+}
+
+// An idle keep-alive connection ends after the idle time-out, parked or not,
+// with its disconnect told once.
+TEST_P(HTTPServerSchedulingTest, IdleKeepAliveConnectionTimesOut) {
+  server.IdleTimeout = 300;
+  server.SetActive(true);
+  loopback::Fd c = tcpserver_test::Connect("127.0.0.1", port);
+  http_exchange::Reader reader(c.get());
+  loopback::SendAll(c.get(), "GET /once HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(reader.Next(10000).Status, 200);
+  EXPECT_TRUE(reader.ClosedWithin(10000));
+  EXPECT_TRUE(tcpserver_test::WaitUntil([&] { return disconnects.load() == 1; }, 10000));
+  EXPECT_EQ(connects.load(), 1);
+  EXPECT_EQ(server.Contexts().Count(), 0);
+  EXPECT_EQ(server.ConnectionCount(), 0);
+}
+
+// Clients that leave a request unfinished (a head cut short after a
+// request, a pipelined head cut short, a body sent later) keep nobody else
+// waiting; each is answered once the rest arrives.
+TEST_P(HTTPServerSchedulingTest, UnfinishedRequestsKeepNobodyWaiting) {
+  server.IdleTimeout = 60000;
+  server.RequestTimeout = 60000;
+  server.SetActive(true);
+  loopback::Fd a = tcpserver_test::Connect("127.0.0.1", port);
+  loopback::Fd b = tcpserver_test::Connect("127.0.0.1", port);
+  http_exchange::Reader ra(a.get()), rb(b.get());
+  loopback::SendAll(a.get(), "GET /a1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_EQ(ra.Next(10000).Status, 200);
+  // a stops half-way through its next head, then a pipelined pair of b
+  // ends half-way, then a POST's body stays out.
+  loopback::SendAll(a.get(), "GET /a2 HTTP/1.1\r\nHo");
+  loopback::SendAll(b.get(), "GET /b1 HTTP/1.1\r\nHost: h\r\n\r\nGET /b2 HTTP/1.1\r\nHo");
+  EXPECT_EQ(rb.Next(10000).Body, "GET /b1 ");
+  loopback::Fd c = tcpserver_test::Connect("127.0.0.1", port);
+  http_exchange::Reader rc(c.get());
+  loopback::SendAll(c.get(), "GET /c1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(rc.Next(10000).Body, "GET /c1 ");
+  loopback::SendAll(c.get(), POST_HEAD "Content-Length: 5\r\n\r\n");
+  // Others are served meanwhile, on a connection that was parked too.
+  loopback::Fd d = tcpserver_test::Connect("127.0.0.1", port);
+  http_exchange::Reader rd(d.get());
+  for (const char* doc : {"/d1", "/d2"}) {
+    loopback::SendAll(d.get(), std::string("GET ") + doc + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(rd.Next(10000).Body, std::string("GET ") + doc + " ");
+  }
+  loopback::SendAll(c.get(), "hello");
+  EXPECT_EQ(rc.Next(10000).Body, "POST /p hello");
+  loopback::SendAll(b.get(), "st: h\r\n\r\n");
+  EXPECT_EQ(rb.Next(10000).Body, "GET /b2 ");
+  loopback::SendAll(a.get(), "st: h\r\n\r\n");
+  EXPECT_EQ(ra.Next(10000).Body, "GET /a2 ");
+}
+
+// A head that stalls after a parked request still meets the request
+// time-out: 408 and the close.
+TEST_P(HTTPServerSchedulingTest, StalledHeadAfterAParkedRequestGets408) {
+  server.IdleTimeout = 60000;
+  server.RequestTimeout = 300;
+  server.SetActive(true);
+  loopback::Fd a = tcpserver_test::Connect("127.0.0.1", port);
+  http_exchange::Reader ra(a.get());
+  loopback::SendAll(a.get(), "GET /a1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_EQ(ra.Next(10000).Status, 200);
+  if (UseEvents()) {
+    ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return events.ParkedCount() == 1; }, 10000));
+  }
+  loopback::SendAll(a.get(), "GET /a2 HTTP/1.1\r\nHost: h\r\n");
+  EXPECT_EQ(ra.Next(10000).Status, 408);
+  EXPECT_TRUE(ra.ClosedWithin(10000));
+  EXPECT_EQ(Documents().size(), 1u);
+}
+
+// A stop closes keep-alive connections that wait between requests at once,
+// each torn down once, nothing left listed.
+TEST_P(HTTPServerSchedulingTest, StopClosesWaitingKeepAliveConnections) {
+  constexpr int kClients = 20;
+  server.IdleTimeout = 60000;
+  server.SetActive(true);
+  std::vector<loopback::Fd> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(tcpserver_test::Connect("127.0.0.1", port));
+    loopback::SendAll(clients.back().get(), "GET /w HTTP/1.1\r\nHost: h\r\n\r\n");
+    http_exchange::Reader reader(clients.back().get());
+    ASSERT_EQ(reader.Next(10000).Status, 200);
+  }
+  if (UseEvents()) {
+    ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return events.ParkedCount() == kClients; }, 10000));
+  }
+  const long long ms = tcpserver_test::TimeMs([&] { server.SetActive(false); });
+  EXPECT_LT(ms, 10000);
+  for (auto& c : clients) EXPECT_EQ(loopback::RecvUpTo(c.get(), 1, 10000), "");
+  EXPECT_EQ(connects.load(), kClients);
+  EXPECT_EQ(disconnects.load(), kClients);
+  EXPECT_EQ(server.Contexts().Count(), 0);
+  EXPECT_EQ(server.ConnectionCount(), 0);
+  if (UseEvents()) {
+    EXPECT_EQ(events.ParkedCount(), 0);
+  }
+  // And serves again after a restart.
+  server.SetActive(true);
+  loopback::Fd again = tcpserver_test::Connect("127.0.0.1", port);
+  loopback::SendAll(again.get(), "GET /again HTTP/1.1\r\nHost: h\r\n\r\n");
+  http_exchange::Reader reader(again.get());
+  EXPECT_EQ(reader.Next(10000).Body, "GET /again ");
+}
+
+// curl asks for several URLs over one HTTPS keep-alive connection.
+TEST_P(HTTPServerSchedulingTest, CurlKeepAliveOverTLS) {
+  UseTLS(TIdSSLVersion::sslvTLSv1_3);
+  server.SetActive(true);
+  const std::string base = "https://localhost:" + std::to_string(port);
+  Process curl({"curl", "-sS", "--max-time", "20", "--cacert", gCerts->Path("ca.pem"), "--resolve",
+                "localhost:" + std::to_string(port) + ":127.0.0.1", base + "/t1", base + "/t2", base + "/t3"});
+  curl.CloseInput();
+  const std::string out = curl.ReadAll(25000);
+  EXPECT_EQ(curl.Wait(5000), 0) << out;
+  EXPECT_EQ(out, "GET /t1  TLSv1.3GET /t2  TLSv1.3GET /t3  TLSv1.3");
+  EXPECT_EQ(connects.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scheduling, HTTPServerSchedulingTest, ::testing::Values(false, true),
+                         [](const auto& AInfo) { return AInfo.param ? std::string("Events") : std::string("ThreadPerConnection"); });
 
 }  // namespace
