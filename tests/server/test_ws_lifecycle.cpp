@@ -27,6 +27,9 @@ protected:
       if (!c) ++serverErrors;
     };
   }
+  // The server goes first: its destructor stops it, and that stop still
+  // calls the handlers, which use the members below.
+  void TearDown() override { server.reset(); }
   std::vector<std::string> Errors() {
     std::lock_guard<std::mutex> g(lock);
     return errors;
@@ -38,10 +41,12 @@ protected:
   std::mutex lock;
   std::vector<std::string> errors;
   std::atomic<int> serverErrors{0};
+  // Handlers that outlive a test body count here, not in its locals.
+  std::atomic<int> startups{0}, shutdowns{0};
+  std::atomic<bool> inHandler{false}, release{false};
 };
 
 TEST_F(WSLifecycle, StartReturnsAtOnceThenListens) {
-  std::atomic<int> startups{0}, shutdowns{0};
   server->OnStartup = [&](TComponent* s) {
     EXPECT_EQ(s, server.get());
     ++startups;
@@ -72,7 +77,6 @@ TEST_F(WSLifecycle, StartReturnsAtOnceThenListens) {
 namespace {
 
 TEST_F(WSLifecycle, ReStartOnAStoppedServerOnlyStarts) {
-  std::atomic<int> startups{0}, shutdowns{0};
   server->OnStartup = [&](TComponent*) { ++startups; };
   server->OnShutdown = [&](TComponent*) { ++shutdowns; };
   server->ReStart();
@@ -138,7 +142,6 @@ TEST_F(WSLifecycle, SetActiveTrueOnARunningServerClosesItsConnections) {
 }
 
 TEST_F(WSLifecycle, StopFromAConnectionThreadDoesNotWaitForItself) {
-  std::atomic<int> shutdowns{0};
   server->OnShutdown = [&](TComponent*) { ++shutdowns; };
   server->OnCommandGet = [&](TIdContext*, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
     if (q->Document == "/sync") server->SetActive(false);
@@ -158,8 +161,6 @@ TEST_F(WSLifecycle, StopFromAConnectionThreadDoesNotWaitForItself) {
 // A stop thread holds the main lock and waits for the connections; one of
 // them asks for a stop too. Neither may wait for the other.
 TEST_F(WSLifecycle, StopFromAConnectionWhileAStopWaitsForIt) {
-  std::atomic<bool> inHandler{false}, release{false};
-  std::atomic<int> shutdowns{0};
   server->OnShutdown = [&](TComponent*) { ++shutdowns; };
   server->OnCommandGet = [&](TIdContext*, TIdHTTPRequestInfo*, TIdHTTPResponseInfo*) {
     inHandler = true;
