@@ -3,12 +3,27 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <vector>
 
 namespace {
 constexpr const char* kVersion = "4.5.1";
 // The timer counts its interval in steps of this many milliseconds.
 constexpr std::int32_t kTimerStepMs = 100;
-constexpr std::int32_t kFreeTimerWaits = 1001;
+
+// The timers whose handlers run on this thread, innermost last: freeing one
+// of them from inside its handler cannot wait for the handler to end.
+thread_local std::vector<const TvynTimer*> tInHandler;
+
+struct HandlerScope {
+  explicit HandlerScope(const TvynTimer* ATimer) { tInHandler.push_back(ATimer); }
+  ~HandlerScope() { tInHandler.pop_back(); }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+};
+
+bool InHandlerOf(const TvynTimer* ATimer) {
+  return std::find(tInHandler.begin(), tInHandler.end(), ATimer) != tInHandler.end();
+}
 }  // namespace
 
 std::string TvynComponent_Base::Version() const { return kVersion; }
@@ -120,6 +135,7 @@ void TvynTimer::DoTimer() {
   if (!OnTimer) return;
   SetIsExecuting(true);
   try {
+    HandlerScope scope(this);
     OnTimer(this);
   } catch (const Exception& e) {
     SetIsExecuting(false);
@@ -134,6 +150,7 @@ void TvynTimer::DoException(const Exception& E) {
   if (!OnException) return;
   SetIsExecuting(true);
   try {
+    HandlerScope scope(this);
     OnException(this, E);
   } catch (...) {
     SetIsExecuting(false);
@@ -146,11 +163,9 @@ void FreeTimer(TvynTimer*& ATimer) {
   if (!ATimer) return;
   TvynTimer* timer = ATimer;
   ATimer = nullptr;
-  if (!timer->IsCurrentThread() && !timer->IsExecuting()) {
-    if (!timer->Terminated()) timer->Terminate();
-    for (int i = 0; i < kFreeTimerWaits && !timer->Terminated(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    // Joins the thread.
+  // A handler running on the timer's thread is waited for (its destructor
+  // joins the thread): it may use what the caller frees next.
+  if (!timer->IsCurrentThread() && !InHandlerOf(timer)) {
     std::unique_ptr<TvynTimer>{timer};
     return;
   }

@@ -103,7 +103,8 @@ private:
   std::shared_ptr<Shared> FShared = std::make_shared<Shared>();
 };
 
-// Frees a timer and clears the reference. From another thread and outside a
-// handler: ends the thread and frees the timer. From the timer's thread or
-// inside its handler: the timer is freed once its thread has ended.
+// Frees a timer and clears the reference. From another thread and outside its
+// handler: ends the thread, waiting for a handler in progress there, and frees
+// the timer. From the timer's thread or inside its handler: the timer is
+// freed once its thread has ended.
 void FreeTimer(TvynTimer*& ATimer);

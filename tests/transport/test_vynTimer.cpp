@@ -85,25 +85,59 @@ TEST(vynTimer, FiresOnTheUIThreadAsynchronouslyAndSynchronously) {
 }
 
 TEST(vynTimer, ErrorsGoToOnExceptionOrEndThePass) {
-  TvynTimer* timer = new TvynTimer();
-  std::atomic<int> fired{0}, errors{0};
-  timer->SetInterval(0);
-  timer->OnTimer = [&](TvynTimer*) {
-    ++fired;
-    throw Exception("tick failed");
-  };
-  timer->OnException = [&](TvynTimer* ASender, const Exception& E) {
-    EXPECT_TRUE(ASender->IsExecuting());
-    EXPECT_EQ(E.Message(), "tick failed");
-    ++errors;
-  };
-  timer->SetEnabled(true);
-  ASSERT_TRUE(WaitUntil([&] { return errors.load() >= 3; }));
-  // Without OnException the error ends the pass; the timer goes on.
-  timer->OnException = nullptr;
-  const int before = fired.load();
-  ASSERT_TRUE(WaitUntil([&] { return fired.load() >= before + 3; }));
-  FreeTimer(timer);
+  // Handlers are set before the timer runs: they are plain members its
+  // thread reads without a lock.
+  for (bool withHandler : {true, false}) {
+    SCOPED_TRACE(withHandler);
+    TvynTimer* timer = new TvynTimer();
+    std::atomic<int> fired{0}, errors{0};
+    timer->SetInterval(0);
+    timer->OnTimer = [&](TvynTimer*) {
+      ++fired;
+      throw Exception("tick failed");
+    };
+    if (withHandler) {
+      timer->OnException = [&](TvynTimer* ASender, const Exception& E) {
+        EXPECT_TRUE(ASender->IsExecuting());
+        EXPECT_EQ(E.Message(), "tick failed");
+        ++errors;
+      };
+    }
+    timer->SetEnabled(true);
+    // Without OnException the error ends the pass; the timer goes on.
+    EXPECT_TRUE(WaitUntil([&] { return fired.load() >= 3; }));
+    FreeTimer(timer);
+    if (withHandler) {
+      EXPECT_GE(errors.load(), 3);
+    }
+  }
+}
+
+// Freed from another thread while its handler runs on the timer's thread:
+// the handler ends before FreeTimer returns, so what it uses may go next.
+TEST(vynTimer, FreeTimerFromAnotherThreadWaitsForARunningHandler) {
+  for (bool throwing : {false, true}) {
+    SCOPED_TRACE(throwing);
+    TvynTimer* timer = new TvynTimer();
+    auto state = std::make_shared<std::atomic<int>>(0);  // 1 running, 2 done
+    timer->SetInterval(0);
+    timer->OnTimer = [state, throwing](TvynTimer* ASender) {
+      if (state->load() != 0) return;
+      *state = 1;
+      WaitUntil([&] { return ASender->Terminated(); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (throwing) throw Exception("late");
+      *state = 2;
+    };
+    timer->OnException = [state](TvynTimer*, const Exception&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      *state = 2;
+    };
+    timer->SetEnabled(true);
+    ASSERT_TRUE(WaitUntil([&] { return state->load() == 1; }));
+    FreeTimer(timer);
+    EXPECT_EQ(state->load(), 2);
+  }
 }
 
 TEST(vynTimer, FreeTimerFromInsideItsHandlerFreesItOnceItsThreadEnds) {
