@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <typeinfo>
 
 namespace {
@@ -55,20 +56,34 @@ TComponent::TComponent(TComponent* aOwner) {
   }
 }
 
+namespace {
+// Free notifications link components that live on different threads (a
+// server's log and each connection's log): one lock for all of those lists.
+std::recursive_mutex& FreeNotifyLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+}  // namespace
+
 TComponent::~TComponent() {
   FDestroying = true;
+  std::vector<TComponent*> list;
+  // Unlocked, the test only reads this component's own list, which no other
+  // thread may change while it ends; it spares the many components that
+  // never take part in a free notification the lock.
   if (FLinks && !FLinks->freeNotifies.empty()) {
-    // Each observer learns of the end and forgets us; we forget them.
-    std::vector<TComponent*> list;
+    std::lock_guard<std::recursive_mutex> g(FreeNotifyLock());
+    // Each observer forgets us; we forget them.
     list.swap(FLinks->freeNotifies);
     for (TComponent* c : list) {
       if (c->FLinks) {
         auto& theirs = c->FLinks->freeNotifies;
         theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
       }
-      c->Notification(this, TOperation::opRemove);
     }
   }
+  // Told outside the lock: a notification may free other components.
+  for (TComponent* c : list) c->Notification(this, TOperation::opRemove);
   DestroyComponents();
   DetachFromOwner();
 }
@@ -126,6 +141,7 @@ TComponent* TComponent::Components(int aIndex) const {
 
 void TComponent::FreeNotification(TComponent* aComponent) {
   if (!aComponent || aComponent == this) return;
+  std::lock_guard<std::recursive_mutex> g(FreeNotifyLock());
   auto add = [](TComponent* to, TComponent* what) {
     auto& l = to->GetLinks().freeNotifies;
     if (std::find(l.begin(), l.end(), what) == l.end()) l.push_back(what);
@@ -141,6 +157,7 @@ void TComponent::RemoveFreeNotification(TComponent* aComponent) {
     l.erase(std::remove(l.begin(), l.end(), what), l.end());
   };
   if (!aComponent) return;
+  std::lock_guard<std::recursive_mutex> g(FreeNotifyLock());
   remove(this, aComponent);
   remove(aComponent, this);
 }

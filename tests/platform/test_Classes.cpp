@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Classes.h"
@@ -74,6 +77,42 @@ TEST(Component, FreeNotificationClearsTheReference) {
     shortLived.Watch(target);
   }
   target->Destroy();
+}
+
+// One component watched from several threads at once, as a server's log is by
+// each connection's log: every link made and undone on its thread, and the end
+// told exactly to those still linked.
+TEST(Component, FreeNotificationsFromSeveralThreadsAtOnce) {
+  class Watcher : public TComponent {
+  public:
+    explicit Watcher(std::atomic<int>* aSeen) : FSeen(aSeen) {}
+
+  protected:
+    void Notification(TComponent*, TOperation aOperation) override {
+      if (aOperation == TOperation::opRemove) ++*FSeen;
+    }
+
+  private:
+    std::atomic<int>* FSeen;
+  };
+  constexpr int kThreads = 4, kRounds = 2000, kKept = 5;
+  std::atomic<int> seen{0};
+  auto shared = std::make_unique<TComponent>();
+  std::vector<std::vector<std::unique_ptr<Watcher>>> kept(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        auto w = std::make_unique<Watcher>(&seen);
+        shared->FreeNotification(w.get());
+        if (i % 2) shared->RemoveFreeNotification(w.get());
+        if (i >= kRounds - 2 * kKept && i % 2 == 0) kept[static_cast<std::size_t>(t)].push_back(std::move(w));
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  shared.reset();
+  EXPECT_EQ(seen.load(), kThreads * kKept);
 }
 
 class OptionsA : public TPersistent {
