@@ -245,8 +245,9 @@ void TIdCustomTCPServer::StopListening() {
     listeners.erase(listeners.begin());
     listener->Terminate();
     // Wakes an accept that blocks without polling; the listener closes the
-    // socket itself.
-    if (listener->Binding()->HandleAllocated()) listener->Binding()->Shutdown();
+    // socket itself, maybe right now: Shutdown looks at the handle under the
+    // binding's lock.
+    listener->Binding()->Shutdown();
     listener->WaitFor();
     listener->Binding()->CloseSocket();
   }
