@@ -95,7 +95,6 @@ TEST_F(WSLifecycle, ReStartOnAStoppedServerOnlyStarts) {
 // A box checked and unchecked quickly: the threads of the requests may take
 // the main lock in any order, yet the last request made decides.
 TEST_F(WSLifecycle, TheLastOfQuickStartsAndStopsWins) {
-  std::atomic<int> startups{0}, shutdowns{0};
   server->OnStartup = [&](TComponent*) { ++startups; };
   server->OnShutdown = [&](TComponent*) { ++shutdowns; };
   for (int round = 0; round < 5; ++round) {
