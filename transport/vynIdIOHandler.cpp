@@ -121,6 +121,9 @@ bool TIdIOHandler::CheckForDataOnSource(std::int32_t ATimeout) {
   // Measured before Connected, which itself may read what has arrived.
   std::int32_t before = FInputBuffer->Size();
   if (!Connected()) return false;
+  // What Connected read answers the question; waiting out the limit for more
+  // would only delay whoever asked.
+  if (FInputBuffer->Size() > before) return true;
   std::int32_t n = ReadFromSource(false, ATimeout, false);
   return n > 0 || FInputBuffer->Size() > before;
 }

@@ -168,6 +168,18 @@ TEST_F(IOHandlerTest, ReceiveLimitsDoNotOutliveTheirRead) {
   EXPECT_FALSE(io->CheckForDataOnSource(0));
 }
 
+// Bytes that arrived before the check answer it at once; the limit is for
+// waiting when nothing is there. (Every new server connection whose request
+// came with it waited out the limit before being served.)
+TEST_F(IOHandlerTest, CheckForDataReturnsAtOnceWhenBytesHaveArrived) {
+  loopback::SendAll(peer.get(), "GET / HTTP/1.1\r\n\r\n");
+  std::this_thread::sleep_for(100ms);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(io->CheckForDataOnSource(30000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << "waited for more after the bytes were there";
+  EXPECT_EQ(io->InputBuffer()->Size(), 18);
+}
+
 TEST_F(IOHandlerTest, ReadLnWaitSkipsEmptyLines) {
   loopback::SendAll(peer.get(), "\r\n  \r\nvalue\r\n\r\n\r\n");
   EXPECT_EQ(io->ReadLnWait(), "value");
