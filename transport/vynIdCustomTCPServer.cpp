@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "transport/vynIdSchedulerOfEvents.h"
 #include "transport/vynIdStack.h"
 
 namespace {
@@ -86,8 +87,10 @@ void TIdCustomTCPServer::JoinPendingStop() {
 }
 
 void TIdCustomTCPServer::SetActive(bool AValue) {
-  TIdScheduler* scheduler = FScheduler;
-  const bool fromOwnThread = tServingServer == this || (scheduler && scheduler->IsSharedThread());
+  // The scheduler is looked at only from a shared thread: elsewhere a stop
+  // running on a thread of its own may be freeing the implicit one.
+  const TIdScheduler* shared = TIdSchedulerOfEvents::SharedThreadScheduler();
+  const bool fromOwnThread = tServingServer == this || (shared && shared == FScheduler);
   // A stop that a connection deferred ends before anything else changes.
   if (!fromOwnThread) JoinPendingStop();
   std::lock_guard<std::recursive_mutex> g(FActiveLock);

@@ -93,6 +93,8 @@ TIdSchedulerOfEvents::~TIdSchedulerOfEvents() {
 
 bool TIdSchedulerOfEvents::IsSharedThread() const { return tSharedThreadOf == this; }
 
+const TIdSchedulerOfEvents* TIdSchedulerOfEvents::SharedThreadScheduler() { return tSharedThreadOf; }
+
 int TIdSchedulerOfEvents::ParkedCount() const {
   std::lock_guard<std::mutex> g(FLock);
   return static_cast<int>(FParked.size());

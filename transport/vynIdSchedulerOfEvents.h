@@ -77,6 +77,8 @@ public:
   // from one of them).
   bool TerminateAllYarns(std::int32_t AMSec) override;
   bool IsSharedThread() const override;
+  // The scheduler whose shared thread calls, or null.
+  static const TIdSchedulerOfEvents* SharedThreadScheduler();
 
   // Threads that serve ready connections; 0 or less: one per processor this
   // process may run on.
@@ -110,7 +112,8 @@ private:
   std::deque<TIdYarnOfEvents*> FHelperQueue;
   std::unordered_map<std::uint64_t, TIdYarnOfEvents*> FParked;
   std::uint64_t FNextTicket = 1;
-  std::int64_t FNextExpiry = 0;
+  // Written under FLock, read by the workers without it after each wait.
+  std::atomic<std::int64_t> FNextExpiry{0};
   int FEpoll = -1;
   int FWakeFd = -1;
   bool FStopThreads = false;
