@@ -5,9 +5,10 @@
 //             [--tls-port N --cert FILE --key FILE] [--keep-alive]
 //             [--scheduler events|threads]
 //
-// With "events" (the default) keep-alive connections wait between requests
-// in an epoll set and a few workers serve the ready ones; with "threads"
-// every connection has a thread of its own.
+// With "threads" (the default) every connection has a thread of its own;
+// with "events" keep-alive connections wait between requests in an epoll
+// set and a few workers serve the ready ones (ahead only at many
+// connections so far, see docs/benchmarks.md).
 //
 // GET and HEAD serve files (a folder's index.html for a path ending in
 // "/"); POST answers a small JSON acknowledgement after reading the body.
@@ -34,7 +35,7 @@ struct Options {
   std::string Root, Host = "127.0.0.1", Cert, Key;
   int Port = 8080, TLSPort = 0;
   bool KeepAlive = false;
-  bool Events = true;
+  bool Events = false;
 };
 
 bool ParsePort(const char* AText, int& VPort) {

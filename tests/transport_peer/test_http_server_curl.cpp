@@ -305,25 +305,32 @@ TEST_F(HTTPServerCurlTest, HeadSplitAcrossTLSRecordsFromSClient) {
   EXPECT_NE(client.Output().find("HTTP/1.1 200 OK"), std::string::npos) << client.Output();
 }
 
-// bin/webserver as a process: plain and HTTPS ports, a stop by SIGTERM.
+// bin/webserver as a process, with each of its schedulers: plain and HTTPS
+// ports, a stop by SIGTERM.
 TEST_F(HTTPServerCurlTest, WebserverToolServesAndStopsOnSignal) {
-  const std::string port = std::to_string(opensslpeer::FreePort());
-  const std::string tlsPort = std::to_string(opensslpeer::FreePort());
-  Process tool({WEBSERVER_BIN, "--root", root.string(), "--port", port, "--tls-port", tlsPort, "--cert",
-                gCerts->Path("server.pem"), "--key", gCerts->Path("server.key"), "--keep-alive"});
-  ASSERT_TRUE(tool.WaitFor("listening on https://127.0.0.1:" + tlsPort + "/", 10000)) << tool.Output();
   std::ofstream(root / "docs" / "index.html") << "<p>index</p>";
-  CurlResult plain = Curl({"http://127.0.0.1:" + port + "/docs/page.html", "http://127.0.0.1:" + port + "/docs/"});
-  EXPECT_EQ(plain.Output, "<p>page</p><p>index</p>");
-  CurlResult secure = Curl({"--cacert", gCerts->Path("ca.pem"), "https://localhost:" + tlsPort + "/docs/page.html"});
-  EXPECT_EQ(secure.Output, "<p>page</p>");
-  CurlResult post = Curl({"-H", "Content-Type: application/json", "-d", "{\"a\":1}", "http://127.0.0.1:" + port + "/hook"});
-  EXPECT_EQ(post.Output, "{\"status\":\"ok\"}");
-  CurlResult traversal = Curl({"--path-as-is", "-w", "%{http_code}", "-o", "/dev/null", "http://127.0.0.1:" + port + "/../"});
-  EXPECT_EQ(traversal.Output, "404");
-  ::kill(tool.Pid(), SIGTERM);
-  EXPECT_EQ(tool.Wait(10000), 0);
-  EXPECT_NE(tool.ReadAll(2000).find("stopped"), std::string::npos) << tool.Output();
+  for (const char* scheduler : {"threads", "events"}) {
+    SCOPED_TRACE(scheduler);
+    const std::string port = std::to_string(opensslpeer::FreePort());
+    const std::string tlsPort = std::to_string(opensslpeer::FreePort());
+    Process tool({WEBSERVER_BIN, "--root", root.string(), "--port", port, "--tls-port", tlsPort, "--cert",
+                  gCerts->Path("server.pem"), "--key", gCerts->Path("server.key"), "--keep-alive", "--scheduler",
+                  scheduler});
+    ASSERT_TRUE(tool.WaitFor("listening on https://127.0.0.1:" + tlsPort + "/", 10000)) << tool.Output();
+    CurlResult plain = Curl({"http://127.0.0.1:" + port + "/docs/page.html", "http://127.0.0.1:" + port + "/docs/"});
+    EXPECT_EQ(plain.Output, "<p>page</p><p>index</p>");
+    CurlResult secure = Curl({"--cacert", gCerts->Path("ca.pem"), "https://localhost:" + tlsPort + "/docs/page.html"});
+    EXPECT_EQ(secure.Output, "<p>page</p>");
+    CurlResult post =
+        Curl({"-H", "Content-Type: application/json", "-d", "{\"a\":1}", "http://127.0.0.1:" + port + "/hook"});
+    EXPECT_EQ(post.Output, "{\"status\":\"ok\"}");
+    CurlResult traversal =
+        Curl({"--path-as-is", "-w", "%{http_code}", "-o", "/dev/null", "http://127.0.0.1:" + port + "/../"});
+    EXPECT_EQ(traversal.Output, "404");
+    ::kill(tool.Pid(), SIGTERM);
+    EXPECT_EQ(tool.Wait(10000), 0);
+    EXPECT_NE(tool.ReadAll(2000).find("stopped"), std::string::npos) << tool.Output();
+  }
 }
 
 TEST_F(HTTPServerCurlTest, WebserverToolRefusesBadArguments) {
