@@ -7,6 +7,8 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
 #include <QTimer>
 
 #include <deque>
@@ -14,6 +16,14 @@
 #include <vector>
 
 #include "app/FCryptohopper.h"
+
+// Clicks a control the way a user does: its tab brought to the front, then
+// the mouse.
+inline void ClickOnItsPage(TFRMCryptohopper& aWindow, QAbstractButton* aButton) {
+  for (QWidget* p = aButton; p; p = p->parentWidget())
+    if (aWindow.PageControl1->indexOf(p) >= 0) aWindow.PageControl1->setCurrentWidget(p);
+  QTest::mouseClick(aButton, Qt::LeftButton);
+}
 
 // One modal window the script met: a prompt or an error box.
 struct Seen {

@@ -41,11 +41,7 @@ protected:
     w.show();
   }
 
-  void Click(QAbstractButton* aButton) {
-    for (QWidget* p = aButton; p; p = p->parentWidget())
-      if (w.PageControl1->indexOf(p) >= 0) w.PageControl1->setCurrentWidget(p);
-    QTest::mouseClick(aButton, Qt::LeftButton);
-  }
+  void Click(QAbstractButton* aButton) { ClickOnItsPage(w, aButton); }
   std::string Log() const { return w.memoLog->toPlainText().toStdString(); }
   std::vector<std::string> Errors() const {
     std::vector<std::string> out;

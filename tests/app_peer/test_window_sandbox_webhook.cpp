@@ -30,11 +30,7 @@ protected:
   }
   void TearDown() override { service.Stop(); }
 
-  void Click(QAbstractButton* aButton) {
-    for (QWidget* p = aButton; p; p = p->parentWidget())
-      if (w.PageControl1->indexOf(p) >= 0) w.PageControl1->setCurrentWidget(p);
-    QTest::mouseClick(aButton, Qt::LeftButton);
-  }
+  void Click(QAbstractButton* aButton) { ClickOnItsPage(w, aButton); }
   // Lets the UI thread run until aDone, at most about twenty seconds.
   static bool Pump(const std::function<bool()>& aDone) {
     for (int i = 0; i < 2000 && !aDone(); ++i) QTest::qWait(10);
