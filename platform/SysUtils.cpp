@@ -198,17 +198,20 @@ bool SameText(std::string_view a, std::string_view b) {
     if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   return true;
 }
-std::string TrimLeft(std::string_view s) {
+std::string_view TrimLeftView(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size() && IsTrimmed(s[i])) ++i;
-  return std::string(s.substr(i));
+  return s.substr(i);
 }
-std::string TrimRight(std::string_view s) {
+std::string_view TrimRightView(std::string_view s) {
   std::size_t n = s.size();
   while (n > 0 && IsTrimmed(s[n - 1])) --n;
-  return std::string(s.substr(0, n));
+  return s.substr(0, n);
 }
-std::string Trim(std::string_view s) { return TrimLeft(TrimRight(s)); }
+std::string_view TrimView(std::string_view s) { return TrimLeftView(TrimRightView(s)); }
+std::string TrimLeft(std::string_view s) { return std::string(TrimLeftView(s)); }
+std::string TrimRight(std::string_view s) { return std::string(TrimRightView(s)); }
+std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
 bool StartsText(std::string_view aSubText, std::string_view aText) {
   return aText.size() >= aSubText.size() && SameText(aText.substr(0, aSubText.size()), aSubText);
 }

@@ -107,5 +107,9 @@ bool SameText(std::string_view a, std::string_view b);
 std::string Trim(std::string_view aText);
 std::string TrimLeft(std::string_view aText);
 std::string TrimRight(std::string_view aText);
+// The same without a copy: views into aText.
+std::string_view TrimView(std::string_view aText);
+std::string_view TrimLeftView(std::string_view aText);
+std::string_view TrimRightView(std::string_view aText);
 bool StartsText(std::string_view aSubText, std::string_view aText);
 bool EndsText(std::string_view aSubText, std::string_view aText);

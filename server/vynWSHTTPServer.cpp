@@ -1,6 +1,7 @@
 #include "server/vynWSHTTPServer.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -1073,9 +1074,10 @@ bool TvynWSHTTPServer::ServeDocument(TIdContext* AContext, TIdHTTPRequestInfo* A
   // The path as sent: the resolver refuses what would leave the root before
   // decoding can hide it.
   std::string raw = ARequestInfo->URI;
-  if (!IdResolveDocumentPath(DocumentRoot(), raw, file)) return false;
+  struct stat st{};
+  if (!IdResolveDocumentPath(DocumentRoot(), raw, file, &st)) return false;
   AResponseInfo->SetContentType(HTTPServer().MIMETable().GetFileMIMEType(file));
   if (!Charset.empty()) AResponseInfo->CharSet = Charset;
-  AResponseInfo->ServeFile(AContext, file);
+  AResponseInfo->ServeFile(AContext, file, st);
   return true;
 }

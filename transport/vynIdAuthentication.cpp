@@ -16,7 +16,7 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view TrimLeftView(std::string_view s) {
+std::string_view SkipBlanks(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   return s;
 }
@@ -108,12 +108,12 @@ TStringList detail::ParseChallengeParams(std::string_view AChallenge) {
   out.CaseSensitive = false;
   std::size_t sp = AChallenge.find(' ');
   std::string_view rest = sp == std::string_view::npos ? std::string_view() : AChallenge.substr(sp + 1);
-  rest = TrimLeftView(rest);
+  rest = SkipBlanks(rest);
   // Every pass removes at least one character, so the loop ends.
   while (!rest.empty()) {
     std::size_t eq = rest.find('=');
     std::string name = Trim(rest.substr(0, eq));
-    rest = eq == std::string_view::npos ? std::string_view() : TrimLeftView(rest.substr(eq + 1));
+    rest = eq == std::string_view::npos ? std::string_view() : SkipBlanks(rest.substr(eq + 1));
     std::string value;
     if (!rest.empty() && rest.front() == '"') {
       std::size_t i = 1;
@@ -130,7 +130,7 @@ TStringList detail::ParseChallengeParams(std::string_view AChallenge) {
       rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
     if (!name.empty()) out.Add(name + "=" + value);
-    rest = TrimLeftView(rest);
+    rest = SkipBlanks(rest);
   }
   return out;
 }

@@ -223,36 +223,50 @@ void DisconnectQuietly(TIdTCPConnection& AConnection) {
 // Whether ABuffer holds a whole request head and, for a body of a stated
 // length, the whole body: serving it then never waits for the client. A
 // chunked body is never called whole here.
+// Whether the line of ABuffer at APos (up to AEnd) starts with ALowerName,
+// letter case ignored.
+bool LineStartsWith(TIdBuffer& ABuffer, std::int32_t APos, std::int32_t AEnd, std::string_view ALowerName) {
+  if (AEnd - APos < static_cast<std::int32_t>(ALowerName.size())) return false;
+  for (std::size_t i = 0; i < ALowerName.size(); ++i)
+    if (std::tolower(ABuffer.PeekByte(APos + static_cast<std::int32_t>(i))) != ALowerName[i]) return false;
+  return true;
+}
+
 bool RequestIsWhole(TIdBuffer& ABuffer) {
+  // Looked at in place, line by line: this runs before every request on a
+  // parked connection.
+  static constexpr std::string_view kLength = "content-length:";
   const std::int32_t size = ABuffer.Size();
   std::int32_t pos = 0;
-  std::int32_t end = -1;
+  std::int32_t lengthAt = -1;
+  bool first = true;
   for (;;) {
     const std::int32_t nl = ABuffer.IndexOf(static_cast<std::uint8_t>('\n'), pos);
     if (nl < 0) return false;
-    const bool empty = nl == pos || (nl == pos + 1 && ABuffer.PeekByte(pos) == '\r');
-    pos = nl + 1;
-    if (empty) {
-      end = pos;
+    if (nl == pos || (nl == pos + 1 && ABuffer.PeekByte(pos) == '\r')) {
+      pos = nl + 1;
       break;
     }
+    if (!first) {
+      if (LineStartsWith(ABuffer, pos, nl, "transfer-encoding:")) return false;
+      if (lengthAt < 0 && LineStartsWith(ABuffer, pos, nl, kLength)) lengthAt = pos + static_cast<std::int32_t>(kLength.size());
+    }
+    first = false;
+    pos = nl + 1;
   }
-  TIdBytes bytes;
-  ABuffer.ExtractToBytes(bytes, end, false, 0);
-  std::string head(bytes.begin(), bytes.end());
-  for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (head.find("\ntransfer-encoding:") != std::string::npos) return false;
-  const std::size_t at = head.find("\ncontent-length:");
-  if (at == std::string::npos) return true;
-  std::size_t i = at + 16;
-  while (i < head.size() && (head[i] == ' ' || head[i] == '\t')) ++i;
+  if (lengthAt < 0) return true;
+  std::int32_t i = lengthAt;
+  while (i < pos && (ABuffer.PeekByte(i) == ' ' || ABuffer.PeekByte(i) == '\t')) ++i;
   std::int64_t length = 0;
   std::size_t digits = 0;
-  for (; i < head.size() && head[i] >= '0' && head[i] <= '9' && digits < 18; ++i, ++digits)
-    length = length * 10 + (head[i] - '0');
+  for (; i < pos && digits < 18; ++i, ++digits) {
+    const std::uint8_t c = ABuffer.PeekByte(i);
+    if (c < '0' || c > '9') break;
+    length = length * 10 + (c - '0');
+  }
   // A length the reader will refuse is answered at once.
   if (digits == 0 || digits >= 18) return true;
-  return size - end >= length;
+  return size - pos >= length;
 }
 
 // Whether one receive now returns without waiting: always for a plain
@@ -596,6 +610,10 @@ std::int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFil
   return ServeKnownFile(AFile, known ? &st : nullptr);
 }
 
+std::int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFile, const struct stat& AStat) {
+  return ServeKnownFile(AFile, S_ISREG(AStat.st_mode) ? &AStat : nullptr);
+}
+
 std::int64_t TIdHTTPResponseInfo::ServeKnownFile(const std::string& AFile, const struct stat* ASt) {
   if (ASt) {
     if (auto body = gSmallFiles.Find(AFile, *ASt)) {
@@ -727,7 +745,8 @@ bool ResolveRoot(const std::string& ARoot, std::string& VRoot) {
 }
 }  // namespace
 
-bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName) {
+bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName,
+                           struct stat* VStat) {
   VFileName.clear();
   if (ARoot.empty() || ARoot.find('\0') != std::string::npos) return false;
   std::string_view raw = ARawPath.substr(0, ARawPath.find_first_of("?#"));
@@ -767,6 +786,7 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
     if (!link) {
       if (!S_ISREG(st.st_mode)) return false;
       VFileName = std::move(candidate);
+      if (VStat) *VStat = st;
       return true;
     }
   }
@@ -778,6 +798,7 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
   struct stat st{};
   if (::stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   VFileName = resolved;
+  if (VStat) *VStat = st;
   return true;
 }
 

@@ -129,6 +129,9 @@ public:
   // Sends the file after the header; the number of bytes sent. A name that
   // is not a regular file raises EIdFileNotFound before anything is sent.
   std::int64_t ServeFile(TIdContext* AContext, const std::string& AFile);
+  // The same for a file whose stat the caller has just taken (as
+  // IdResolveDocumentPath gives it): one system call less per request.
+  std::int64_t ServeFile(TIdContext* AContext, const std::string& AFile, const struct stat& AStat);
   // 304 when If-Modified-Since matches the file's time, 404 when the file is
   // missing (or no regular file); otherwise ServeFile.
   std::int64_t SmartServeFile(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, const std::string& AFile);
@@ -169,7 +172,9 @@ private:
 // False) a path with NUL, a ".." segment, an encoded "/" or "\" or NUL, a
 // target outside the resolved root (links included) and anything that is not
 // a regular file. ARawPath is the request's path as sent, not yet decoded.
-bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName);
+// VStat, when given, receives the file's stat.
+bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName,
+                           struct stat* VStat = nullptr);
 
 using TIdHTTPCommandEvent = std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
                                                TIdHTTPResponseInfo* AResponseInfo)>;

@@ -82,6 +82,14 @@ std::vector<std::string> SplitAtBreaks(std::string_view aLine) {
   return out;
 }
 
+// The name part of a header line, without a copy.
+std::string_view NameOfLine(std::string_view aLine) {
+  const auto p = aLine.find(':');
+  return p == std::string_view::npos ? std::string_view() : TrimRightView(aLine.substr(0, p));
+}
+
+bool HasBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
 // A header name never carries a line break or a colon of its own.
 std::string CleanName(std::string_view aName) {
   std::string s;
@@ -223,22 +231,32 @@ TIdHeaderList::TIdHeaderList(TIdHeaderQuotingType AQuoteType) : FQuoteType(AQuot
 
 void TIdHeaderList::AddValue(std::string_view AName, std::string_view AValue) {
   if (AName.empty() || AValue.empty()) return;
+  if (!HasBreak(AName) && !HasBreak(AValue)) {
+    Add(JoinLine(AName, AValue));
+    return;
+  }
   for (auto& line : SplitAtBreaks(CleanName(AName) + FNameValueSeparator + std::string(AValue)))
     Add(std::move(line));
 }
 
-std::string TIdHeaderList::Names(int AIndex) const {
-  const std::string& s = Strings(AIndex);
-  const auto p = s.find(':');
-  if (p == std::string::npos) return {};
-  return TrimRight(std::string_view(s).substr(0, p));
+// "AName: AValue" as one line, right-trimmed as a split line would be; for a
+// name and value without line breaks.
+std::string TIdHeaderList::JoinLine(std::string_view AName, std::string_view AValue) const {
+  std::string line;
+  line.reserve(AName.size() + FNameValueSeparator.size() + AValue.size());
+  line.append(AName).append(FNameValueSeparator).append(AValue);
+  line.resize(TrimRightView(line).size());
+  return line;
 }
+
+std::string TIdHeaderList::Names(int AIndex) const { return std::string(NameOfLine(Strings(AIndex))); }
 
 int TIdHeaderList::IndexOfName(std::string_view AName) const {
   for (int i = 0; i < Count(); ++i) {
+    const std::string& line = FItems[static_cast<std::size_t>(i)];
     // A continuation line is part of the value above it, never a header.
-    if (IsFoldedLine(FItems[static_cast<std::size_t>(i)])) continue;
-    if (SameText(Names(i), AName)) return i;
+    if (IsFoldedLine(line)) continue;
+    if (SameText(NameOfLine(line), AName)) return i;
   }
   return -1;
 }
@@ -247,7 +265,10 @@ std::string TIdHeaderList::GetValueFromLine(int& VLine) const {
   if (VLine < 0 || VLine >= Count()) return {};
   const std::string& line = Strings(VLine);
   const auto p = line.find(':');
-  std::string value = p == std::string::npos ? std::string() : TrimLeft(std::string_view(line).substr(p + 1));
+  const std::string_view first = p == std::string::npos ? std::string_view() : std::string_view(line).substr(p + 1);
+  const bool folded = FUnfoldLines && VLine + 1 < Count() && IsFoldedLine(Strings(VLine + 1));
+  if (!folded) return std::string(TrimView(first));
+  std::string value(TrimLeftView(first));
   if (FUnfoldLines) {
     // value trimmed + " " + continuation trimmed, built in place: a header
     // of many continuation lines must not cost quadratic time.
@@ -283,6 +304,19 @@ void TIdHeaderList::SetValue(std::string_view AName, std::string_view AValue) {
     if (i >= 0) {
       DeleteFoldedLines(i);
       Delete(i);
+    }
+    return;
+  }
+  if (!HasBreak(AName) && !HasBreak(AValue) &&
+      (!FFoldLines || FFoldLinesLength <= 0 ||
+       AName.size() + FNameValueSeparator.size() + AValue.size() <= static_cast<std::size_t>(FFoldLinesLength))) {
+    // One line, nothing to wrap or split: the common case, without the
+    // general path's copies.
+    if (i < 0) {
+      Add(JoinLine(AName, AValue));
+    } else {
+      DeleteFoldedLines(i);
+      Put(i, JoinLine(AName, AValue));
     }
     return;
   }

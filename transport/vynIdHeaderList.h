@@ -61,6 +61,7 @@ public:
 
 private:
   void DeleteFoldedLines(int AIndex);
+  std::string JoinLine(std::string_view AName, std::string_view AValue) const;
 
   std::string FNameValueSeparator = ": ";
   bool FUnfoldLines = true;

@@ -1,5 +1,6 @@
 #include "transport/vynIdInternetDate.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -293,7 +294,8 @@ TDateTime InternetDateToLocal(std::string_view aText) {
   return TryInternetDateToUTC(aText, r) ? UTCToLocalTime(r) : 0;
 }
 
-std::string UTCToInternetDate(TDateTime aUTC) {
+namespace {
+std::string FormatInternetDate(TDateTime aUTC) {
   int y, mo, d, h, mi, s, ms;
   DecodeDateTime(aUTC, y, mo, d, h, mi, s, ms);
   char time[48];
@@ -302,6 +304,21 @@ std::string UTCToInternetDate(TDateTime aUTC) {
   std::snprintf(out, sizeof out, kInternetDateFormat, kDayShortNames[DayOfWeek(aUTC) - 1], d,
                 kMonthShortNames[mo - 1], y, time, "GMT");
   return out;
+}
+}  // namespace
+
+std::string UTCToInternetDate(TDateTime aUTC) {
+  // Every response carries the date, which changes once a second: each
+  // thread keeps the text of the last second it wrote.
+  if (aUTC < 0) return FormatInternetDate(aUTC);
+  thread_local std::int64_t lastSecond = INT64_MIN;
+  thread_local std::string lastText;
+  const std::int64_t second = DateTimeToUnix(aUTC);
+  if (second != lastSecond) {
+    lastText = FormatInternetDate(aUTC);
+    lastSecond = second;
+  }
+  return lastText;
 }
 
 std::string LocalToInternetDate(TDateTime aLocal) { return UTCToInternetDate(LocalTimeToUTC(aLocal)); }
