@@ -291,7 +291,11 @@ std::int32_t TIdBuffer::IndexOf(std::string_view AString, std::int32_t AStartPos
 }
 
 std::int32_t TIdBuffer::IndexOf(std::uint8_t AByte, std::int32_t AStartPos) {
-  return IndexOf(TIdBytes{AByte}, AStartPos);
+  if (FSize == 0) return -1;
+  if (AStartPos < 0 || AStartPos >= FSize) throw EIdException(RSBufferInvalidStartPos);
+  const std::uint8_t* begin = Data(-1);
+  const void* hit = std::memchr(begin + AStartPos, AByte, static_cast<std::size_t>(FSize - AStartPos));
+  return hit ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(hit) - begin) : -1;
 }
 
 std::uint8_t TIdBuffer::PeekByte(std::int32_t AIndex) {

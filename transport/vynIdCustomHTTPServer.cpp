@@ -163,7 +163,9 @@ std::int32_t RemainingMs(std::uint64_t ADeadline) {
 // One line before the deadline; a time-out or an over-long line is refused.
 std::string ReadLineBefore(TIdIOHandler& AIO, std::uint64_t ADeadline, std::int32_t AMaxLength,
                            std::int32_t ATooLongCode) {
-  std::int32_t left = RemainingMs(ADeadline);
+  // A line that is here already needs no clock: reading it never waits.
+  const bool here = AIO.InputBuffer() && AIO.InputBuffer()->IndexOf(static_cast<std::uint8_t>('\n')) >= 0;
+  const std::int32_t left = here ? 1 : RemainingMs(ADeadline);
   if (left <= 0) throw Refusal{408};
   std::string line;
   try {
@@ -241,6 +243,9 @@ bool RequestIsWhole(TIdBuffer& ABuffer) {
   std::int32_t lengthAt = -1;
   bool first = true;
   for (;;) {
+    // Ends right after a line: the head goes on later (the search would
+    // refuse a start at the end).
+    if (pos >= size) return false;
     const std::int32_t nl = ABuffer.IndexOf(static_cast<std::uint8_t>('\n'), pos);
     if (nl < 0) return false;
     if (nl == pos || (nl == pos + 1 && ABuffer.PeekByte(pos) == '\r')) {

@@ -213,8 +213,12 @@ void TIdEntityHeaderInfo::SetContentType(std::string_view AValue) {
     CharSet.clear();
     return;
   }
-  const std::string charset = ExtractHeaderSubItem(AValue, "charset", TIdHeaderQuotingType::QuoteHTTP);
-  FContentType = Trim(ReplaceHeaderSubItem(AValue, "charset", "", TIdHeaderQuotingType::QuoteHTTP));
+  // Without parameters there is no charset to take out.
+  const bool params = AValue.find(';') != std::string_view::npos;
+  const std::string charset =
+      params ? ExtractHeaderSubItem(AValue, "charset", TIdHeaderQuotingType::QuoteHTTP) : std::string();
+  FContentType = params ? Trim(ReplaceHeaderSubItem(AValue, "charset", "", TIdHeaderQuotingType::QuoteHTTP))
+                        : std::string(TrimView(AValue));
   if (!charset.empty()) {
     CharSet = charset;
     return;

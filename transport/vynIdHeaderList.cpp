@@ -88,7 +88,11 @@ std::string_view NameOfLine(std::string_view aLine) {
   return p == std::string_view::npos ? std::string_view() : TrimRightView(aLine.substr(0, p));
 }
 
-bool HasBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+bool HasBreak(std::string_view s) {
+  for (char c : s)
+    if (c == '\r' || c == '\n') return true;
+  return false;
+}
 
 // A header name never carries a line break or a colon of its own.
 std::string CleanName(std::string_view aName) {

@@ -543,12 +543,17 @@ TEST_P(HTTPServerSchedulingTest, UnfinishedRequestsKeepNobodyWaiting) {
   server.SetActive(true);
   loopback::Fd a = tcpserver_test::Connect("127.0.0.1", port);
   loopback::Fd b = tcpserver_test::Connect("127.0.0.1", port);
-  http_exchange::Reader ra(a.get()), rb(b.get());
+  loopback::Fd e = tcpserver_test::Connect("127.0.0.1", port);
+  http_exchange::Reader ra(a.get()), rb(b.get()), re(e.get());
   loopback::SendAll(a.get(), "GET /a1 HTTP/1.1\r\nHost: h\r\n\r\n");
   ASSERT_EQ(ra.Next(10000).Status, 200);
-  // a stops half-way through its next head, then a pipelined pair of b
-  // ends half-way, then a POST's body stays out.
+  loopback::SendAll(e.get(), "GET /e1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_EQ(re.Next(10000).Status, 200);
+  // a stops half-way through its next head, e right after one of its
+  // lines, then a pipelined pair of b ends half-way, then a POST's body
+  // stays out.
   loopback::SendAll(a.get(), "GET /a2 HTTP/1.1\r\nHo");
+  loopback::SendAll(e.get(), "GET /e2 HTTP/1.1\r\nHost: h\r\n");
   loopback::SendAll(b.get(), "GET /b1 HTTP/1.1\r\nHost: h\r\n\r\nGET /b2 HTTP/1.1\r\nHo");
   EXPECT_EQ(rb.Next(10000).Body, "GET /b1 ");
   loopback::Fd c = tcpserver_test::Connect("127.0.0.1", port);
@@ -569,6 +574,8 @@ TEST_P(HTTPServerSchedulingTest, UnfinishedRequestsKeepNobodyWaiting) {
   EXPECT_EQ(rb.Next(10000).Body, "GET /b2 ");
   loopback::SendAll(a.get(), "st: h\r\n\r\n");
   EXPECT_EQ(ra.Next(10000).Body, "GET /a2 ");
+  loopback::SendAll(e.get(), "\r\n");
+  EXPECT_EQ(re.Next(10000).Body, "GET /e2 ");
 }
 
 // A head that stalls after a parked request still meets the request
