@@ -277,22 +277,28 @@ bool RequestIsWhole(TIdBuffer& ABuffer) {
 // Whether one receive now returns without waiting: always for a plain
 // socket (it receives without waiting), for TLS only when a whole record
 // (or the end) is there.
-bool ReceiveWouldNotWait(TIdTCPConnection& AConnection, TIdIOHandler& AIO) {
+enum class TReceiveNow { Waits, DoesNotWait, WholeRecord };
+
+TReceiveNow ReceiveWouldNotWait(TIdTCPConnection& AConnection, TIdIOHandler& AIO) {
   auto* tls = dynamic_cast<TIdSSLIOHandlerSocketBase*>(&AIO);
-  if (!tls || tls->PassThrough()) return true;
-  if (AIO.InputPending()) return true;
+  if (!tls || tls->PassThrough()) return TReceiveNow::DoesNotWait;
+  if (AIO.InputPending()) return TReceiveNow::DoesNotWait;
   TIdIOHandlerSocket* socket = AConnection.Socket();
   TIdSocketHandle* binding = socket ? socket->Binding() : nullptr;
-  if (!binding || !binding->HandleAllocated()) return true;
+  if (!binding || !binding->HandleAllocated()) return TReceiveNow::DoesNotWait;
   const int fd = static_cast<int>(binding->Handle());
-  std::uint8_t header[5];
-  const ssize_t peeked = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
-  if (peeked == 0) return true;
-  if (peeked < static_cast<ssize_t>(sizeof header)) return false;
+  // One look covers the header and, for a request's usual size, the whole
+  // record; only a longer one asks how much more is there.
+  std::uint8_t peek[4096];
+  const ssize_t peeked = ::recv(fd, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked == 0) return TReceiveNow::DoesNotWait;
+  if (peeked < 5) return TReceiveNow::Waits;
+  const int record = 5 + ((peek[3] << 8) | peek[4]);
+  if (peeked >= record) return TReceiveNow::WholeRecord;
+  if (peeked < static_cast<ssize_t>(sizeof peek)) return TReceiveNow::Waits;
   int available = 0;
-  if (::ioctl(fd, FIONREAD, &available) != 0) return false;
-  const int record = 5 + ((header[3] << 8) | header[4]);
-  return available >= record;
+  if (::ioctl(fd, FIONREAD, &available) != 0) return TReceiveNow::Waits;
+  return available >= record ? TReceiveNow::WholeRecord : TReceiveNow::Waits;
 }
 
 // The ready check of a parked connection (see TIdYarnReadyCheck).
@@ -303,10 +309,13 @@ TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool ARecei
   if (AReceive) {
     // Bytes the socket holds that one receive cannot take without waiting
     // (part of a TLS record): the rest is waited for on a thread that may.
-    if (!ReceiveWouldNotWait(AConnection, *io)) return TIdYarnReadiness::yrPartial;
+    const TReceiveNow now = ReceiveWouldNotWait(AConnection, *io);
+    if (now == TReceiveNow::Waits) return TIdYarnReadiness::yrPartial;
     // One receive; 0 is the end (or a closed socket): the step meets it at
-    // once.
-    if (io->ReadFromSource(false, 0, false) == 0) return TIdYarnReadiness::yrReady;
+    // once. A whole record known to be there is read without a readiness
+    // wait first.
+    if (io->ReadFromSource(false, now == TReceiveNow::WholeRecord ? IdTimeoutInfinite : 0, false) == 0)
+      return TIdYarnReadiness::yrReady;
     if (RequestIsWhole(*io->InputBuffer())) return TIdYarnReadiness::yrReady;
   }
   return io->InputBufferIsEmpty() && !io->InputPending() ? TIdYarnReadiness::yrNothing

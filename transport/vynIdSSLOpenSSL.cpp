@@ -21,6 +21,7 @@ namespace {
 constexpr int kCtrlSetTmpDH = 3;
 constexpr int kCtrlSetMode = 33;
 constexpr int kCtrlSetTLSExtHostName = 55;
+constexpr int kCtrlSetReadAhead = 41;
 constexpr int kCtrlClearChainCerts = 88;
 constexpr int kCtrlAdd0ChainCert = 89;
 constexpr int kCtrlSetMinProtoVersion = 123;
@@ -897,12 +898,24 @@ void TIdSSLSocket::Accept(TIdStackSocketHandle ASocket) {
   if (OSSL.SSL_set_ex_data(SSL_, 0, this) != 1) throw Exception(RSOSSLSetExDataFailed);
   int r = OSSL.SSL_set_fd(SSL_, ASocket);
   if (r <= 0) EIdOSSLFDSetError::RaiseException(SSL_, r, RSOSSLFDSetError);
+  // A server reads what its client sent in one receive instead of a record
+  // header and then its body: one system call less per request. Only where
+  // bytes read ahead can be seen (HasBufferedInput), or a wait on the
+  // socket would miss them.
+  if (OSSL.SSL_has_pending) OSSL.SSL_ctrl(SSL_, kCtrlSetReadAhead, 1, nullptr);
   OSSL.ERR_clear_error();
   r = OSSL.SSL_accept(SSL_);
   if (r <= 0) {
     FLastError = OSSL.SSL_get_error(SSL_, r);
     EIdOSSLAcceptError::RaiseExceptionCode(FLastError, r, RSOSSLAcceptError);
   }
+}
+
+bool TIdSSLSocket::HasBufferedInput() const {
+  if (!SSL_) return false;
+  if (OSSL.SSL_pending && OSSL.SSL_pending(SSL_) > 0) return true;
+  // Read ahead but not yet decrypted.
+  return OSSL.SSL_has_pending && OSSL.SSL_has_pending(SSL_) == 1;
 }
 
 bool TIdSSLSocket::TimedOut(int AErr) const {
@@ -1115,13 +1128,13 @@ void TIdSSLIOHandlerSocketOpenSSL::AfterAccept() {
 bool TIdSSLIOHandlerSocketOpenSSL::Readable(std::int32_t AMSec) {
   if (!FPassThrough) {
     if (!FSSLSocket || !FSSLSocket->SSL_) return false;
-    if (OSSL.SSL_pending && OSSL.SSL_pending(FSSLSocket->SSL_) > 0) return true;
+    if (FSSLSocket->HasBufferedInput()) return true;
   }
   return TIdSSLIOHandlerSocketBase::Readable(AMSec);
 }
 
 bool TIdSSLIOHandlerSocketOpenSSL::InputPending() {
-  return !FPassThrough && FSSLSocket && FSSLSocket->SSL_ && OSSL.SSL_pending && OSSL.SSL_pending(FSSLSocket->SSL_) > 0;
+  return !FPassThrough && FSSLSocket && FSSLSocket->HasBufferedInput();
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(std::int32_t AMs) {

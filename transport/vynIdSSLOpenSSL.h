@@ -302,6 +302,10 @@ public:
   std::string ALPNProtocol;
   TIdALPNSelectEvent OnALPNSelect;
 
+  // Bytes received that a read returns without the socket: decrypted, or
+  // read ahead and not yet decrypted.
+  bool HasBufferedInput() const;
+
 private:
   void Free();
   bool TimedOut(int AErr) const;

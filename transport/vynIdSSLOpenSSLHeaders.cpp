@@ -217,6 +217,7 @@ void ResolveAll(BindingState& s) {
   r.Get(t.SSL_alert_type_string_long, ssl, N::Always, {"SSL_alert_type_string_long"});
   r.Get(t.SSL_alert_desc_string_long, ssl, N::Always, {"SSL_alert_desc_string_long"});
   r.Get(t.SSL_pending, ssl, N::Optional, {"SSL_pending"});
+  r.Get(t.SSL_has_pending, ssl, N::Optional, {"SSL_has_pending"});
   r.Get(t.SSL_set_ex_data, ssl, N::Optional, {"SSL_set_ex_data"});
   r.Get(t.SSL_get_ex_data, ssl, N::Optional, {"SSL_get_ex_data"});
   r.Get(t.SSL_get0_alpn_selected, ssl, N::Optional, {"SSL_get0_alpn_selected"});

@@ -278,6 +278,7 @@ struct OpenSSLFunctionTable {
   const char* (*SSL_alert_type_string_long)(int) = nullptr;
   const char* (*SSL_alert_desc_string_long)(int) = nullptr;
   int (*SSL_pending)(const SSL*) = nullptr;
+  int (*SSL_has_pending)(const SSL*) = nullptr;
   int (*SSL_set_ex_data)(SSL*, int, void*) = nullptr;
   void* (*SSL_get_ex_data)(const SSL*, int) = nullptr;
   void (*SSL_get0_alpn_selected)(const SSL*, const unsigned char**, unsigned int*) = nullptr;

@@ -631,6 +631,56 @@ TEST_P(HTTPServerSchedulingTest, StopClosesWaitingKeepAliveConnections) {
   EXPECT_EQ(reader.Next(10000).Body, "GET /again ");
 }
 
+// Two requests in two TLS records that arrive in one segment: the server
+// reads both at once, and the second one, held by the TLS layer, is still
+// seen (no wait on a socket that has nothing more).
+TEST_P(HTTPServerSchedulingTest, TwoTLSRecordsInOneSegmentAreBothAnswered) {
+  UseTLS(TIdSSLVersion::sslvTLSv1_3);
+  server.IdleTimeout = 60000;
+  server.SetActive(true);
+  static const char* kClient = R"(
+import socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+ctx.check_hostname = False
+ctx.verify_mode = ssl.CERT_NONE
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+tls = ctx.wrap_bio(inc, out, server_hostname="localhost")
+while True:
+    try:
+        tls.do_handshake()
+        break
+    except ssl.SSLWantReadError:
+        s.sendall(out.read())
+        data = s.recv(65536)
+        if not data:
+            sys.exit("closed during the handshake")
+        inc.write(data)
+s.sendall(out.read())
+tls.write(b"GET /r1 HTTP/1.1\r\nHost: h\r\n\r\n")
+tls.write(b"GET /r2 HTTP/1.1\r\nHost: h\r\n\r\n")
+s.sendall(out.read())
+got = b""
+while b"GET /r2" not in got:
+    data = s.recv(65536)
+    if not data:
+        break
+    inc.write(data)
+    try:
+        while True:
+            got += tls.read(65536)
+    except (ssl.SSLWantReadError, ssl.SSLZeroReturnError):
+        pass
+sys.stdout.write(got.decode("latin-1"))
+)";
+  Process client({"python3", "-c", kClient, std::to_string(port)});
+  client.CloseInput();
+  const std::string out = client.ReadAll(30000);
+  EXPECT_EQ(client.Wait(5000), 0) << out;
+  EXPECT_NE(out.find("GET /r1 "), std::string::npos) << out;
+  EXPECT_NE(out.find("GET /r2 "), std::string::npos) << out;
+}
+
 // curl asks for several URLs over one HTTPS keep-alive connection.
 TEST_P(HTTPServerSchedulingTest, CurlKeepAliveOverTLS) {
   UseTLS(TIdSSLVersion::sslvTLSv1_3);
