@@ -7,8 +7,8 @@
 #   bench/webserver.sh ka100 post         only these cases
 #   ROUNDS=5 RUN_SECONDS=5 bench/webserver.sh
 #   PERF=1 bench/webserver.sh ka100       also a perf profile of ours
-#   SCHEDULER=events bench/webserver.sh   ours on its event scheduler
-#                                         (default: a thread per connection)
+#   SCHEDULER=threads bench/webserver.sh  ours with a thread per connection
+#                                         (default: its event scheduler)
 #
 # Cases: keep-alive at 1, 10 and 100 connections (ka1 ka10 ka100), a new
 # connection per request (close), HTTPS keep-alive (tls) and a TLS handshake
@@ -100,7 +100,7 @@ timeout "$bound" taskset -c "$server_cpu" nginx -p "$work" -c "$work/nginx.conf"
 pids+=($!)
 timeout "$bound" taskset -c "$server_cpu" "$webserver" --root "$work/root" --port "$port" \
   --tls-port "$tls_port" --cert "$work/cert.pem" --key "$work/key.pem" --keep-alive \
-  --scheduler "${SCHEDULER:-threads}" >"$work/ours.log" 2>&1 &
+  --scheduler "${SCHEDULER:-events}" >"$work/ours.log" 2>&1 &
 ours_pid=$!
 pids+=("$ours_pid")
 for p in "$port" "$tls_port" "$nport" "$ntls_port"; do

@@ -5,15 +5,15 @@
 //             [--tls-port N --cert FILE --key FILE] [--keep-alive]
 //             [--scheduler events|threads]
 //
-// With "threads" (the default) every connection has a thread of its own;
-// with "events" keep-alive connections wait between requests in an epoll
-// set and a few workers serve the ready ones (ahead only at many
-// connections so far, see docs/benchmarks.md).
+// With "events" (the default) keep-alive connections wait between requests
+// in an epoll set and a few workers serve the ready ones; with "threads"
+// every connection has a thread of its own (see docs/benchmarks.md).
 //
 // GET and HEAD serve files (a folder's index.html for a path ending in
 // "/"); POST answers a small JSON acknowledgement after reading the body.
 // It prints where it listens and stops cleanly on SIGINT or SIGTERM.
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +35,7 @@ struct Options {
   std::string Root, Host = "127.0.0.1", Cert, Key;
   int Port = 8080, TLSPort = 0;
   bool KeepAlive = false;
-  bool Events = false;
+  bool Events = true;
 };
 
 bool ParsePort(const char* AText, int& VPort) {
@@ -123,6 +123,10 @@ int main(int argc, char** argv) {
     server.NotifyEvents = TwsNotifyEvent::neNoSync;
     server.SetKeepAlive(o.KeepAlive);
     server.SetMaxConnections(1000);
+    // Connections that arrive together wait in the kernel's queue until
+    // accepted; past its length their SYNs are dropped and the clients
+    // retry a second later.
+    server.HTTPServer().ListenQueue = SOMAXCONN;
     // A response goes out as head then body; with Nagle on, the body waits
     // for the client's delayed ACK (about 40 ms) on every keep-alive request.
     server.UseNagle = false;
