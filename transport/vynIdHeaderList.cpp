@@ -260,6 +260,13 @@ int TIdHeaderList::IndexOfName(std::string_view AName) const {
     const std::string& line = FItems[static_cast<std::size_t>(i)];
     // A continuation line is part of the value above it, never a header.
     if (IsFoldedLine(line)) continue;
+    // Most lines differ right after where AName would end: looked at
+    // before the colon is searched for.
+    if (!AName.empty()) {
+      if (line.size() <= AName.size()) continue;
+      const char after = line[AName.size()];
+      if (after != ':' && static_cast<unsigned char>(after) > ' ') continue;
+    }
     if (SameText(NameOfLine(line), AName)) return i;
   }
   return -1;

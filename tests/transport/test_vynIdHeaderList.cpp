@@ -39,6 +39,17 @@ TEST_F(HeaderList, LookupIgnoresCaseAndSkipsContinuationLines) {
   EXPECT_EQ(H.Names(0), "Content-Length");
   H.Add("NoColonHere");
   EXPECT_EQ(H.Names(3), "");
+  EXPECT_EQ(H.IndexOfName("NoColonHere"), -1);
+  // Blanks before the colon belong to no name; a longer name that starts
+  // the same is another header.
+  H.Add("Hostname: other");
+  H.Add("Host \t: h");
+  EXPECT_EQ(H.IndexOfName("host"), 5);
+  EXPECT_EQ(H.Values("Host"), "h");
+  EXPECT_EQ(H.Values("Hostnam"), "");
+  // Set in place; blanks at the end of a value are not kept.
+  H.SetValue("HOST", "new  ");
+  EXPECT_EQ(H.Strings(5), "HOST: new");
 }
 
 TEST_F(HeaderList, SetValueKeepsPositionAndAppendsNewNames) {
