@@ -776,7 +776,9 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
                            struct stat* VStat) {
   VFileName.clear();
   if (ARoot.empty() || ARoot.find('\0') != std::string::npos) return false;
-  std::string_view raw = ARawPath.substr(0, ARawPath.find_first_of("?#"));
+  std::size_t pathEnd = 0;
+  while (pathEnd < ARawPath.size() && ARawPath[pathEnd] != '?' && ARawPath[pathEnd] != '#') ++pathEnd;
+  const std::string_view raw = ARawPath.substr(0, pathEnd);
   if (!ContainsEncoded(raw).empty()) return false;
   std::string decoded = TIdURI::URLDecode(raw);
   if (decoded.find('\0') != std::string::npos || decoded.find('\\') != std::string::npos) return false;

@@ -16,10 +16,12 @@ constexpr std::size_t kMaxTypesFileRows = 20000;
 
 std::string ExtOf(std::string_view AFileName) {
   // The extension starts at the last "." after the last folder separator.
-  std::size_t slash = AFileName.find_last_of("/\\");
-  std::size_t dot = AFileName.rfind('.');
-  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
-  return LowerCase(AFileName.substr(dot));
+  for (std::size_t i = AFileName.size(); i-- > 0;) {
+    const char c = AFileName[i];
+    if (c == '/' || c == '\\') return {};
+    if (c == '.') return LowerCase(AFileName.substr(i));
+  }
+  return {};
 }
 
 }  // namespace

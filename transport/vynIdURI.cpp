@@ -42,8 +42,9 @@ std::size_t AbsoluteSeparator(std::string_view s) {
 // Splits off "?query" and "#fragment": whichever comes first ends the path,
 // and a "?" inside the fragment belongs to the fragment.
 void SplitQueryAndFragment(std::string& s, std::string& aParams, std::string& aBookmark) {
-  const auto p = s.find_first_of("?#");
-  if (p == std::string::npos) return;
+  std::size_t p = 0;
+  while (p < s.size() && s[p] != '?' && s[p] != '#') ++p;
+  if (p == s.size()) return;
   std::string tail = s.substr(p + 1);
   const bool query = s[p] == '?';
   s.erase(p);
