@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -46,6 +47,14 @@ public:
   }
   std::uint16_t Port() const { return FHandle.Port(); }
   int Accepted() const { return FAccepted; }
+  // Changes a setting between connections: once those so far ended (their
+  // clients are gone), and before the next one starts.
+  void BetweenConnections(const std::function<void()>& AChange) {
+    std::lock_guard<std::mutex> lock(FMutex);
+    for (auto& w : FWorkers) w.join();
+    FWorkers.clear();
+    AChange();
+  }
 
 private:
   void AcceptLoop() {
@@ -230,7 +239,7 @@ TEST_F(HTTPServerCurlTest, ExpectationsAndUploads) {
   ASSERT_EQ(chunked.ExitCode, 0) << chunked.Output;
   EXPECT_EQ(chunked.Output, "POST 200000 bbbbbbbbbbbbbbbb");
 
-  server.MaximumRequestBodySize = 1000;
+  listener->BetweenConnections([&] { server.MaximumRequestBodySize = 1000; });
   CurlResult tooLarge = Curl({"-w", "%{http_code}", "-o", "/dev/null", "--data-binary", "@" + file, base + "/echo"});
   EXPECT_EQ(tooLarge.Output, "413");
 }
