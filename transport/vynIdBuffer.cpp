@@ -272,14 +272,11 @@ TIdIPv6Address TIdBuffer::ExtractToIPv6(std::int32_t AIndex) {
 
 std::int32_t TIdBuffer::IndexOf(const TIdBytes& ABytes, std::int32_t AStartPos) {
   if (ABytes.empty()) throw EIdException(RSBufferMissingTerminator);
+  if (ABytes.size() == 1) return IndexOf(ABytes[0], AStartPos);
   if (FSize == 0) return -1;
   if (AStartPos < 0 || AStartPos >= FSize) throw EIdException(RSBufferInvalidStartPos);
   const std::uint8_t* begin = Data(-1);
   const std::uint8_t* end = begin + FSize;
-  if (ABytes.size() == 1) {
-    const void* hit = std::memchr(begin + AStartPos, ABytes[0], static_cast<std::size_t>(FSize - AStartPos));
-    return hit ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(hit) - begin) : -1;
-  }
   const std::uint8_t* found = std::search(begin + AStartPos, end, ABytes.begin(), ABytes.end());
   return found == end ? -1 : static_cast<std::int32_t>(found - begin);
 }

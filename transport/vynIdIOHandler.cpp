@@ -255,9 +255,9 @@ std::string TIdIOHandler::ReadLn(std::string_view ATerminator, std::int32_t ATim
   const TIdBytes& terminator = TerminatorBytes(ATerminator, encoding);
   FReadLnSplit = false;
   FReadLnTimedOut = false;
-  // Taken at the first wait: a line already here needs no clock.
+  // Taken at the first wait (0 until then): a line already here needs no
+  // clock.
   std::uint64_t start = 0;
-  bool waited = false;
   std::int32_t startPos = 0;
   std::int32_t found = -1;
   for (;;) {
@@ -269,8 +269,7 @@ std::string TIdIOHandler::ReadLn(std::string_view ATerminator, std::int32_t ATim
     }
     if (found >= 0) break;
     CheckForDisconnect(true, true);
-    if (!waited && ATimeout >= 0) start = GetTickCount64();
-    waited = true;
+    if (start == 0 && ATimeout >= 0) start = GetTickCount64();
     if (ReadFromSource(true, ATimeout, false) == -1) FReadLnTimedOut = true;
     if (!FReadLnTimedOut && ATimeout >= 0 && GetTickCount64() - start >= static_cast<std::uint64_t>(ATimeout))
       FReadLnTimedOut = true;
