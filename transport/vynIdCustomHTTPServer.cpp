@@ -275,8 +275,8 @@ bool RequestIsWhole(TIdBuffer& ABuffer) {
 
 // Whether one receive now returns without waiting: always for a plain
 // socket (it receives without waiting), for TLS only when a whole record
-// (or the end) is there.
-enum class TReceiveNow { Waits, DoesNotWait, WholeRecord };
+// (or the end) is there, and when nothing is there at all.
+enum class TReceiveNow { Nothing, Waits, DoesNotWait, WholeRecord };
 
 TReceiveNow ReceiveWouldNotWait(TIdTCPConnection& AConnection, TIdIOHandler& AIO) {
   auto* tls = dynamic_cast<TIdSSLIOHandlerSocketBase*>(&AIO);
@@ -290,6 +290,7 @@ TReceiveNow ReceiveWouldNotWait(TIdTCPConnection& AConnection, TIdIOHandler& AIO
   // record; only a longer one asks how much more is there.
   std::uint8_t peek[4096];
   const ssize_t peeked = ::recv(fd, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return TReceiveNow::Nothing;
   if (peeked == 0) return TReceiveNow::DoesNotWait;
   if (peeked < 5) return TReceiveNow::Waits;
   const int record = 5 + ((peek[3] << 8) | peek[4]);
@@ -305,7 +306,9 @@ TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool ARecei
   TIdIOHandler* io = AConnection.IOHandler();
   if (!io || !io->InputBuffer()) return TIdYarnReadiness::yrReady;
   if (RequestIsWhole(*io->InputBuffer())) return TIdYarnReadiness::yrReady;
-  if (AReceive) {
+  // Bytes the last receive may have left in the socket are no news to a
+  // wait on it: they are looked for now.
+  if (AReceive || io->SourceMayHoldMore()) {
     // Bytes the socket holds that one receive cannot take without waiting
     // (part of a TLS record): the rest is waited for on a thread that may.
     const TReceiveNow now = ReceiveWouldNotWait(AConnection, *io);
@@ -313,7 +316,8 @@ TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool ARecei
     // One receive; 0 is the end (or a closed socket): the step meets it at
     // once. A whole record known to be there is read without a readiness
     // wait first.
-    if (io->ReadFromSource(false, now == TReceiveNow::WholeRecord ? IdTimeoutInfinite : 0, false) == 0)
+    if (now != TReceiveNow::Nothing &&
+        io->ReadFromSource(false, now == TReceiveNow::WholeRecord ? IdTimeoutInfinite : 0, false) == 0)
       return TIdYarnReadiness::yrReady;
     if (RequestIsWhole(*io->InputBuffer())) return TIdYarnReadiness::yrReady;
   }

@@ -102,6 +102,10 @@ public:
   // Bytes received but held below the input buffer (a TLS record already
   // decrypted): the next read gets them without waiting for the socket.
   virtual bool InputPending() { return false; }
+  // The last receive may have left bytes in the source: it filled all it
+  // asked for, or the handler cannot tell. False means the source held no
+  // more then, so whatever arrives later is news to a wait on the socket.
+  virtual bool SourceMayHoldMore() const { return true; }
   virtual bool SourceIsOpen() = 0;
   // Connected, and the input buffer grew or the socket delivered bytes
   // within the time-out.

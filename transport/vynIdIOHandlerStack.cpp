@@ -77,6 +77,7 @@ std::int32_t TIdIOHandlerStack::ReadDataFromSourceInto(std::uint8_t* ABuffer, st
   for (;;) {
     int n = GStack->WSRecvData(FBinding->Handle(), ABuffer, static_cast<std::size_t>(ALength),
                                limit == 0 ? MSG_DONTWAIT : 0);
+    FLastReceiveFilled = n >= ALength;
     if (n >= 0 || limit < 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return GStack->CheckForSocketError(n);
     if (limit > 0) {
       // Back before the limit (a socket someone made non-blocking): the

@@ -13,6 +13,7 @@ public:
   bool Connected() override;
   void CheckForDisconnect(bool ARaiseExceptionIfDisconnected = true, bool AIgnoreBuffer = false) override;
   bool Readable(std::int32_t AMSec = IdTimeoutDefault) override;
+  bool SourceMayHoldMore() const override { return FLastReceiveFilled; }
 
 protected:
   void ConnectSocket() override;
@@ -34,4 +35,6 @@ private:
   // only what has arrived, else the ms until FReceiveDeadline.
   std::int32_t FReceiveLimit = -1;
   std::chrono::steady_clock::time_point FReceiveDeadline;
+  // The last receive took all it asked for (see SourceMayHoldMore).
+  bool FLastReceiveFilled = false;
 };

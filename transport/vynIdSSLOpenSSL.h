@@ -332,6 +332,8 @@ public:
   virtual void SetURIToCheck(const std::string& AValue) { FURIToCheck = AValue; }
   virtual TIdSSLIOHandlerSocketBase* Clone() = 0;
   virtual void StartSSL() = 0;
+  // The library reads the socket itself and does not say how much it got.
+  bool SourceMayHoldMore() const override { return FPassThrough ? TIdIOHandlerStack::SourceMayHoldMore() : true; }
 
 protected:
   std::int32_t ReadDataFromSource(TIdBytes& VBuffer) override;

@@ -24,7 +24,7 @@ constexpr const char* kHelperName = "%s User";
 constexpr int kEventsPerWait = 16;
 // How often idle deadlines are looked at, at most.
 constexpr std::int32_t kExpiryStepMs = 250;
-// The ticket of the stop signal in the epoll set; parks count from 1.
+// The ticket of the stop signal in the epoll set; sockets count from 1.
 constexpr std::uint64_t kWakeTicket = 0;
 constexpr std::int64_t kNoDeadline = INT64_MAX;
 
@@ -97,7 +97,8 @@ const TIdSchedulerOfEvents* TIdSchedulerOfEvents::SharedThreadScheduler() { retu
 
 int TIdSchedulerOfEvents::ParkedCount() const {
   std::lock_guard<std::mutex> g(FLock);
-  return static_cast<int>(FParked.size());
+  return static_cast<int>(
+      std::count_if(FRegistered.begin(), FRegistered.end(), [](const auto& AEntry) { return AEntry.second->FParked; }));
 }
 
 int TIdSchedulerOfEvents::HelperCount() const {
@@ -159,9 +160,9 @@ void TIdSchedulerOfEvents::TerminateYarn(TIdYarn* AYarn) {
     return;
   }
   yarn.FTerminated.store(true);
-  if (yarn.FTicket != 0) {
+  if (yarn.FParked) {
     // Parked: its step runs now and ends it, as an idle end would.
-    UnparkLocked(&yarn);
+    yarn.FParked = false;
     yarn.FExpired = true;
     QueueForHelperLocked(&yarn);
   }
@@ -243,12 +244,17 @@ void TIdSchedulerOfEvents::WorkerLoop() {
           if (FStopThreads) return;
           continue;
         }
-        // A ticket no longer parked was taken by an idle end or a stop.
-        auto it = FParked.find(ticket);
-        if (it == FParked.end()) continue;
+        // A ticket no longer here was a task's that ended.
+        auto it = FRegistered.find(ticket);
+        if (it == FRegistered.end()) continue;
         yarn = it->second;
-        FParked.erase(it);
-        yarn->FTicket = 0;
+        // Its step runs (or an idle end or a stop took it): the step's
+        // next park looks at the socket again.
+        if (!yarn->FParked) {
+          yarn->FNews = true;
+          continue;
+        }
+        yarn->FParked = false;
       }
       TIdYarnReadiness readiness = TIdYarnReadiness::yrReady;
       if (yarn->FReady) {
@@ -274,71 +280,74 @@ void TIdSchedulerOfEvents::WorkerLoop() {
   }
 }
 
-void TIdSchedulerOfEvents::UnparkLocked(TIdYarnOfEvents* AYarn) {
-  if (AYarn->FTicket == 0) return;
-  FParked.erase(AYarn->FTicket);
-  AYarn->FTicket = 0;
-  // Parked, the socket is open and ours: out of the set before another
-  // worker could be woken for it.
-  if (AYarn->FRegistered && AYarn->FHandle >= 0) ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, AYarn->FHandle, nullptr);
-  AYarn->FRegistered = false;
-}
-
 void TIdSchedulerOfEvents::ExpireParked() {
   std::lock_guard<std::mutex> g(FLock);
   const std::int64_t now = NowMs();
   if (now < FNextExpiry) return;
   FNextExpiry = now + kExpiryStepMs;
   std::vector<TIdYarnOfEvents*> expired;
-  for (auto& [ticket, yarn] : FParked)
-    if (yarn->FDeadline <= now) expired.push_back(yarn);
+  for (auto& [ticket, yarn] : FRegistered)
+    if (yarn->FParked && yarn->FDeadline <= now) expired.push_back(yarn);
   for (TIdYarnOfEvents* yarn : expired) {
-    UnparkLocked(yarn);
+    yarn->FParked = false;
     yarn->FExpired = true;
     QueueForHelperLocked(yarn);
   }
 }
 
 TIdSchedulerOfEvents::TParked TIdSchedulerOfEvents::ParkYarn(TIdYarnOfEvents* AYarn) {
-  // Bytes received already (by the step's last reads) are no news to the
-  // socket: a wait for it would miss them.
-  TIdYarnReadiness buffered = TIdYarnReadiness::yrNothing;
-  if (AYarn->FReady) {
-    try {
-      buffered = AYarn->FReady(false);
-    } catch (...) {
-      buffered = TIdYarnReadiness::yrReady;
+  bool receive = false;
+  for (;;) {
+    // Bytes received already (by the step's last reads), or left in the
+    // socket by them, are no news to the socket: a wait for it would miss
+    // them.
+    TIdYarnReadiness buffered = TIdYarnReadiness::yrNothing;
+    if (AYarn->FReady) {
+      try {
+        buffered = AYarn->FReady(receive);
+      } catch (...) {
+        buffered = TIdYarnReadiness::yrReady;
+      }
     }
+    if (buffered == TIdYarnReadiness::yrReady) return TParked::RunNow;
+    if (buffered == TIdYarnReadiness::yrPartial) return TParked::NeedsHelper;
+    const int handle = SocketOf(AYarn->FTask.get());
+    std::lock_guard<std::mutex> g(FLock);
+    if (handle < 0 || AYarn->FTerminated.load() || FStopThreads || FEpoll < 0) {
+      // Nothing to wait on, or stopping: the step runs once more and ends.
+      AYarn->FExpired = true;
+      return TParked::NeedsHelper;
+    }
+    if (AYarn->FTicket != 0 && AYarn->FHandle != handle) {
+      // Another socket: events for the old one are no longer this task's.
+      FRegistered.erase(AYarn->FTicket);
+      AYarn->FTicket = 0;
+    }
+    if (AYarn->FTicket == 0) {
+      // Registered once, edge-triggered: it stays in the set between
+      // requests, and bytes there already are reported at once.
+      const std::uint64_t ticket = FNextTicket++;
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+      ev.data.u64 = ticket;
+      int rc = ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, handle, &ev);
+      if (rc != 0 && errno == EEXIST) rc = ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, handle, &ev);
+      // Cannot wait on it here: a helper waits for the client instead.
+      if (rc != 0) return TParked::NeedsHelper;
+      AYarn->FHandle = handle;
+      AYarn->FTicket = ticket;
+      AYarn->FNews = false;
+      FRegistered.emplace(ticket, AYarn);
+    } else if (AYarn->FNews) {
+      // Bytes came while the step ran, and its reads may not have taken
+      // them: no edge will tell of them again.
+      AYarn->FNews = false;
+      receive = true;
+      continue;
+    }
+    AYarn->FParked = true;
+    return TParked::Parked;
   }
-  if (buffered == TIdYarnReadiness::yrReady) return TParked::RunNow;
-  if (buffered == TIdYarnReadiness::yrPartial) return TParked::NeedsHelper;
-  const int handle = SocketOf(AYarn->FTask.get());
-  std::lock_guard<std::mutex> g(FLock);
-  if (handle < 0 || AYarn->FTerminated.load() || FStopThreads || FEpoll < 0) {
-    // Nothing to wait on, or stopping: the step runs once more and ends.
-    AYarn->FExpired = true;
-    return TParked::NeedsHelper;
-  }
-  if (AYarn->FRegistered && AYarn->FHandle != handle) AYarn->FRegistered = false;
-  AYarn->FHandle = handle;
-  const std::uint64_t ticket = FNextTicket++;
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-  ev.data.u64 = ticket;
-  // Registered under the lock, so that an idle end never takes it out
-  // half-way.
-  int rc = -1;
-  if (AYarn->FRegistered) {
-    rc = ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, handle, &ev);
-    if (rc != 0 && errno == ENOENT) AYarn->FRegistered = false;
-  }
-  if (!AYarn->FRegistered) rc = ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, handle, &ev);
-  // Cannot wait on it here: a helper waits for the client instead.
-  if (rc != 0) return TParked::NeedsHelper;
-  AYarn->FRegistered = true;
-  AYarn->FTicket = ticket;
-  FParked.emplace(ticket, AYarn);
-  return TParked::Parked;
 }
 
 void TIdSchedulerOfEvents::RunStep(TIdYarnOfEvents* AYarn, bool AOnWorker) {
@@ -405,9 +414,12 @@ void TIdSchedulerOfEvents::Finish(TIdYarnOfEvents* AYarn, std::exception_ptr AFa
     // Still open, the socket leaves the set before it closes; once closed,
     // the kernel dropped it already (and its number may be another's now).
     std::lock_guard<std::mutex> g(FLock);
-    if (AYarn->FRegistered && AYarn->FHandle >= 0 && SocketOf(AYarn->FTask.get()) == AYarn->FHandle)
-      ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, AYarn->FHandle, nullptr);
-    AYarn->FRegistered = false;
+    if (AYarn->FTicket != 0) {
+      if (SocketOf(AYarn->FTask.get()) == AYarn->FHandle) ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, AYarn->FHandle, nullptr);
+      FRegistered.erase(AYarn->FTicket);
+      AYarn->FTicket = 0;
+    }
+    AYarn->FParked = false;
     AYarn->FReady = nullptr;
   }
   TIdTask* task = AYarn->FTask.get();

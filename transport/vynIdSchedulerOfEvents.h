@@ -49,11 +49,13 @@ private:
   TIdYarnReadyCheck FReady;
   bool FOnWorker = false;
   bool FExpired = false;
-  // Under the scheduler's lock: the socket as registered with epoll, and
-  // the ticket of the current park (0: not parked).
+  // Under the scheduler's lock: the socket as registered with epoll and the
+  // ticket of that registration (0: not registered); whether the task is
+  // parked now, and whether the socket had news while it was not.
   int FHandle = -1;
-  bool FRegistered = false;
   std::uint64_t FTicket = 0;
+  bool FParked = false;
+  bool FNews = false;
   // When a parked task's idle time ends; set by Park.
   std::int64_t FDeadline = 0;
   std::atomic<bool> FTerminated{false};
@@ -103,14 +105,16 @@ private:
   void QueueForHelperLocked(TIdYarnOfEvents* AYarn);
   // Moves parked tasks whose idle time passed to the helpers.
   void ExpireParked();
-  // Takes AYarn out of the parked set and out of epoll (locked).
-  void UnparkLocked(TIdYarnOfEvents* AYarn);
+  // Takes AYarn out of epoll (locked).
+  void UnregisterLocked(TIdYarnOfEvents* AYarn);
   void StopThreads();
 
   mutable std::mutex FLock;
   std::condition_variable FHelperWake;
   std::deque<TIdYarnOfEvents*> FHelperQueue;
-  std::unordered_map<std::uint64_t, TIdYarnOfEvents*> FParked;
+  // Tasks whose sockets are in the epoll set, by ticket: an event for a
+  // ticket no longer here is for a task that went.
+  std::unordered_map<std::uint64_t, TIdYarnOfEvents*> FRegistered;
   std::uint64_t FNextTicket = 1;
   // Written under FLock, read by the workers without it after each wait.
   std::atomic<std::int64_t> FNextExpiry{0};

@@ -15,7 +15,9 @@ class TIdScheduler;
 // here (the rest may keep the step waiting).
 enum class TIdYarnReadiness : std::uint8_t { yrNothing, yrReady, yrPartial };
 // With AReceive the check first takes in what the socket holds, without
-// waiting; without, it only looks at what was received already.
+// waiting; without, only when the last receive may have left bytes there.
+// Either way nothing means: nothing received, and any byte that comes now is
+// news to a wait on the socket.
 using TIdYarnReadyCheck = std::function<TIdYarnReadiness(bool AReceive)>;
 
 class TIdYarn {

@@ -8,11 +8,13 @@
 
 #include <cctype>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "openssl_peer.h"
@@ -516,6 +518,66 @@ TEST_P(HTTPServerSchedulingTest, ManyKeepAliveConnections) {
   if (UseEvents()) {
     EXPECT_EQ(events.ParkedCount(), 0);
   }
+}
+
+// A pipelined burst larger than one receive: the first receive takes a
+// block that ends exactly at a request's end and leaves the rest in the
+// socket, where no new arrival will point to it. Every request is answered.
+TEST_P(HTTPServerSchedulingTest, PipelinedBurstLongerThanOneReceive) {
+  constexpr int kRequests = 16;
+  constexpr std::size_t kRequestSize = 4096;  // divides the receive block
+  server.IdleTimeout = 60000;
+  server.SetActive(true);
+  loopback::Fd c = tcpserver_test::Connect("127.0.0.1", port);
+  http_exchange::Reader reader(c.get());
+  loopback::SendAll(c.get(), "GET /first HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_EQ(reader.Next(10000).Status, 200);
+  if (UseEvents()) {
+    ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return events.ParkedCount() == 1; }, 10000));
+  }
+  std::string burst;
+  for (int i = 0; i < kRequests; ++i) {
+    std::string head = "GET /p" + std::to_string(100 + i) + " HTTP/1.1\r\nHost: h\r\nX-Pad: ";
+    head += std::string(kRequestSize - head.size() - 4, 'x') + "\r\n\r\n";
+    ASSERT_EQ(head.size(), kRequestSize);
+    burst += head;
+  }
+  loopback::SendAll(c.get(), burst);
+  for (int i = 0; i < kRequests; ++i) {
+    http_exchange::Response r = reader.Next(10000);
+    ASSERT_EQ(r.Status, 200) << "request " << i;
+    EXPECT_EQ(r.Body, "GET /p" + std::to_string(100 + i) + " ");
+  }
+}
+
+// With two workers, the next request arrives while a worker still serves the
+// one before: the other worker hears of it then, and the park that follows
+// must not wait for another arrival.
+TEST_P(HTTPServerSchedulingTest, RequestArrivingWhileTheLastOneIsServed) {
+  std::atomic<bool> serving{false};
+  auto plain = server.OnCommandGet;
+  server.OnCommandGet = [&serving, plain](TIdContext* AContext, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
+    if (q->Document == "/slow") {
+      serving = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    plain(AContext, q, r);
+  };
+  events.Workers = 2;
+  server.IdleTimeout = 60000;
+  server.SetActive(true);
+  loopback::Fd c = tcpserver_test::Connect("127.0.0.1", port);
+  http_exchange::Reader reader(c.get());
+  loopback::SendAll(c.get(), "GET /first HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_EQ(reader.Next(10000).Status, 200);
+  if (UseEvents()) {
+    ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return events.ParkedCount() == 1; }, 10000));
+  }
+  loopback::SendAll(c.get(), "GET /slow HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return serving.load(); }, 10000));
+  loopback::SendAll(c.get(), "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(reader.Next(10000).Body, "GET /slow ");
+  EXPECT_EQ(reader.Next(10000).Body, "GET /next ");
 }
 
 // An idle keep-alive connection ends after the idle time-out, parked or not,
