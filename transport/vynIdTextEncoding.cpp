@@ -67,7 +67,23 @@ void AppendUTF8(std::string& aOut, std::uint32_t aCode) {
   }
 }
 
+// Whether every byte is below 128. Eight bytes at a time and without an
+// early exit, so the compiler vectorises it: this check was the largest
+// single cost of reading a protocol line.
+bool AllBelow128(const std::uint8_t* aBytes, std::size_t aCount) {
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= aCount; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, aBytes + i, 8);
+    seen |= w;
+  }
+  for (; i < aCount; ++i) seen |= aBytes[i];
+  return (seen & 0x8080808080808080ULL) == 0;
+}
+
 std::string ValidUTF8(std::string_view aBytes) {
+  if (AllBelow128(reinterpret_cast<const std::uint8_t*>(aBytes.data()), aBytes.size())) return std::string(aBytes);
   std::string out;
   out.reserve(aBytes.size());
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(aBytes.data());
@@ -88,6 +104,7 @@ std::string ValidUTF8(std::string_view aBytes) {
 
 namespace {
 
+using detail::AllBelow128;
 using detail::AppendUTF8;
 using detail::DecodeUTF8;
 
@@ -103,21 +120,6 @@ TIdBytes OneBytePerChar(std::string_view aChars, Map aMap) {
     result.push_back(aMap(code));
   }
   return result;
-}
-
-// Whether every byte is below 128. Eight bytes at a time and without an
-// early exit, so the compiler vectorises it: this check was the largest
-// single cost of reading a protocol line.
-bool AllBelow128(const std::uint8_t* aBytes, std::size_t aCount) {
-  std::uint64_t seen = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= aCount; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, aBytes + i, 8);
-    seen |= w;
-  }
-  for (; i < aCount; ++i) seen |= aBytes[i];
-  return (seen & 0x8080808080808080ULL) == 0;
 }
 
 std::int32_t CodePointCount(std::string_view aChars) {
@@ -140,6 +142,8 @@ std::string IIdTextEncoding::GetString(const TIdBytes& ABytes, std::size_t AInde
 // --- ASCII
 
 TIdBytes TIdASCIIEncoding::GetBytes(std::string_view AChars) {
+  if (AllBelow128(reinterpret_cast<const std::uint8_t*>(AChars.data()), AChars.size()))
+    return TIdBytes(AChars.begin(), AChars.end());
   return OneBytePerChar(AChars, [](std::uint32_t c) { return static_cast<std::uint8_t>(c > 127 ? '?' : c); });
 }
 
