@@ -195,7 +195,20 @@ void TIdSchedulerOfEvents::StopThreads() {
 
 void TIdSchedulerOfEvents::QueueForHelper(TIdYarnOfEvents* AYarn) {
   std::lock_guard<std::mutex> g(FLock);
+  // A helper may keep the task for long (a slow client): its socket's
+  // events would only wake the workers for nothing until it parks again.
+  UnregisterLocked(AYarn);
   QueueForHelperLocked(AYarn);
+}
+
+void TIdSchedulerOfEvents::UnregisterLocked(TIdYarnOfEvents* AYarn) {
+  if (AYarn->FTicket == 0) return;
+  // Still open, the socket leaves the set; once closed, the kernel dropped
+  // it already (and its number may be another's now).
+  if (SocketOf(AYarn->FTask.get()) == AYarn->FHandle) ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, AYarn->FHandle, nullptr);
+  FRegistered.erase(AYarn->FTicket);
+  AYarn->FTicket = 0;
+  AYarn->FNews = false;
 }
 
 void TIdSchedulerOfEvents::QueueForHelperLocked(TIdYarnOfEvents* AYarn) {
@@ -411,14 +424,8 @@ void TIdSchedulerOfEvents::RunStep(TIdYarnOfEvents* AYarn, bool AOnWorker) {
 
 void TIdSchedulerOfEvents::Finish(TIdYarnOfEvents* AYarn, std::exception_ptr AFailure) {
   {
-    // Still open, the socket leaves the set before it closes; once closed,
-    // the kernel dropped it already (and its number may be another's now).
     std::lock_guard<std::mutex> g(FLock);
-    if (AYarn->FTicket != 0) {
-      if (SocketOf(AYarn->FTask.get()) == AYarn->FHandle) ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, AYarn->FHandle, nullptr);
-      FRegistered.erase(AYarn->FTicket);
-      AYarn->FTicket = 0;
-    }
+    UnregisterLocked(AYarn);
     AYarn->FParked = false;
     AYarn->FReady = nullptr;
   }

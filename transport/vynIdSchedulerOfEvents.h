@@ -101,11 +101,12 @@ private:
   // Parks the task after its step asked for it: in the epoll set, unless
   // what was received already lets it run on at once or needs a helper.
   TParked ParkYarn(TIdYarnOfEvents* AYarn);
+  // From a worker: the task leaves the epoll set until it parks again.
   void QueueForHelper(TIdYarnOfEvents* AYarn);
   void QueueForHelperLocked(TIdYarnOfEvents* AYarn);
   // Moves parked tasks whose idle time passed to the helpers.
   void ExpireParked();
-  // Takes AYarn out of epoll (locked).
+  // Takes AYarn's socket out of the epoll set (locked).
   void UnregisterLocked(TIdYarnOfEvents* AYarn);
   void StopThreads();
 
