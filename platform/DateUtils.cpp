@@ -1,5 +1,6 @@
 #include "platform/DateUtils.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -11,6 +12,9 @@ namespace {
 
 std::mutex gClockLock;
 std::function<std::int64_t()> gClock;
+// Whether gClock is set: without a clock of their own, readers of the time
+// (every response's date) skip the lock.
+std::atomic<bool> gClockSet{false};
 
 std::int64_t SystemUnixMs() {
   using namespace std::chrono;
@@ -18,6 +22,7 @@ std::int64_t SystemUnixMs() {
 }
 
 std::int64_t CurrentUnixMs() {
+  if (!gClockSet.load(std::memory_order_acquire)) return SystemUnixMs();
   std::function<std::int64_t()> clock;
   {
     std::lock_guard<std::mutex> guard(gClockLock);
@@ -82,12 +87,14 @@ TTestClock::TTestClock(std::int64_t aStartUnixMs) : FState(new State{aStartUnixM
     std::lock_guard<std::mutex> g(gClockLock);
     return s->now;
   };
+  gClockSet = true;
 }
 
 TTestClock::~TTestClock() {
   {
     std::lock_guard<std::mutex> guard(gClockLock);
     gClock = nullptr;
+    gClockSet = false;
   }
   delete FState;
 }
@@ -105,6 +112,7 @@ std::int64_t TTestClock::UnixMs() const {
 void SetClock(std::function<std::int64_t()> aNowUnixMs) {
   std::lock_guard<std::mutex> guard(gClockLock);
   gClock = std::move(aNowUnixMs);
+  gClockSet = static_cast<bool>(gClock);
 }
 
 TDateTime NowUTC() { return UnixMsToDateTime(CurrentUnixMs()); }
