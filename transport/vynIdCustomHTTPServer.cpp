@@ -1078,16 +1078,16 @@ bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection
     req.RawHTTPCommand = line;
     req.Version = line.substr(lastBlank + 1);
     {
-      std::string rest = req.Version;
-      std::size_t slash = rest.find('/');
-      rest = slash == std::string::npos ? rest : rest.substr(slash + 1);
-      std::size_t dot = rest.find('.');
-      if (dot == std::string::npos) {
+      std::string_view rest = req.Version;
+      const std::size_t slash = rest.find('/');
+      if (slash != std::string_view::npos) rest.remove_prefix(slash + 1);
+      const std::size_t dot = rest.find('.');
+      if (dot == std::string_view::npos) {
         req.VersionMajor = ParseVersionNumber(rest);
         req.VersionMinor = -1;
       } else {
-        req.VersionMajor = ParseVersionNumber(std::string_view(rest).substr(0, dot));
-        req.VersionMinor = ParseVersionNumber(std::string_view(rest).substr(dot + 1));
+        req.VersionMajor = ParseVersionNumber(rest.substr(0, dot));
+        req.VersionMinor = ParseVersionNumber(rest.substr(dot + 1));
       }
     }
     line.resize(lastBlank);
@@ -1127,9 +1127,9 @@ bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection
     // 7-8
     std::string method;
     {
-      std::size_t blank = line.find(' ');
-      method = UpperCase(line.substr(0, blank));
-      line = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+      const std::size_t blank = line.find(' ');
+      method = UpperCase(std::string_view(line).substr(0, blank));
+      line.erase(0, blank == std::string::npos ? line.size() : blank + 1);
     }
     if (method == "POST") {
       std::string over = req.MethodOverride;
@@ -1184,9 +1184,9 @@ bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection
       for (int i = 0; i < raw.Count(); ++i) {
         const std::string& h = raw[i];
         if (IsBlank(h[0])) continue;
-        std::size_t colon = h.find(':');
-        std::string name = h.substr(0, colon);
-        std::string value = Trim(std::string_view(h).substr(colon + 1));
+        const std::size_t colon = h.find(':');
+        const std::string_view name = std::string_view(h).substr(0, colon);
+        const std::string_view value = TrimView(std::string_view(h).substr(colon + 1));
         bool folded = i + 1 < raw.Count() && IsBlank(raw[i + 1][0]);
         if (SameText(name, "Content-Length")) {
           if (folded) throw Refusal{400};
