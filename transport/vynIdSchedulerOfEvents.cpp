@@ -22,6 +22,8 @@ constexpr const char* kHelperName = "%s User";
 // Events a worker takes per wait: it serves them one after the other, so a
 // burst costs one wait instead of one each.
 constexpr int kEventsPerWait = 16;
+// Helpers kept however long they stay idle.
+constexpr std::size_t kKeptHelpers = 4;
 // How often idle deadlines are looked at, at most.
 constexpr std::int32_t kExpiryStepMs = 250;
 // The ticket of the stop signal in the epoll set; sockets count from 1.
@@ -187,6 +189,7 @@ void TIdSchedulerOfEvents::StopThreads() {
     threads.swap(FWorkerThreads);
     for (auto& t : FHelperThreads) threads.push_back(std::move(t));
     FHelperThreads.clear();
+    threads.push_back(std::move(FEndedHelper));
     FIdleHelpers = 0;
   }
   for (auto& t : threads)
@@ -236,8 +239,21 @@ void TIdSchedulerOfEvents::HelperLoop() {
     }
     if (FStopThreads) return;
     ++FIdleHelpers;
-    FHelperWake.wait(lk);
+    const bool woken =
+        FHelperWake.wait_for(lk, std::chrono::milliseconds(std::max(1, HelperIdleMs))) == std::cv_status::no_timeout;
     --FIdleHelpers;
+    if (woken || !FHelperQueue.empty() || FStopThreads || FHelperThreads.size() <= kKeptHelpers) continue;
+    // Idle for long: this thread ends. Its handle waits for the next one
+    // that ends (or the stop) to join it.
+    const auto self = std::find_if(FHelperThreads.begin(), FHelperThreads.end(),
+                                   [](const std::thread& AThread) { return AThread.get_id() == std::this_thread::get_id(); });
+    if (self == FHelperThreads.end()) continue;
+    std::thread previous = std::move(FEndedHelper);
+    FEndedHelper = std::move(*self);
+    FHelperThreads.erase(self);
+    lk.unlock();
+    if (previous.joinable()) previous.join();
+    return;
   }
 }
 

@@ -85,8 +85,11 @@ public:
   // Threads that serve ready connections; 0 or less: one per processor this
   // process may run on.
   std::int32_t Workers = 0;
+  // A helper thread idle this long ends, unless it is one of the last few:
+  // a burst of new connections leaves no lasting crowd of threads.
+  std::int32_t HelperIdleMs = 10000;
 
-  // Connections parked now, and helper threads made (for tests and
+  // Connections parked now, and helper threads there now (for tests and
   // figures).
   int ParkedCount() const;
   int HelperCount() const;
@@ -125,4 +128,7 @@ private:
   int FIdleHelpers = 0;
   std::vector<std::thread> FWorkerThreads;
   std::vector<std::thread> FHelperThreads;
+  // The helper that ended last, joined by the next one that ends or by the
+  // stop.
+  std::thread FEndedHelper;
 };

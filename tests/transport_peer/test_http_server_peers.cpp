@@ -580,6 +580,35 @@ TEST_P(HTTPServerSchedulingTest, RequestArrivingWhileTheLastOneIsServed) {
   EXPECT_EQ(reader.Next(10000).Body, "GET /next ");
 }
 
+// Connections that arrive together each get a helper thread for their
+// start; once idle for long, all but a few of those threads end, and the
+// server goes on serving old and new connections.
+TEST_P(HTTPServerSchedulingTest, IdleHelperThreadsEnd) {
+  if (!UseEvents()) GTEST_SKIP() << "helper threads belong to the event scheduler";
+  constexpr int kClients = 12;
+  events.HelperIdleMs = 200;
+  server.IdleTimeout = 60000;
+  server.SetActive(true);
+  std::vector<loopback::Fd> clients;
+  std::vector<http_exchange::Reader> readers;
+  // Silent at first, each keeps a helper waiting for its request.
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(tcpserver_test::Connect("127.0.0.1", port));
+    readers.emplace_back(clients.back().get());
+  }
+  ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return events.HelperCount() >= kClients; }, 10000))
+      << events.HelperCount();
+  for (int i = 0; i < kClients; ++i) loopback::SendAll(clients[i].get(), "GET /a HTTP/1.1\r\nHost: h\r\n\r\n");
+  for (int i = 0; i < kClients; ++i) ASSERT_EQ(readers[i].Next(10000).Status, 200) << "client " << i;
+  EXPECT_TRUE(tcpserver_test::WaitUntil([&] { return events.HelperCount() <= 4; }, 10000)) << events.HelperCount();
+  for (int i = 0; i < kClients; ++i) loopback::SendAll(clients[i].get(), "GET /b HTTP/1.1\r\nHost: h\r\n\r\n");
+  for (int i = 0; i < kClients; ++i) EXPECT_EQ(readers[i].Next(10000).Body, "GET /b ") << "client " << i;
+  loopback::Fd late = tcpserver_test::Connect("127.0.0.1", port);
+  http_exchange::Reader lateReader(late.get());
+  loopback::SendAll(late.get(), "GET /late HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(lateReader.Next(10000).Body, "GET /late ");
+}
+
 // An idle keep-alive connection ends after the idle time-out, parked or not,
 // with its disconnect told once.
 TEST_P(HTTPServerSchedulingTest, IdleKeepAliveConnectionTimesOut) {
