@@ -27,6 +27,9 @@ constexpr int kCtrlAdd0ChainCert = 89;
 constexpr int kCtrlSetMinProtoVersion = 123;
 constexpr int kCtrlSetMaxProtoVersion = 124;
 constexpr int kBIOCtrlGetMemData = 3;
+// BIO_CB_READ and BIO_CB_RETURN: the callback after a read.
+constexpr int kBIOCallbackRead = 0x02;
+constexpr int kBIOCallbackReturn = 0x80;
 constexpr long kModeAutoRetry = 4;
 
 // Certificate, key and parameter files are small; anything larger is refused
@@ -903,12 +906,30 @@ void TIdSSLSocket::Accept(TIdStackSocketHandle ASocket) {
   // bytes read ahead can be seen (HasBufferedInput), or a wait on the
   // socket would miss them.
   if (OSSL.SSL_has_pending) OSSL.SSL_ctrl(SSL_, kCtrlSetReadAhead, 1, nullptr);
+  // A read ahead that came back short emptied the socket: a connection
+  // parked after it needs no look at the socket first.
+  if (OSSL.SSL_get_rbio && OSSL.BIO_set_callback_ex && OSSL.BIO_set_callback_arg && OSSL.BIO_get_callback_arg) {
+    if (BIO* bio = OSSL.SSL_get_rbio(SSL_)) {
+      OSSL.BIO_set_callback_arg(bio, reinterpret_cast<char*>(this));
+      OSSL.BIO_set_callback_ex(bio, &TIdSSLSocket::WatchReceives);
+      FReceivesWatched = true;
+    }
+  }
   OSSL.ERR_clear_error();
   r = OSSL.SSL_accept(SSL_);
   if (r <= 0) {
     FLastError = OSSL.SSL_get_error(SSL_, r);
     EIdOSSLAcceptError::RaiseExceptionCode(FLastError, r, RSOSSLAcceptError);
   }
+}
+
+long TIdSSLSocket::WatchReceives(BIO* ABio, int AOperation, const char*, std::size_t ALength, int, long, int AResult,
+                                 std::size_t* ADone) {
+  if (AOperation == (kBIOCallbackRead | kBIOCallbackReturn)) {
+    if (auto* socket = reinterpret_cast<TIdSSLSocket*>(OSSL.BIO_get_callback_arg(ABio)))
+      socket->FLastReceiveFilled = AResult > 0 && ADone && *ADone >= ALength;
+  }
+  return AResult;
 }
 
 bool TIdSSLSocket::HasBufferedInput() const {
@@ -1135,6 +1156,11 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(std::int32_t AMSec) {
 
 bool TIdSSLIOHandlerSocketOpenSSL::InputPending() {
   return !FPassThrough && FSSLSocket && FSSLSocket->HasBufferedInput();
+}
+
+bool TIdSSLIOHandlerSocketOpenSSL::SourceMayHoldMore() const {
+  if (!FPassThrough && FSSLSocket) return FSSLSocket->LastReceiveMayHaveLeftMore();
+  return TIdSSLIOHandlerSocketBase::SourceMayHoldMore();
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(std::int32_t AMs) {

@@ -305,6 +305,10 @@ public:
   // Bytes received that a read returns without the socket: decrypted, or
   // read ahead and not yet decrypted.
   bool HasBufferedInput() const;
+  // Whether the library's last receive from the socket took all it asked
+  // for, so that the socket may hold more; true when the receives are not
+  // watched (a client session, or a library without read callbacks).
+  bool LastReceiveMayHaveLeftMore() const { return !FReceivesWatched || FLastReceiveFilled; }
 
 private:
   void Free();
@@ -313,6 +317,12 @@ private:
   std::unique_ptr<TIdSSLCipher> FCipher;
   int FLastError = 0;
   bool FLastTimedOut = false;
+  bool FReceivesWatched = false;
+  bool FLastReceiveFilled = true;
+
+  // Notes whether each receive of the library's socket filled its buffer.
+  static long WatchReceives(BIO* ABio, int AOperation, const char* ABuffer, std::size_t ALength, int AArg,
+                            long ALongArg, int AResult, std::size_t* ADone);
 
   friend class TIdSSLIOHandlerSocketOpenSSL;
 };
@@ -369,6 +379,7 @@ public:
   void AfterAccept() override;
   bool Readable(std::int32_t AMSec = IdTimeoutDefault) override;
   bool InputPending() override;
+  bool SourceMayHoldMore() const override;
   void SetPassThrough(bool AValue) override;
   TIdSSLIOHandlerSocketBase* Clone() override;
   void StartSSL() override;

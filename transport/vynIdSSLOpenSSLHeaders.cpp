@@ -222,6 +222,7 @@ void ResolveAll(BindingState& s) {
   r.Get(t.SSL_get_ex_data, ssl, N::Optional, {"SSL_get_ex_data"});
   r.Get(t.SSL_get0_alpn_selected, ssl, N::Optional, {"SSL_get0_alpn_selected"});
   r.Get(t.SSL_set_bio, ssl, N::Optional, {"SSL_set_bio"});
+  r.Get(t.SSL_get_rbio, ssl, N::Optional, {"SSL_get_rbio"});
   r.Get(t.SSL_get_version, ssl, N::Only11, {"SSL_get_version"});
   r.Get(t.SSL_get_ex_data_X509_STORE_CTX_idx, ssl, N::Only11, {"SSL_get_ex_data_X509_STORE_CTX_idx"});
   r.Get(t.SSL_set1_host, ssl, N::Optional, {"SSL_set1_host"});
@@ -371,6 +372,9 @@ void ResolveAll(BindingState& s) {
   r.Get(t.BIO_ctrl, cr, N::Always, {"BIO_ctrl"});
   r.Get(t.BIO_read, cr, N::Optional, {"BIO_read"});
   r.Get(t.BIO_write, cr, N::Optional, {"BIO_write"});
+  r.Get(t.BIO_set_callback_ex, cr, N::Optional, {"BIO_set_callback_ex"});
+  r.Get(t.BIO_set_callback_arg, cr, N::Optional, {"BIO_set_callback_arg"});
+  r.Get(t.BIO_get_callback_arg, cr, N::Optional, {"BIO_get_callback_arg"});
 
   r.Get(t.d2i_X509_bio, cr, N::Always, {"d2i_X509_bio"});
   r.Get(t.d2i_PrivateKey_bio, cr, N::Always, {"d2i_PrivateKey_bio"});

@@ -283,6 +283,7 @@ struct OpenSSLFunctionTable {
   void* (*SSL_get_ex_data)(const SSL*, int) = nullptr;
   void (*SSL_get0_alpn_selected)(const SSL*, const unsigned char**, unsigned int*) = nullptr;
   void (*SSL_set_bio)(SSL*, BIO*, BIO*) = nullptr;
+  BIO* (*SSL_get_rbio)(const SSL*) = nullptr;
   const char* (*SSL_get_version)(const SSL*) = nullptr;
   int (*SSL_get_ex_data_X509_STORE_CTX_idx)() = nullptr;
   int (*SSL_set1_host)(SSL*, const char*) = nullptr;
@@ -437,6 +438,12 @@ struct OpenSSLFunctionTable {
   long (*BIO_ctrl)(BIO*, int, long, void*) = nullptr;
   int (*BIO_read)(BIO*, void*, int) = nullptr;
   int (*BIO_write)(BIO*, const void*, int) = nullptr;
+  // Called around each BIO operation: (bio, operation, buffer, length, int
+  // argument, long argument, result, bytes done).
+  using BIOCallbackEx = long (*)(BIO*, int, const char*, std::size_t, int, long, int, std::size_t*);
+  void (*BIO_set_callback_ex)(BIO*, BIOCallbackEx) = nullptr;
+  void (*BIO_set_callback_arg)(BIO*, char*) = nullptr;
+  char* (*BIO_get_callback_arg)(const BIO*) = nullptr;
 
   // Certificates and keys.
   X509* (*d2i_X509_bio)(BIO*, X509**) = nullptr;

@@ -550,6 +550,42 @@ TEST_P(HTTPServerSchedulingTest, PipelinedBurstLongerThanOneReceive) {
   }
 }
 
+// The same over TLS, where the library reads the socket ahead of the
+// records it returns: every request of the burst is answered.
+TEST_P(HTTPServerSchedulingTest, PipelinedBurstOverTLS) {
+  UseTLS(TIdSSLVersion::sslvTLSv1_3);
+  server.IdleTimeout = 60000;
+  server.SetActive(true);
+  static const char* kClient = R"(
+import socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+ctx.check_hostname = False
+ctx.verify_mode = ssl.CERT_NONE
+s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20))
+def until(text, got):
+    while text not in got:
+        data = s.recv(65536)
+        if not data:
+            break
+        got += data
+    return got
+s.sendall(b"GET /first HTTP/1.1\r\nHost: h\r\n\r\n")
+got = until(b"GET /first ", b"")
+burst = b""
+for i in range(64):
+    head = b"GET /p%d HTTP/1.1\r\nHost: h\r\nX-Pad: " % (100 + i)
+    burst += head + b"x" * (4096 - len(head) - 4) + b"\r\n\r\n"
+s.sendall(burst)
+got = until(b"GET /p163 ", got)
+sys.stdout.write(got.decode("latin-1"))
+)";
+  Process client({"python3", "-c", kClient, std::to_string(port)});
+  client.CloseInput();
+  const std::string out = client.ReadAll(30000);
+  EXPECT_EQ(client.Wait(5000), 0) << out;
+  for (int i = 0; i < 64; ++i) EXPECT_NE(out.find("GET /p" + std::to_string(100 + i) + " "), std::string::npos) << i;
+}
+
 // With two workers, the next request arrives while a worker still serves the
 // one before: the other worker hears of it then, and the park that follows
 // must not wait for another arrival.
