@@ -145,6 +145,16 @@ protected:
     }
   }
   virtual bool UseEvents() const { return false; }
+
+  // ADocument asked for and answered on AFd; on the event scheduler the
+  // connection then waits parked for its next request.
+  void AnswerOneThenPark(int AFd, http_exchange::Reader& AReader, const std::string& ADocument) {
+    loopback::SendAll(AFd, "GET " + ADocument + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    ASSERT_EQ(AReader.Next(10000).Status, 200);
+    if (UseEvents()) {
+      ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return events.ParkedCount() == 1; }, 10000));
+    }
+  }
   void TearDown() override {
     server.SetActive(false);
     if (HasFailure())
@@ -530,11 +540,7 @@ TEST_P(HTTPServerSchedulingTest, PipelinedBurstLongerThanOneReceive) {
   server.SetActive(true);
   loopback::Fd c = tcpserver_test::Connect("127.0.0.1", port);
   http_exchange::Reader reader(c.get());
-  loopback::SendAll(c.get(), "GET /first HTTP/1.1\r\nHost: h\r\n\r\n");
-  ASSERT_EQ(reader.Next(10000).Status, 200);
-  if (UseEvents()) {
-    ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return events.ParkedCount() == 1; }, 10000));
-  }
+  ASSERT_NO_FATAL_FAILURE(AnswerOneThenPark(c.get(), reader, "/first"));
   std::string burst;
   for (int i = 0; i < kRequests; ++i) {
     std::string head = "GET /p" + std::to_string(100 + i) + " HTTP/1.1\r\nHost: h\r\nX-Pad: ";
@@ -604,11 +610,7 @@ TEST_P(HTTPServerSchedulingTest, RequestArrivingWhileTheLastOneIsServed) {
   server.SetActive(true);
   loopback::Fd c = tcpserver_test::Connect("127.0.0.1", port);
   http_exchange::Reader reader(c.get());
-  loopback::SendAll(c.get(), "GET /first HTTP/1.1\r\nHost: h\r\n\r\n");
-  ASSERT_EQ(reader.Next(10000).Status, 200);
-  if (UseEvents()) {
-    ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return events.ParkedCount() == 1; }, 10000));
-  }
+  ASSERT_NO_FATAL_FAILURE(AnswerOneThenPark(c.get(), reader, "/first"));
   loopback::SendAll(c.get(), "GET /slow HTTP/1.1\r\nHost: h\r\n\r\n");
   ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return serving.load(); }, 10000));
   loopback::SendAll(c.get(), "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
@@ -713,11 +715,7 @@ TEST_P(HTTPServerSchedulingTest, StalledHeadAfterAParkedRequestGets408) {
   server.SetActive(true);
   loopback::Fd a = tcpserver_test::Connect("127.0.0.1", port);
   http_exchange::Reader ra(a.get());
-  loopback::SendAll(a.get(), "GET /a1 HTTP/1.1\r\nHost: h\r\n\r\n");
-  ASSERT_EQ(ra.Next(10000).Status, 200);
-  if (UseEvents()) {
-    ASSERT_TRUE(tcpserver_test::WaitUntil([&] { return events.ParkedCount() == 1; }, 10000));
-  }
+  ASSERT_NO_FATAL_FAILURE(AnswerOneThenPark(a.get(), ra, "/a1"));
   loopback::SendAll(a.get(), "GET /a2 HTTP/1.1\r\nHost: h\r\n");
   EXPECT_EQ(ra.Next(10000).Status, 408);
   EXPECT_TRUE(ra.ClosedWithin(10000));
