@@ -146,6 +146,23 @@ protected:
   }
   virtual bool UseEvents() const { return false; }
 
+  // A python3 client run against the server's port: AScript finds `ctx`,
+  // a TLS client context that takes any certificate, and the port in
+  // sys.argv[1]. What it prints; it must end well.
+  std::string RunTLSClient(const std::string& AScript) {
+    Process client({"python3", "-c",
+                    "import socket, ssl, sys\n"
+                    "ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)\n"
+                    "ctx.check_hostname = False\n"
+                    "ctx.verify_mode = ssl.CERT_NONE\n" +
+                        AScript,
+                    std::to_string(port)});
+    client.CloseInput();
+    const std::string out = client.ReadAll(30000);
+    EXPECT_EQ(client.Wait(5000), 0) << out;
+    return out;
+  }
+
   // ADocument asked for and answered on AFd; on the event scheduler the
   // connection then waits parked for its next request.
   void AnswerOneThenPark(int AFd, http_exchange::Reader& AReader, const std::string& ADocument) {
@@ -563,10 +580,6 @@ TEST_P(HTTPServerSchedulingTest, PipelinedBurstOverTLS) {
   server.IdleTimeout = 60000;
   server.SetActive(true);
   static const char* kClient = R"(
-import socket, ssl, sys
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-ctx.check_hostname = False
-ctx.verify_mode = ssl.CERT_NONE
 s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20))
 def until(text, got):
     while text not in got:
@@ -585,10 +598,7 @@ s.sendall(burst)
 got = until(b"GET /p163 ", got)
 sys.stdout.write(got.decode("latin-1"))
 )";
-  Process client({"python3", "-c", kClient, std::to_string(port)});
-  client.CloseInput();
-  const std::string out = client.ReadAll(30000);
-  EXPECT_EQ(client.Wait(5000), 0) << out;
+  const std::string out = RunTLSClient(kClient);
   for (int i = 0; i < 64; ++i) EXPECT_NE(out.find("GET /p" + std::to_string(100 + i) + " "), std::string::npos) << i;
 }
 
@@ -764,10 +774,6 @@ TEST_P(HTTPServerSchedulingTest, TwoTLSRecordsInOneSegmentAreBothAnswered) {
   server.IdleTimeout = 60000;
   server.SetActive(true);
   static const char* kClient = R"(
-import socket, ssl, sys
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-ctx.check_hostname = False
-ctx.verify_mode = ssl.CERT_NONE
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
 inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
 tls = ctx.wrap_bio(inc, out, server_hostname="localhost")
@@ -798,10 +804,7 @@ while b"GET /r2" not in got:
         pass
 sys.stdout.write(got.decode("latin-1"))
 )";
-  Process client({"python3", "-c", kClient, std::to_string(port)});
-  client.CloseInput();
-  const std::string out = client.ReadAll(30000);
-  EXPECT_EQ(client.Wait(5000), 0) << out;
+  const std::string out = RunTLSClient(kClient);
   EXPECT_NE(out.find("GET /r1 "), std::string::npos) << out;
   EXPECT_NE(out.find("GET /r2 "), std::string::npos) << out;
 }
