@@ -81,6 +81,12 @@ public:
                        const TIdTextEncoding& AByteEncoding = nullptr);
   std::int32_t IndexOf(std::uint8_t AByte, std::int32_t AStartPos = 0);
   std::uint8_t PeekByte(std::int32_t AIndex);
+  // The bytes from the head, in place (they stay until removed): what a
+  // reader fed bytes is given without a copy.
+  std::string_view View() const {
+    return FSize > 0 ? std::string_view(reinterpret_cast<const char*>(Data(0)), static_cast<std::size_t>(FSize))
+                     : std::string_view();
+  }
 
   std::int32_t Size() const { return FSize; }
   std::int32_t Capacity() const { return static_cast<std::int32_t>(FBytes.size()); }

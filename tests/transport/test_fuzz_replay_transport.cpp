@@ -3,6 +3,7 @@
 // once found.
 #include <string>
 
+#include "fuzz/http_parser_check.h"
 #include "fuzz/http_server_check.h"
 #include "fuzz/transport_check.h"
 #include "tests/fuzz_replay.h"
@@ -25,7 +26,8 @@ INSTANTIATE_TEST_SUITE_P(Seeds, TransportFuzzReplay,
                                            Target{"http_date", transport_check::CheckDates},
                                            Target{"uri", transport_check::CheckURI},
                                            Target{"set_cookie", transport_check::CheckSetCookie},
-                                           Target{"http_request", http_server_check::CheckRequestReader}),
+                                           Target{"http_request", http_server_check::CheckRequestReader},
+                                           Target{"http_parser", http_parser_check::CheckParser}),
                          [](const ::testing::TestParamInfo<Target>& aInfo) { return std::string(aInfo.param.Folder); });
 
 }  // namespace
