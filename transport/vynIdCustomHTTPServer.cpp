@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "platform/DateUtils.h"
+#include "platform/ScopeGuard.h"
 #include "platform/SysUtils.h"
 #include "transport/vynIdCoderMIME.h"
 #include "transport/vynIdIOHandler.h"
@@ -127,67 +128,11 @@ TIdTextEncoding EncodingForCharSet(std::string_view ACharSet, const TIdTextEncod
   }
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::int32_t ParseVersionNumber(std::string_view AText) {
-  std::int32_t v;
-  return TryStrToInt(AText, v) ? v : -1;
-}
-
-// Strict decimal: digits only, no sign, no overflow.
-bool ParseContentLength(std::string_view AText, std::int64_t& VValue) {
-  if (AText.empty() || AText.size() > 18) return false;
-  std::int64_t v = 0;
-  for (char c : AText) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  VValue = v;
-  return true;
-}
-
-// Strict hexadecimal chunk size: at most 15 digits, so the sum of sizes
-// cannot overflow either.
-bool ParseChunkSize(std::string_view AText, std::int64_t& VValue) {
-  return AText.size() <= 15 && IdParseHexDigits(AText, VValue);
-}
-
 std::int32_t RemainingMs(std::uint64_t ADeadline) {
   std::uint64_t now = GetTickCount64();
   if (now >= ADeadline) return 0;
   std::uint64_t left = ADeadline - now;
   return left > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(left);
-}
-
-// One line before the deadline; a time-out or an over-long line is refused.
-std::string ReadLineBefore(TIdIOHandler& AIO, std::uint64_t ADeadline, std::int32_t AMaxLength,
-                           std::int32_t ATooLongCode) {
-  // A line that is here already needs no clock: reading it never waits.
-  const bool here = AIO.InputBuffer() && AIO.InputBuffer()->IndexOf(static_cast<std::uint8_t>('\n')) >= 0;
-  const std::int32_t left = here ? 1 : RemainingMs(ADeadline);
-  if (left <= 0) throw Refusal{408};
-  std::string line;
-  try {
-    line = AIO.ReadLn(LF, left, AMaxLength);
-  } catch (const EIdReadLnMaxLineLengthExceeded&) {
-    throw Refusal{ATooLongCode};
-  }
-  if (AIO.ReadLnTimedOut()) throw Refusal{408};
-  return line;
-}
-
-// Exactly ACount body bytes into AStream; a pause longer than AStallMs is
-// refused. Nothing is reserved from the declared count.
-void ReadBodyBytes(TIdIOHandler& AIO, TStream& AStream, std::int64_t ACount, std::int32_t AStallMs) {
-  while (ACount > 0) {
-    if (AIO.InputBufferIsEmpty()) {
-      if (AIO.ReadFromSource(true, AStallMs > 0 ? AStallMs : IdTimeoutDefault, false) == -1) throw Refusal{408};
-      continue;
-    }
-    std::int64_t n = std::min<std::int64_t>(ACount, AIO.InputBuffer()->Size());
-    AIO.InputBuffer()->ExtractToStream(AStream, static_cast<std::int32_t>(n));
-    ACount -= n;
-  }
 }
 
 // Line breaks in a text a handler chose would end the line early and let
@@ -208,6 +153,33 @@ std::string InterimVersion(const std::string& AVersion) {
   return plain ? AVersion : std::string("HTTP/1.1");
 }
 
+// A refused client may still be sending what was refused (a long line, a
+// body): closing on bytes not read resets the connection, and the client
+// may lose the answer. The answer is ended with a half close and what comes
+// is read and dropped, briefly and within a bound.
+void DrainBeforeClose(TIdTCPConnection& AConnection) noexcept {
+  constexpr std::uint64_t kDrainMs = 250;
+  constexpr std::int64_t kDrainBytes = 4 * 1024 * 1024;
+  try {
+    TIdIOHandler* io = AConnection.IOHandler();
+    TIdIOHandlerSocket* socket = AConnection.Socket();
+    TIdSocketHandle* binding = socket ? socket->Binding() : nullptr;
+    if (!io || !binding || !binding->HandleAllocated()) return;
+    if (io->WriteBufferingActive()) io->WriteBufferClose();
+    ::shutdown(static_cast<int>(binding->Handle()), SHUT_WR);
+    const std::uint64_t deadline = GetTickCount64() + kDrainMs;
+    std::int64_t dropped = 0;
+    while (dropped < kDrainBytes) {
+      dropped += io->InputBuffer()->Size();
+      io->InputBuffer()->Clear();
+      const std::int32_t left = RemainingMs(deadline);
+      if (left <= 0 || io->ReadFromSource(false, left, false) <= 0) break;
+    }
+  } catch (const std::exception&) {
+    // The connection is going away anyway.
+  }
+}
+
 bool IsQuietSocketError(int AErr) {
   return AErr == ECONNABORTED || AErr == ECONNRESET || AErr == ESHUTDOWN || AErr == EPIPE || AErr == 10053 ||
          AErr == 10054 || AErr == 10058;
@@ -221,56 +193,20 @@ void DisconnectQuietly(TIdTCPConnection& AConnection) {
   }
 }
 
-// Whether ABuffer holds a whole request head and, for a body of a stated
-// length, the whole body: serving it then never waits for the client. A
-// chunked body is never called whole here.
-// Whether the line of ABuffer at APos (up to AEnd) starts with ALowerName,
-// letter case ignored.
-bool LineStartsWith(TIdBuffer& ABuffer, std::int32_t APos, std::int32_t AEnd, std::string_view ALowerName) {
-  if (AEnd - APos < static_cast<std::int32_t>(ALowerName.size())) return false;
-  for (std::size_t i = 0; i < ALowerName.size(); ++i)
-    if (std::tolower(ABuffer.PeekByte(APos + static_cast<std::int32_t>(i))) != ALowerName[i]) return false;
-  return true;
-}
-
-bool RequestIsWhole(TIdBuffer& ABuffer) {
-  // Looked at in place, line by line: this runs before every request on a
-  // parked connection.
-  static constexpr std::string_view kLength = "content-length:";
-  const std::int32_t size = ABuffer.Size();
-  std::int32_t pos = 0;
-  std::int32_t lengthAt = -1;
-  bool first = true;
+// Whether ABuffer holds a whole request, body and all, or one the reader
+// refuses: serving it then never waits for the client. Read in place with
+// the serving reader's own rules; this runs before every request on a
+// parked connection.
+bool RequestIsWhole(TIdBuffer& ABuffer, const TIdHTTPParserLimits& ALimits) {
+  TIdHTTPParser parser(TIdHTTPMessageKind::mkRequest, ALimits, false);
+  std::string_view bytes = ABuffer.View();
   for (;;) {
-    // Ends right after a line: the head goes on later (the search would
-    // refuse a start at the end).
-    if (pos >= size) return false;
-    const std::int32_t nl = ABuffer.IndexOf(static_cast<std::uint8_t>('\n'), pos);
-    if (nl < 0) return false;
-    if (nl == pos || (nl == pos + 1 && ABuffer.PeekByte(pos) == '\r')) {
-      pos = nl + 1;
-      break;
-    }
-    if (!first) {
-      if (LineStartsWith(ABuffer, pos, nl, "transfer-encoding:")) return false;
-      if (lengthAt < 0 && LineStartsWith(ABuffer, pos, nl, kLength)) lengthAt = pos + static_cast<std::int32_t>(kLength.size());
-    }
-    first = false;
-    pos = nl + 1;
+    std::size_t used = 0;
+    const TIdHTTPParseResult r = parser.Feed(bytes, used);
+    bytes.remove_prefix(used);
+    if (r == TIdHTTPParseResult::prNeedMore) return false;
+    if (r == TIdHTTPParseResult::prMessageComplete || r == TIdHTTPParseResult::prError) return true;
   }
-  if (lengthAt < 0) return true;
-  std::int32_t i = lengthAt;
-  while (i < pos && (ABuffer.PeekByte(i) == ' ' || ABuffer.PeekByte(i) == '\t')) ++i;
-  std::int64_t length = 0;
-  std::size_t digits = 0;
-  for (; i < pos && digits < 18; ++i, ++digits) {
-    const std::uint8_t c = ABuffer.PeekByte(i);
-    if (c < '0' || c > '9') break;
-    length = length * 10 + (c - '0');
-  }
-  // A length the reader will refuse is answered at once.
-  if (digits == 0 || digits >= 18) return true;
-  return size - pos >= length;
 }
 
 // Whether one receive now returns without waiting: always for a plain
@@ -302,10 +238,10 @@ TReceiveNow ReceiveWouldNotWait(TIdTCPConnection& AConnection, TIdIOHandler& AIO
 }
 
 // The ready check of a parked connection (see TIdYarnReadyCheck).
-TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool AReceive) {
+TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool AReceive, const TIdHTTPParserLimits& ALimits) {
   TIdIOHandler* io = AConnection.IOHandler();
   if (!io || !io->InputBuffer()) return TIdYarnReadiness::yrReady;
-  if (RequestIsWhole(*io->InputBuffer())) return TIdYarnReadiness::yrReady;
+  if (RequestIsWhole(*io->InputBuffer(), ALimits)) return TIdYarnReadiness::yrReady;
   // Bytes the last receive may have left in the socket are no news to a
   // wait on it: they are looked for now.
   if (AReceive || io->SourceMayHoldMore()) {
@@ -319,7 +255,7 @@ TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool ARecei
     if (now != TReceiveNow::Nothing &&
         io->ReadFromSource(false, now == TReceiveNow::WholeRecord ? IdTimeoutInfinite : 0, false) == 0)
       return TIdYarnReadiness::yrReady;
-    if (RequestIsWhole(*io->InputBuffer())) return TIdYarnReadiness::yrReady;
+    if (RequestIsWhole(*io->InputBuffer(), ALimits)) return TIdYarnReadiness::yrReady;
   }
   return io->InputBufferIsEmpty() && !io->InputPending() ? TIdYarnReadiness::yrNothing
                                                           : TIdYarnReadiness::yrPartial;
@@ -1018,45 +954,49 @@ bool TIdCustomHTTPServer::ParkBetweenRequests(TIdTCPConnection& AConnection, TId
   TIdIOHandler* io = AConnection.IOHandler();
   if (!io) return false;
   TIdTCPConnection* connection = &AConnection;
+  const TIdHTTPParserLimits limits = RequestLimits(io);
   // Nothing of the next request is here yet: the connection waits without
   // a thread.
   if (io->InputBufferIsEmpty() && !io->InputPending())
-    return AYarn.Park(IdleTimeout,
-                      [connection](bool AReceive) { return NextRequestReadiness(*connection, AReceive); });
+    return AYarn.Park(IdleTimeout, [connection, limits](bool AReceive) {
+      return NextRequestReadiness(*connection, AReceive, limits);
+    });
   // A pipelined request that is not whole yet may keep its client waited
   // for: not on a thread that serves others.
-  if (AYarn.OnSharedThread() && NextRequestReadiness(AConnection, true) != TIdYarnReadiness::yrReady)
+  if (AYarn.OnSharedThread() && NextRequestReadiness(AConnection, true, limits) != TIdYarnReadiness::yrReady)
     return AYarn.HandOver();
   return false;
+}
+
+// What the steps of one request share.
+struct TIdCustomHTTPServer::RequestState {
+  RequestState(TIdCustomHTTPServer* AServer, TIdTCPConnection& AConnection, const TIdHTTPParserLimits& ALimits)
+      : Parser(TIdHTTPMessageKind::mkRequest, ALimits),
+        Request(std::make_unique<TIdHTTPRequestInfo>(AServer)),
+        Response(std::make_unique<TIdHTTPResponseInfo>(AServer, Request.get(), &AConnection)) {}
+  TIdHTTPParser Parser;
+  std::unique_ptr<TIdHTTPRequestInfo> Request;
+  std::unique_ptr<TIdHTTPResponseInfo> Response;
+};
+
+TIdHTTPParserLimits TIdCustomHTTPServer::RequestLimits(const TIdIOHandler* AIO) const {
+  TIdHTTPParserLimits limits;
+  limits.MaxStartLine = MaximumRequestLineLength > 0 ? MaximumRequestLineLength : 0;
+  limits.MaxHeaderLine = AIO && AIO->MaxLineLength() > 0 ? AIO->MaxLineLength() : IdMaxLineLengthDefault;
+  limits.MaxHeaderLines = MaximumHeaderLineCount;
+  limits.MaxHeadBytes = MaximumHeaderSize;
+  limits.MaxChunkLine = kMaxChunkLine;
+  limits.MaxBody = MaximumRequestBodySize > 0 ? MaximumRequestBodySize : -1;
+  return limits;
 }
 
 bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection& AConnection) {
   TIdIOHandler* ioPtr = AConnection.IOHandler();
   if (!ioPtr) throw EIdClosedSocket();
   TIdIOHandler& io = *ioPtr;
-
-  // 1-2: the request line, within the idle time.
-  std::string line;
-  std::int32_t refused = 0;
-  try {
-    line = io.ReadLn(LF, IdleTimeout > 0 ? IdleTimeout : IdTimeoutDefault,
-                     MaximumRequestLineLength > 0 ? MaximumRequestLineLength : -1);
-    if (io.ReadLnTimedOut()) {
-      // A client that sent part of a line is told; an idle one just ends.
-      if (io.InputBufferIsEmpty()) throw EIdReadTimeout();
-      refused = 408;
-    }
-  } catch (const EIdReadLnMaxLineLengthExceeded&) {
-    refused = 414;
-  }
-  const std::size_t lastBlank = line.rfind(' ');
-  if (!refused && lastBlank == std::string::npos) throw EIdHTTPErrorParsingCommand();
-
-  // 3
-  auto request = std::make_unique<TIdHTTPRequestInfo>(this);
-  auto response = std::make_unique<TIdHTTPResponseInfo>(this, request.get(), &AConnection);
-  TIdHTTPRequestInfo& req = *request;
-  TIdHTTPResponseInfo& resp = *response;
+  RequestState state(this, AConnection, RequestLimits(&io));
+  TIdHTTPRequestInfo& req = *state.Request;
+  TIdHTTPResponseInfo& resp = *state.Response;
   resp.Server = Trim(ServerSoftware);
   io.SetMaxCapturedLines(MaximumHeaderLineCount);
 
@@ -1069,213 +1009,175 @@ bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection
     resp.SetContentLength(0);
     if (!resp.HeaderHasBeenWritten()) resp.WriteHeader();
     if (req.PostStream()) ReleasePostStream(AContext, &req);
+    DrainBeforeClose(AConnection);
     return false;
   };
-  if (refused) return refuse(refused);
-
   try {
-    // 4
-    req.RawHTTPCommand = line;
-    req.Version = line.substr(lastBlank + 1);
-    {
-      std::string_view rest = req.Version;
-      const std::size_t slash = rest.find('/');
-      if (slash != std::string_view::npos) rest.remove_prefix(slash + 1);
-      const std::size_t dot = rest.find('.');
-      if (dot == std::string_view::npos) {
-        req.VersionMajor = ParseVersionNumber(rest);
-        req.VersionMinor = -1;
-      } else {
-        req.VersionMajor = ParseVersionNumber(rest.substr(0, dot));
-        req.VersionMinor = ParseVersionNumber(rest.substr(dot + 1));
-      }
-    }
-    line.resize(lastBlank);
-
-    // 5: the header block, whole within the request time.
-    const std::uint64_t deadline =
-        GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX);
-    req.RawHeaders().Clear();
-    std::int32_t count = 0;
-    for (;;) {
-      std::string h = ReadLineBefore(io, deadline, io.MaxLineLength(), 431);
-      if (h.empty()) break;
-      if (MaximumHeaderLineCount > 0 && ++count > MaximumHeaderLineCount) throw Refusal{431};
-      if (IsBlank(h[0])) {
-        // A continuation needs a header to continue.
-        if (req.RawHeaders().Count() == 0) throw Refusal{400};
-      } else {
-        // A blank between name and colon lets two readers disagree on the
-        // name (an unseen Transfer-Encoding, say).
-        std::size_t colon = h.find(':');
-        if (colon == std::string::npos || colon == 0 || IsBlank(h[colon - 1])) throw Refusal{400};
-      }
-      req.RawHeaders().Add(std::move(h));
-    }
-    req.ParseRawHeaders();
-    if (req.Expect.empty()) req.Expect = req.RawHeaders().Values("Expect");
-
-    // 6
-    if (!KeepAlive) {
-      resp.SetCloseConnection(true);
-    } else if (req.IsVersionAtLeast(1, 1)) {
-      resp.SetCloseConnection(SameText(req.Connection, "close"));
-    } else {
-      resp.SetCloseConnection(!SameText(req.Connection, "keep-alive"));
-    }
-
-    // 7-8
-    std::string method;
-    {
-      const std::size_t blank = line.find(' ');
-      method = UpperCase(std::string_view(line).substr(0, blank));
-      line.erase(0, blank == std::string::npos ? line.size() : blank + 1);
-    }
-    if (method == "POST") {
-      std::string over = req.MethodOverride;
-      if (over.empty()) over = req.RawHeaders().Values("X-HTTP-Method");
-      if (over.empty()) over = req.RawHeaders().Values("X-METHOD-OVERRIDE");
-      if (!over.empty()) method = UpperCase(over);
-    }
-    if (TIdIOHandlerSocket* sock = AConnection.Socket(); sock && sock->Binding()) req.RemoteIP = sock->Binding()->PeerIP();
-    req.Command = method;
-    req.CommandType = HTTPCommandTypeOf(method);
-
-    // 9-10
-    {
-      std::size_t q = line.find('?');
-      req.QueryParams = q == std::string::npos ? std::string() : line.substr(q + 1);
-      req.URI = line.substr(0, q);
-    }
-    if (req.URI == "*") {
-      req.Document = "*";
-    } else {
-      TIdURI uri(req.URI);
-      req.Document = TIdURI::URLDecode(uri.Path) + TIdURI::URLDecode(uri.Document);
-      if (!uri.Host.empty() && req.Host.empty()) req.Host = uri.Host;
-    }
-
-    // 11: header checks.
-    if (!FireHeadersAvailable(AContext, req.URI, req.RawHeaders())) {
-      std::int32_t code = 403;
-      std::string text, content;
-      FireHeadersBlocked(AContext, req.RawHeaders(), code, text, content);
-      resp.SetResponseNo(code);
-      if (!text.empty()) resp.ResponseText = text;
-      resp.ContentText = content;
-      resp.SetCloseConnection(true);
-      if (content.empty()) resp.SetContentLength(0);
-      resp.WriteHeader();
-      if (!content.empty()) resp.WriteContent();
-      return false;
-    }
-    const bool v11 = req.IsVersionAtLeast(1, 1);
-    if (v11 && req.Host.empty()) return refuse(400);
-
-    // Framing: exactly one way to find the body's end, or none.
-    bool chunked = false;
-    std::int64_t contentLength = -1;
-    {
-      int lengthLines = 0;
-      bool codingSeen = false;
-      std::string codings;
-      std::string lengthText;
-      const TIdHeaderList& raw = req.RawHeaders();
-      for (int i = 0; i < raw.Count(); ++i) {
-        const std::string& h = raw[i];
-        if (IsBlank(h[0])) continue;
-        const std::size_t colon = h.find(':');
-        const std::string_view name = std::string_view(h).substr(0, colon);
-        const std::string_view value = TrimView(std::string_view(h).substr(colon + 1));
-        bool folded = i + 1 < raw.Count() && IsBlank(raw[i + 1][0]);
-        if (SameText(name, "Content-Length")) {
-          if (folded) throw Refusal{400};
-          ++lengthLines;
-          lengthText = value;
-        } else if (SameText(name, "Transfer-Encoding")) {
-          if (folded) throw Refusal{400};
-          codingSeen = true;
-          if (!codings.empty()) codings += ',';
-          codings += value;
-        }
-      }
-      if (lengthLines > 1) throw Refusal{400};
-      if (lengthLines == 1 && !ParseContentLength(lengthText, contentLength)) throw Refusal{400};
-      if (codingSeen) {
-        if (lengthLines > 0) throw Refusal{400};
-        std::vector<std::string> list;
-        std::size_t pos = 0;
-        while (pos <= codings.size()) {
-          std::size_t comma = codings.find(',', pos);
-          if (comma == std::string::npos) comma = codings.size();
-          std::string c = LowerCase(Trim(std::string_view(codings).substr(pos, comma - pos)));
-          if (!c.empty()) list.push_back(c);
-          pos = comma + 1;
-        }
-        bool onlyIdentity = true;
-        for (const std::string& c : list) onlyIdentity = onlyIdentity && c == "identity";
-        if (!onlyIdentity) {
-          if (list.back() != "chunked") throw Refusal{400};
-          chunked = true;
-        }
-      }
-      if (MaximumRequestBodySize > 0 && contentLength > MaximumRequestBodySize) throw Refusal{413};
-    }
-
-    if (v11 && io.InputBufferIsEmpty() && !req.Expect.empty()) {
-      if (!FireHeaderExpectations(AContext, req.Expect)) return refuse(417);
-      if (LowerCase(req.Expect).find(kExpect100) != std::string::npos)
-        io.WriteLn(InterimVersion(req.Version) + " 100 " + kContinueText + EOL);
-    }
-
-    // 13: body.
-    auto makeStream = [&] {
-      TStream* supplied = nullptr;
-      FireCreatePostStream(AContext, req.RawHeaders(), supplied);
-      req.SetPostStream(supplied ? std::unique_ptr<TStream>(supplied) : std::make_unique<TMemoryStream>());
-      req.PostStream()->SetPosition(0);
-    };
-    if (chunked) {
-      makeStream();
-      std::int64_t total = 0;
-      for (;;) {
-        std::string sizeLine =
-            ReadLineBefore(io, GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX),
-                           kMaxChunkLine, 400);
-        std::string sizeText = Trim(std::string_view(sizeLine).substr(0, sizeLine.find(';')));
-        std::int64_t size;
-        if (!ParseChunkSize(sizeText, size)) throw Refusal{400};
-        if (size == 0) break;
-        if (MaximumRequestBodySize > 0 && size > MaximumRequestBodySize - total) throw Refusal{413};
-        ReadBodyBytes(io, *req.PostStream(), size, RequestTimeout);
-        total += size;
-        std::string end = ReadLineBefore(
-            io, GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX),
-            kMaxChunkLine, 400);
-        if (!end.empty()) throw Refusal{400};
-      }
-      std::int32_t trailers = 0;
-      for (;;) {
-        std::string t = ReadLineBefore(
-            io, GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX),
-            io.MaxLineLength(), 431);
-        if (t.empty()) break;
-        if (MaximumHeaderLineCount > 0 && ++trailers > MaximumHeaderLineCount) throw Refusal{431};
-      }
-      req.PostStream()->SetPosition(0);
-    } else if (contentLength >= 0) {
-      makeStream();
-      if (contentLength > 0) ReadBodyBytes(io, *req.PostStream(), contentLength, RequestTimeout);
-      req.PostStream()->SetPosition(0);
-    } else if (req.CommandType == THTTPCommandType::hcPOST || req.CommandType == THTTPCommandType::hcPUT) {
-      if (io.InputBufferIsEmpty()) io.CheckForDataOnSource(1);
-      if (!io.InputBufferIsEmpty()) return refuse(411);
-    }
+    ReadRequestHead(io, state.Parser);
+    if (!TakeRequestHead(AContext, AConnection, state)) return false;
+    ReadRequestBody(AContext, io, state);
   } catch (const Refusal& r) {
     return refuse(r.Code);
   }
+  DecodeRequestParams(AContext, req);
+  if (!RunHandlers(AContext, AConnection, req, resp)) {
+    if (req.PostStream()) ReleasePostStream(AContext, &req);
+    return false;
+  }
+  WriteAnswer(AConnection, resp);
+  if (req.PostStream()) ReleasePostStream(AContext, &req);
+  return !resp.CloseConnection();
+}
 
-  // 12, 14
+void TIdCustomHTTPServer::ReadRequestHead(TIdIOHandler& AIO, TIdHTTPParser& AParser) {
+  // The request line within the idle time, the rest of the head within the
+  // request time once the line is in.
+  const std::uint64_t lineDeadline =
+      GetTickCount64() + static_cast<std::uint64_t>(IdleTimeout > 0 ? IdleTimeout : IdTimeoutDefault);
+  std::uint64_t headDeadline = 0;
+  TIdBuffer& buffer = *AIO.InputBuffer();
+  for (;;) {
+    if (buffer.Size() > 0) {
+      const TIdHTTPParseResult r = AParser.FeedHead(buffer);
+      if (r == TIdHTTPParseResult::prHeadComplete) return;
+      if (r == TIdHTTPParseResult::prError) throw Refusal{AParser.ErrorStatus()};
+    }
+    const bool lineIn = AParser.State() != TIdHTTPParserState::psStartLine;
+    if (lineIn && headDeadline == 0)
+      headDeadline =
+          GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX);
+    const std::int32_t left = RemainingMs(lineIn ? headDeadline : lineDeadline);
+    if (left <= 0 || AIO.ReadFromSource(true, left, false) == -1) {
+      // A client that sent part of a request is told; an idle one just ends.
+      if (!AParser.Started() && buffer.Size() == 0) throw EIdReadTimeout();
+      throw Refusal{408};
+    }
+  }
+}
+
+bool TIdCustomHTTPServer::TakeRequestHead(TIdContext* AContext, TIdTCPConnection& AConnection, RequestState& AState) {
+  TIdHTTPParser& parser = AState.Parser;
+  TIdHTTPRequestInfo& req = *AState.Request;
+  TIdHTTPResponseInfo& resp = *AState.Response;
+  TIdIOHandler& io = *AConnection.IOHandler();
+
+  // The request line: method, target, version.
+  std::string line = parser.StartLine();
+  const std::size_t lastBlank = line.rfind(' ');
+  req.RawHTTPCommand = line;
+  req.Version = line.substr(lastBlank + 1);
+  req.VersionMajor = parser.VersionMajor();
+  req.VersionMinor = parser.VersionMinor();
+  line.resize(lastBlank);
+
+  // The header lines, as they came.
+  req.RawHeaders().Clear();
+  for (std::string& h : parser.HeaderLines()) req.RawHeaders().Add(std::move(h));
+  req.ParseRawHeaders();
+  if (req.Expect.empty()) req.Expect = req.RawHeaders().Values("Expect");
+
+  // Keep-alive.
+  if (!KeepAlive) {
+    resp.SetCloseConnection(true);
+  } else if (req.IsVersionAtLeast(1, 1)) {
+    resp.SetCloseConnection(SameText(req.Connection, "close"));
+  } else {
+    resp.SetCloseConnection(!SameText(req.Connection, "keep-alive"));
+  }
+
+  // The method, and a POST's override.
+  std::string method;
+  {
+    const std::size_t blank = line.find(' ');
+    method = UpperCase(std::string_view(line).substr(0, blank));
+    line.erase(0, blank == std::string::npos ? line.size() : blank + 1);
+  }
+  if (method == "POST") {
+    std::string over = req.MethodOverride;
+    if (over.empty()) over = req.RawHeaders().Values("X-HTTP-Method");
+    if (over.empty()) over = req.RawHeaders().Values("X-METHOD-OVERRIDE");
+    if (!over.empty()) method = UpperCase(over);
+  }
+  if (TIdIOHandlerSocket* sock = AConnection.Socket(); sock && sock->Binding()) req.RemoteIP = sock->Binding()->PeerIP();
+  req.Command = method;
+  req.CommandType = HTTPCommandTypeOf(method);
+
+  // The target: document and query.
+  {
+    std::size_t q = line.find('?');
+    req.QueryParams = q == std::string::npos ? std::string() : line.substr(q + 1);
+    req.URI = line.substr(0, q);
+  }
+  if (req.URI == "*") {
+    req.Document = "*";
+  } else {
+    TIdURI uri(req.URI);
+    req.Document = TIdURI::URLDecode(uri.Path) + TIdURI::URLDecode(uri.Document);
+    if (!uri.Host.empty() && req.Host.empty()) req.Host = uri.Host;
+  }
+
+  // The application's header checks.
+  if (!FireHeadersAvailable(AContext, req.URI, req.RawHeaders())) {
+    std::int32_t code = 403;
+    std::string text, content;
+    FireHeadersBlocked(AContext, req.RawHeaders(), code, text, content);
+    resp.SetResponseNo(code);
+    if (!text.empty()) resp.ResponseText = text;
+    resp.ContentText = content;
+    resp.SetCloseConnection(true);
+    if (content.empty()) resp.SetContentLength(0);
+    resp.WriteHeader();
+    if (!content.empty()) resp.WriteContent();
+    return false;
+  }
+  const bool v11 = req.IsVersionAtLeast(1, 1);
+  if (v11 && req.Host.empty()) throw Refusal{400};
+
+  if (v11 && io.InputBufferIsEmpty() && !req.Expect.empty()) {
+    if (!FireHeaderExpectations(AContext, req.Expect)) throw Refusal{417};
+    if (LowerCase(req.Expect).find(kExpect100) != std::string::npos)
+      io.WriteLn(InterimVersion(req.Version) + " 100 " + kContinueText + EOL);
+  }
+  return true;
+}
+
+void TIdCustomHTTPServer::ReadRequestBody(TIdContext* AContext, TIdIOHandler& AIO, RequestState& AState) {
+  TIdHTTPParser& parser = AState.Parser;
+  TIdHTTPRequestInfo& req = *AState.Request;
+  if (parser.Framing() == TIdHTTPFraming::hfNone) {
+    // A POST or PUT without a length whose body comes anyway: its end
+    // cannot be known.
+    if (parser.ContentLength() < 0 &&
+        (req.CommandType == THTTPCommandType::hcPOST || req.CommandType == THTTPCommandType::hcPUT)) {
+      if (AIO.InputBufferIsEmpty()) AIO.CheckForDataOnSource(1);
+      if (!AIO.InputBufferIsEmpty()) throw Refusal{411};
+    }
+    if (parser.ContentLength() < 0) return;
+  }
+  TStream* supplied = nullptr;
+  FireCreatePostStream(AContext, req.RawHeaders(), supplied);
+  req.SetPostStream(supplied ? std::unique_ptr<TStream>(supplied) : std::make_unique<TMemoryStream>());
+  TStream& stream = *req.PostStream();
+  stream.SetPosition(0);
+  TIdBuffer& buffer = *AIO.InputBuffer();
+  for (;;) {
+    std::size_t used = 0;
+    const TIdHTTPParseResult r = parser.Feed(buffer.View(), used);
+    if (r == TIdHTTPParseResult::prBodyBytes)
+      stream.WriteBuffer(parser.Body().data(), static_cast<std::int64_t>(parser.Body().size()));
+    buffer.Remove(static_cast<std::int32_t>(used));
+    if (r == TIdHTTPParseResult::prMessageComplete) break;
+    if (r == TIdHTTPParseResult::prError) throw Refusal{parser.ErrorStatus()};
+    if (r == TIdHTTPParseResult::prNeedMore &&
+        AIO.ReadFromSource(true, RequestTimeout > 0 ? RequestTimeout : IdTimeoutDefault, false) == -1)
+      throw Refusal{408};
+  }
+  stream.SetPosition(0);
+}
+
+void TIdCustomHTTPServer::DecodeRequestParams(TIdContext* AContext, TIdHTTPRequestInfo& ARequest) {
+  TIdHTTPRequestInfo& req = ARequest;
+  // A form post's body becomes its parameters.
   const std::string mediaType = Trim(req.ContentType().substr(0, req.ContentType().find(';')));
   const bool formPost = req.PostStream() && SameText(mediaType, kFormMediaType);
   if (formPost) {
@@ -1286,23 +1188,23 @@ bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection
     req.FormParams = detail::Encoding8Bit()->GetString(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     ReleasePostStream(AContext, &req);
   }
-  // 15-16
   req.UnparsedParams = req.FormParams;
   if (!req.QueryParams.empty()) {
     if (!req.UnparsedParams.empty()) req.UnparsedParams += '&';
     req.UnparsedParams += req.QueryParams;
   }
   if (ParseParams) DecodeParams(req, formPost ? req.UnparsedParams : req.QueryParams);
-  // 17
+  // Cookies.
   for (int i = 0; i < req.RawHeaders().Count(); ++i) {
     if (SameText(req.RawHeaders().Names(i), "Cookie")) {
       int line = i;
       req.Cookies().AddClientCookies(req.RawHeaders().GetValueFromLine(line));
     }
   }
+}
 
-  // 18: the request guard.
-  bool abandon = false;
+bool TIdCustomHTTPServer::RunHandlers(TIdContext* AContext, TIdTCPConnection& AConnection, TIdHTTPRequestInfo& req,
+                                      TIdHTTPResponseInfo& resp) {
   try {
     std::string authorization = req.RawHeaders().Values("Authorization");
     if (!authorization.empty()) {
@@ -1335,36 +1237,30 @@ bool TIdCustomHTTPServer::ServeOneRequest(TIdContext* AContext, TIdTCPConnection
   } catch (const Exception& e) {
     // Once the head went out (or the connection broke) a status can no
     // longer be told: anything written now would be read as body bytes.
-    if (resp.HeaderHasBeenWritten() || !AConnection.Connected()) {
-      abandon = true;
-    } else {
-      resp.SetResponseNo(500);
-      resp.ContentText = e.Message();
-      resp.SetContentStream(nullptr);
-      resp.SetContentLength(-1);
-      FireCommandError(AContext, &req, &resp, e);
-    }
+    if (resp.HeaderHasBeenWritten() || !AConnection.Connected()) return false;
+    resp.SetResponseNo(500);
+    resp.ContentText = e.Message();
+    resp.SetContentStream(nullptr);
+    resp.SetContentLength(-1);
+    FireCommandError(AContext, &req, &resp, e);
   }
-  if (abandon) {
-    if (req.PostStream()) ReleasePostStream(AContext, &req);
-    return false;
-  }
+  return true;
+}
 
-  // 19-21: a small body leaves in the same send as its head.
+void TIdCustomHTTPServer::WriteAnswer(TIdTCPConnection& AConnection, TIdHTTPResponseInfo& resp) {
+  // A small body leaves in the same send as its head.
   TIdIOHandler* out = AConnection.IOHandler();
   const bool together = out && !resp.HeaderHasBeenWritten() && !out->WriteBufferingActive() &&
                         (resp.ContentStream() ? resp.ContentStream()->Size() <= kHeadAndBodyTogetherMax
                                               : static_cast<std::int64_t>(resp.ContentText.size()) <=
                                                     kHeadAndBodyTogetherMax);
   if (together) out->WriteBufferOpen();
-  try {
-    if (!resp.HeaderHasBeenWritten()) resp.WriteHeader();
-    if (!resp.ContentText.empty() || resp.ContentStream()) resp.WriteContent();
-  } catch (...) {
+  // Anything held back is dropped when the answer fails half-way.
+  TScopeGuard cancel([&] {
     if (together && out->WriteBufferingActive()) out->WriteBufferCancel();
-    throw;
-  }
+  });
+  if (!resp.HeaderHasBeenWritten()) resp.WriteHeader();
+  if (!resp.ContentText.empty() || resp.ContentStream()) resp.WriteContent();
   if (together) out->WriteBufferClose();
-  if (req.PostStream()) ReleasePostStream(AContext, &req);
-  return !resp.CloseConnection();
+  cancel.Dismiss();
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/Classes.h"
+#include "transport/vynIdHTTPParser.h"
 #include "transport/vynIdComponent.h"
 #include "transport/vynIdContext.h"
 #include "transport/vynIdCookie.h"
@@ -205,6 +206,7 @@ using TIdHTTPQuerySSLPortEvent = std::function<void(std::uint16_t APort, bool& V
 // Limits of the request reader that keep one client from holding a thread
 // or memory without bound.
 inline constexpr std::int32_t kIdHTTPMaxRequestLineDefault = 8192;
+inline constexpr std::int32_t kIdHTTPMaxHeaderSizeDefault = 64 * 1024;
 inline constexpr std::int64_t kIdHTTPMaxRequestBodyDefault = 16 * 1024 * 1024;
 inline constexpr std::int32_t kIdHTTPIdleTimeoutDefault = 60000;
 inline constexpr std::int32_t kIdHTTPRequestTimeoutDefault = 20000;
@@ -244,6 +246,9 @@ public:
   std::string ServerSoftware;
   std::int32_t SessionTimeOut = 0;
   std::int32_t MaximumHeaderLineCount = 1024;
+  // The header lines of a request together, in bytes (431 above it); 0 or
+  // less: only the line count and each line's length bound them.
+  std::int32_t MaximumHeaderSize = kIdHTTPMaxHeaderSizeDefault;
   // The longest request line answered (414 above it).
   std::int32_t MaximumRequestLineLength = kIdHTTPMaxRequestLineDefault;
   // The largest body read (413 above it); 0 or less: no limit.
@@ -304,6 +309,19 @@ private:
   struct RequestState;
   // One request; False when the connection is to close.
   bool ServeOneRequest(TIdContext* AContext, TIdTCPConnection& AConnection);
+  // Its steps. A request the reader refuses (bad framing, a limit passed,
+  // a stall) raises a refusal that is answered with its status and a close.
+  TIdHTTPParserLimits RequestLimits(const TIdIOHandler* AIO) const;
+  // Raises EIdReadTimeout when no request began within the idle time.
+  void ReadRequestHead(TIdIOHandler& AIO, TIdHTTPParser& AParser);
+  // False when the application's header check answered the request.
+  bool TakeRequestHead(TIdContext* AContext, TIdTCPConnection& AConnection, RequestState& AState);
+  void ReadRequestBody(TIdContext* AContext, TIdIOHandler& AIO, RequestState& AState);
+  void DecodeRequestParams(TIdContext* AContext, TIdHTTPRequestInfo& ARequest);
+  // False when the request is to be abandoned (its answer began and broke).
+  bool RunHandlers(TIdContext* AContext, TIdTCPConnection& AConnection, TIdHTTPRequestInfo& ARequest,
+                   TIdHTTPResponseInfo& AResponse);
+  void WriteAnswer(TIdTCPConnection& AConnection, TIdHTTPResponseInfo& AResponse);
   // After a request: parks the connection (or hands it to a thread that may
   // wait) through AYarn; whether the step is to return for that.
   bool ParkBetweenRequests(TIdTCPConnection& AConnection, TIdYarn& AYarn);

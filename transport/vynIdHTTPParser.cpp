@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/SysUtils.h"
+#include "transport/vynIdBuffer.h"
 #include "transport/vynIdHTTPHeaderInfo.h"
 
 namespace {
@@ -72,8 +73,9 @@ void ParseRequestVersion(std::string_view AText, std::int32_t& VMajor, std::int3
   }
 }
 
-// Digits only; a list of equal values ("5, 5") is one value.
-bool ParseContentLengthValue(std::string_view AText, std::int64_t& VValue) {
+// Digits only; with AListOfEqual, a list of equal values ("5, 5") is one
+// value.
+bool ParseContentLengthValue(std::string_view AText, std::int64_t& VValue, bool AListOfEqual) {
   bool any = false;
   std::int64_t first = 0;
   for (;;) {
@@ -85,7 +87,7 @@ bool ParseContentLengthValue(std::string_view AText, std::int64_t& VValue) {
       if (!IsDigit(c)) return false;
       v = v * 10 + (c - '0');
     }
-    if (any && v != first) return false;
+    if (any && (v != first || !AListOfEqual)) return false;
     first = v;
     any = true;
     if (comma == std::string_view::npos) break;
@@ -121,6 +123,7 @@ void TIdHTTPParser::Reset() {
   FRemaining = 0;
   FBodyTotal = 0;
   FMustClose = false;
+  FStatusMayHaveBody = false;
   FError = TIdHTTPParseError::peNone;
   FErrorLine.clear();
 }
@@ -129,6 +132,12 @@ void TIdHTTPParser::SkipBody() {
   if (FState == TIdHTTPParserState::psFailed) return;
   FFraming = TIdHTTPFraming::hfNone;
   FState = TIdHTTPParserState::psDone;
+}
+
+void TIdHTTPParser::ExpectBodyAnyway() {
+  if (FState != TIdHTTPParserState::psDone || FFraming != TIdHTTPFraming::hfNone) return;
+  FStatusMayHaveBody = true;
+  DecideFraming();
 }
 
 TIdHTTPParseResult TIdHTTPParser::Fail(TIdHTTPParseError AError, std::string_view ALine) {
@@ -272,6 +281,13 @@ TIdHTTPParseResult TIdHTTPParser::TakeBody(const std::uint8_t* AData, std::size_
   return TIdHTTPParseResult::prBodyBytes;
 }
 
+TIdHTTPParseResult TIdHTTPParser::FeedHead(TIdBuffer& ABuffer) {
+  std::size_t used = 0;
+  const TIdHTTPParseResult r = Feed(ABuffer.View(), used);
+  ABuffer.Remove(static_cast<std::int32_t>(used));
+  return r;
+}
+
 TIdHTTPParseResult TIdHTTPParser::FeedEnd() {
   switch (FState) {
     case TIdHTTPParserState::psUntilClose:
@@ -341,8 +357,11 @@ TIdHTTPParseResult TIdHTTPParser::OnHeaderLine(std::string_view ALine) {
     FHaveField = true;
     FLastHeaderFraming = false;
     if (SameText(name, "Content-Length")) {
+      // A request's length is said once (RFC 9112 6.3: a server may refuse
+      // any repetition); an answer may repeat the same value.
       std::int64_t length;
-      if (!ParseContentLengthValue(value, length) || (FHaveLength && length != FDeclaredLength))
+      if (!ParseContentLengthValue(value, length, FKind == TIdHTTPMessageKind::mkResponse) ||
+          (FHaveLength && (length != FDeclaredLength || FKind == TIdHTTPMessageKind::mkRequest)))
         return Fail(TIdHTTPParseError::peBadContentLength, ALine);
       FHaveLength = true;
       FDeclaredLength = length;
@@ -382,7 +401,8 @@ TIdHTTPParseResult TIdHTTPParser::DecideFraming() {
                            std::count(FCodings.begin(), FCodings.end(), "chunked") == 1;
   FState = S::psDone;
   FFraming = TIdHTTPFraming::hfNone;
-  if (!request && (FRequestWasHead || FStatusCode / 100 == 1 || FStatusCode == 204 || FStatusCode == 304))
+  if (!request && !FStatusMayHaveBody &&
+      (FRequestWasHead || FStatusCode / 100 == 1 || FStatusCode == 204 || FStatusCode == 304))
     return TIdHTTPParseResult::prHeadComplete;
   if (request && FHaveCoding && coded) {
     // RFC 9112 6.1 and 6.3: a request whose body's end two readers could

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+class TIdBuffer;
+
 enum class TIdHTTPMessageKind : std::uint8_t { mkRequest, mkResponse };
 
 enum class TIdHTTPParserState : std::uint8_t {
@@ -83,6 +85,9 @@ public:
   // After prHeadComplete: the caller will not read a body (a tunnel's
   // answer, a body the caller was told not to read).
   void SkipBody();
+  // After prHeadComplete of an answer that may carry no body (to HEAD, or
+  // 1xx, 204, 304): a body came anyway, framed as its header lines say.
+  void ExpectBodyAnyway();
 
   // Takes bytes from AData until one result is reached; VUsed says how many
   // were taken. Bytes after the message's end are never taken.
@@ -90,6 +95,9 @@ public:
   TIdHTTPParseResult Feed(std::string_view AData, std::size_t& VUsed) {
     return Feed(reinterpret_cast<const std::uint8_t*>(AData.data()), AData.size(), VUsed);
   }
+  // Feeds what ABuffer holds and removes the bytes taken, up to the end of
+  // the head (body bytes would point into the buffer: use Feed for them).
+  TIdHTTPParseResult FeedHead(TIdBuffer& ABuffer);
   // The peer closed: completes a body read until the close, fails any
   // other message that has begun.
   TIdHTTPParseResult FeedEnd();
@@ -148,6 +156,7 @@ private:
   TIdHTTPParserLimits FLimits;
   bool FKeepHead;
   bool FRequestWasHead = false;
+  bool FStatusMayHaveBody = false;
 
   TIdHTTPParserState FState = TIdHTTPParserState::psStartLine;
   bool FStarted = false;
