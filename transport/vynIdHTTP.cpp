@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/ScopeGuard.h"
 #include "transport/vynIdResourceStringsCore.h"
 #include "transport/vynIdResourceStringsProtocols.h"
 #include "transport/vynIdSSLOpenSSL.h"
@@ -61,13 +62,22 @@ void EnsureTLSHandlerClass() {
   (void)registered;
 }
 
-// Reads a chunk-size line: hexadecimal digits up to ";" or the end, blanks
-// around them allowed. False for anything else, or a size beyond int64.
-bool ParseChunkSize(std::string_view ALine, std::int64_t& VSize) {
-  std::string_view s = ALine.substr(0, ALine.find(';'));
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return IdParseHexDigits(s, VSize);
+// A response head larger than this is refused: a client must not hold
+// without bound what a server sends.
+constexpr std::int32_t kMaxResponseHeadBytes = 1024 * 1024;
+// Chunk-size lines are short; a longer one is not a chunked body.
+constexpr std::int32_t kMaxChunkLine = 4096;
+
+std::string ResponseErrorText(const TIdHTTPParser& AParser) {
+  switch (AParser.Error()) {
+    case TIdHTTPParseError::peTooManyHeaderLines:
+      return Format(RSHTTPTooManyHeaderLines, static_cast<int>(AParser.HeaderLines().size()));
+    case TIdHTTPParseError::peBadChunkSize:
+    case TIdHTTPParseError::peChunkLineTooLong:
+      return Format(RSHTTPChunkSizeInvalid, AParser.ErrorLine());
+    default:
+      return Format(RSHTTPResponseMalformed, AParser.ErrorText(), AParser.ErrorLine());
+  }
 }
 
 // Scoped stand-in for Response.ContentStream.
@@ -400,6 +410,9 @@ bool TIdHTTPResponse::KeepAlive() {
   const bool viaProxy =
       req.UseProxy() == TIdHTTPConnectionType::ctProxy || req.UseProxy() == TIdHTTPConnectionType::ctSSLProxy;
   if (SameText(Trim(req.Connection), kClose)) return FKeepAlive = false;
+  // A body framed two ways, or by the close: nothing after it can be
+  // trusted to start a new answer.
+  if (FParser.MustClose()) return FKeepAlive = false;
   if (viaProxy && SameText(Trim(req.ProxyConnection), kClose)) return FKeepAlive = false;
   if (FHTTP->ProtocolVersion() == TIdHTTPProtocolVersion::pv1_0) {
     FKeepAlive = SameText(Trim(Connection), kKeepAlive) && (!viaProxy || SameText(Trim(ProxyConnection), kKeepAlive));
@@ -463,24 +476,40 @@ void TIdHTTPProtocol::BuildAndSendRequest(TIdURI* AURI) {
 }
 
 void TIdHTTPProtocol::RetrieveHeaders(std::int32_t AMaxHeaderCount) {
-  FResponse->Clear();
+  TIdIOHandler& io = FHTTP->CheckedIOHandler();
+  TIdHTTPParserLimits limits;
+  limits.MaxStartLine = limits.MaxHeaderLine = io.MaxLineLength() > 0 ? io.MaxLineLength() : IdMaxLineLengthDefault;
+  limits.MaxHeaderLines = AMaxHeaderCount;
+  limits.MaxHeadBytes = kMaxResponseHeadBytes;
+  limits.MaxChunkLine = kMaxChunkLine;
+  TIdHTTPParser& parser = FResponse->FParser;
+  parser = TIdHTTPParser(TIdHTTPMessageKind::mkResponse, limits);
+  parser.SetRequestWasHead(IsHeadRequest(*FRequest));
+  TIdBuffer& buffer = *io.InputBuffer();
   try {
     for (;;) {
-      std::string line = FHTTP->ReadProtocolLine();
-      if (line.empty()) break;
-      if (AMaxHeaderCount > 0 && FResponse->RawHeaders().Count() >= AMaxHeaderCount)
-        throw EIdHTTPResponseInvalid(Format(RSHTTPTooManyHeaderLines, AMaxHeaderCount));
-      FResponse->RawHeaders().Add(std::move(line));
+      if (buffer.Size() > 0) {
+        const TIdHTTPParseResult r = parser.FeedHead(buffer);
+        if (r == TIdHTTPParseResult::prHeadComplete) break;
+        // Lines past the limit stay an error: read as body they would
+        // corrupt it, and dropped they could hide a framing line.
+        if (r == TIdHTTPParseResult::prError) throw EIdHTTPResponseInvalid(ResponseErrorText(parser));
+      }
+      io.ReadFromSource(true, io.ReadTimeout(), true);
     }
   } catch (const EIdConnClosedGracefully&) {
-    // A head cut short is no head: using what arrived would pass a partial
-    // answer (no length, no charset) for a whole one.
     FHTTP->Disconnect();
+    // Nothing of an answer is the caller's to tell; a head cut short is no
+    // head: using what arrived would pass a partial answer for a whole one.
+    if (!parser.Started()) throw;
     throw EIdHTTPResponseInvalid(RSHTTPHeaderClosed);
   } catch (...) {
     FHTTP->Disconnect();
     throw;
   }
+  FResponse->SetResponseText(parser.StartLine());
+  FResponse->Clear();
+  for (std::string& line : parser.HeaderLines()) FResponse->RawHeaders().Add(std::move(line));
   FResponse->ParseRawHeaders();
 }
 
@@ -822,22 +851,19 @@ void TIdCustomHTTP::OpenTunnel(TIdHTTPRequest& ARequest) {
     if (round >= kMaxExchangeRounds) throw EIdException(RSHTTPTooManyRounds);
     OpenConnection(treq, tresp);
     tunnel->BuildAndSendRequest(nullptr);
-    std::string status;
     try {
-      status = ReadProtocolLine();
+      tunnel->RetrieveHeaders(FMaxHeaderLines);
     } catch (const EIdConnClosedGracefully&) {
-      // A proxy that closes without a word is one that answered nothing.
-    }
-    if (status.empty()) {
-      // Nothing may pass through a tunnel the proxy did not confirm.
+      // A proxy that closes without a word is one that answered nothing:
+      // nothing may pass through a tunnel the proxy did not confirm.
       Disconnect();
       throw EIdHTTPResponseInvalid(RSHttpProxyEmptyStatus);
     }
-    tresp.SetResponseText(status);
-    tunnel->RetrieveHeaders(FMaxHeaderLines);
     // Cookies of the proxy's own answer are not the origin's: not stored.
     const std::int32_t code = tresp.ResponseCode();
     if (code / 100 == 2) {
+      // What follows a 2xx answer to CONNECT is the tunnel, not a body.
+      tresp.Parser().SkipBody();
       FTunnelOpen = true;
       if (ARequest.UseProxy() == TIdHTTPConnectionType::ctSSLProxy) {
         if (auto* ssl = dynamic_cast<TIdSSLIOHandlerSocketBase*>(IOHandler())) {
@@ -909,8 +935,7 @@ void TIdCustomHTTP::OpenAndSend(TIdHTTPRequest& ARequest, TIdHTTPResponse& AResp
   else
     OpenConnection(ARequest, AResponse);
   FHTTPProto->BuildAndSendRequest(FURI.get());
-  FPendingStatusLine.clear();
-  FHasPendingStatusLine = false;
+  FHasPendingHead = false;
   if (!ARequest.Source) return;
   TIdIOHandler& io = *IOHandler();
   if (StartsText("100-continue", Trim(ARequest.Expect)) && ARequest.Source->Size() > 0) {
@@ -918,15 +943,10 @@ void TIdCustomHTTP::OpenAndSend(TIdHTTPRequest& ARequest, TIdHTTPResponse& AResp
     // body is not wanted, and it is not sent.
     if (io.InputBufferIsEmpty()) io.CheckForDataOnSource(kExpectContinueWaitMs);
     if (!io.InputBufferIsEmpty()) {
-      std::string line = ReadProtocolLine();
-      TIdHTTPResponse& resp = AResponse;
-      resp.SetResponseText(line);
-      const std::int32_t code = resp.ResponseCode();
-      if (code / 100 == 1 && code != 101) {
-        FHTTPProto->RetrieveHeaders(FMaxHeaderLines);
-      } else {
-        FPendingStatusLine = line;
-        FHasPendingStatusLine = true;
+      FHTTPProto->RetrieveHeaders(FMaxHeaderLines);
+      const std::int32_t code = AResponse.ResponseCode();
+      if (code / 100 != 1 || code == 101) {
+        FHasPendingHead = true;
         // The server may still expect the body it never got; the
         // connection is not reused.
         ARequest.Connection = kClose;
@@ -940,19 +960,8 @@ void TIdCustomHTTP::OpenAndSend(TIdHTTPRequest& ARequest, TIdHTTPResponse& AResp
 
 void TIdCustomHTTP::ReadResponseBody(TIdHTTPRequest& ARequest, TIdHTTPResponse& AResponse) {
   TIdIOHandler& io = CheckedIOHandler();
+  TIdHTTPParser& parser = AResponse.Parser();
   const std::int32_t code = AResponse.ResponseCode();
-  const bool chunked = LowerCase(AResponse.TransferEncoding).find("chunked") != std::string::npos;
-  const std::string media = HTTPMediaType(AResponse.ContentType());
-  bool readable;
-  if (chunked)
-    readable = !FOptions.Contains(TIdHTTPOption::hoNoReadChunked);
-  else if (AResponse.HasContentLength)
-    readable = AResponse.ContentLength() > 0;
-  else if (StartsText("multipart/", media))
-    readable = !FOptions.Contains(TIdHTTPOption::hoNoReadMultipartMIME);
-  else
-    readable = true;
-  if (!readable) return;
   auto pending = [&](std::int32_t AMs) {
     if (!io.InputBufferIsEmpty()) return true;
     try {
@@ -961,11 +970,24 @@ void TIdCustomHTTP::ReadResponseBody(TIdHTTPRequest& ARequest, TIdHTTPResponse& 
       return false;
     }
   };
-  if (IsHeadRequest(ARequest) || code / 100 == 1 || code == 204 || code == 304) {
+  const bool bodyless = IsHeadRequest(ARequest) || code / 100 == 1 || code == 204 || code == 304;
+  if (bodyless) {
     if (!FOptions.Contains(TIdHTTPOption::hoWaitForUnexpectedData) || !pending(100)) return;
-  } else if (code / 100 == 3) {
-    if (!pending(5000)) return;
+    // A body that should not be there is read as its header lines frame it.
+    parser.ExpectBodyAnyway();
   }
+  const TIdHTTPFraming framing = parser.Framing();
+  const std::string media = HTTPMediaType(AResponse.ContentType());
+  const bool multipart = framing == TIdHTTPFraming::hfUntilClose && StartsText("multipart/", media);
+  bool readable;
+  if (framing == TIdHTTPFraming::hfChunked)
+    readable = !FOptions.Contains(TIdHTTPOption::hoNoReadChunked);
+  else if (multipart)
+    readable = !FOptions.Contains(TIdHTTPOption::hoNoReadMultipartMIME);
+  else
+    readable = framing != TIdHTTPFraming::hfNone;
+  if (!readable) return;
+  if (!bodyless && code / 100 == 3 && !pending(5000)) return;
 
   TStream* target = AResponse.ContentStream;
   // Post-processing of HTML and XML needs the body in memory.
@@ -999,65 +1021,10 @@ void TIdCustomHTTP::ReadResponseBody(TIdHTTPRequest& ARequest, TIdHTTPResponse& 
     }
   };
   try {
-    if (chunked) {
-      DoStatus(TIdStatus::hsStatusText, std::string(RSHTTPChunkStarted));
-      BeginWork(TWorkMode::wmRead);
-      try {
-        for (;;) {
-          std::string sizeLine;
-          std::int64_t size = 0;
-          try {
-            sizeLine = ReadProtocolLine();
-          } catch (const EIdConnClosedGracefully&) {
-            throw EIdHTTPResponseInvalid(RSHTTPChunkTruncated);
-          }
-          if (!ParseChunkSize(sizeLine, size))
-            throw EIdHTTPResponseInvalid(Format(RSHTTPChunkSizeInvalid, sizeLine.substr(0, 64)));
-          if (size == 0) break;
-          try {
-            if (!raw) {
-              io.Discard(size);
-            } else if (OnChunkReceived) {
-              // The chunk grows with the bytes that arrive.
-              TIdBytes chunk;
-              std::int64_t left = size;
-              while (left > 0) {
-                const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(left, io.RecvBufferSize()));
-                io.ReadBytes(chunk, n, true);
-                left -= n;
-              }
-              OnChunkReceived(this, chunk);
-              if (!chunk.empty()) raw->WriteBuffer(chunk.data(), static_cast<std::int64_t>(chunk.size()));
-            } else {
-              const std::int64_t before = raw->Position();
-              io.ReadStream(raw, size, false);
-              if (raw->Position() - before < size) throw EIdHTTPResponseInvalid(RSHTTPChunkTruncated);
-            }
-            ReadProtocolLine();
-          } catch (const EIdConnClosedGracefully&) {
-            throw EIdHTTPResponseInvalid(RSHTTPChunkTruncated);
-          }
-        }
-        // Trailer lines, bounded like the head.
-        for (std::int32_t n = 0;; ++n) {
-          std::string line;
-          try {
-            line = ReadProtocolLine();
-          } catch (const EIdConnClosedGracefully&) {
-            throw EIdHTTPResponseInvalid(RSHTTPChunkTruncated);
-          }
-          if (line.empty()) break;
-          if (FMaxHeaderLines > 0 && n >= FMaxHeaderLines)
-            throw EIdHTTPResponseInvalid(Format(RSHTTPTooManyHeaderLines, FMaxHeaderLines));
-          AResponse.RawHeaders().Add(std::move(line));
-        }
-      } catch (...) {
-        EndWork(TWorkMode::wmRead);
-        throw;
-      }
-      EndWork(TWorkMode::wmRead);
-    } else if (AResponse.HasContentLength) {
-      const std::int64_t length = AResponse.ContentLength();
+    if (framing == TIdHTTPFraming::hfChunked) {
+      ReadChunkedBody(AResponse, raw);
+    } else if (framing == TIdHTTPFraming::hfLength) {
+      const std::int64_t length = parser.ContentLength();
       std::int64_t got = 0;
       try {
         if (raw) {
@@ -1080,7 +1047,7 @@ void TIdCustomHTTP::ReadResponseBody(TIdHTTPRequest& ARequest, TIdHTTPResponse& 
         throw EIdHTTPResponseInvalid(Format(RSHTTPBodyTruncated, got, length));
       }
       if (got < length) throw EIdHTTPResponseInvalid(Format(RSHTTPBodyTruncated, got, length));
-    } else if (StartsText("multipart/", media)) {
+    } else if (multipart) {
       const std::string boundary = AResponse.RawHeaders().GetParam("Content-Type", "boundary");
       const std::string delim = "--" + boundary + "--";
       const TIdBytes delimBytes(delim.begin(), delim.end());
@@ -1165,6 +1132,47 @@ void TIdCustomHTTP::ReadResponseBody(TIdHTTPRequest& ARequest, TIdHTTPResponse& 
     throw;
   }
   finish();
+}
+
+void TIdCustomHTTP::ReadChunkedBody(TIdHTTPResponse& AResponse, TStream* ARaw) {
+  TIdIOHandler& io = CheckedIOHandler();
+  TIdHTTPParser& parser = AResponse.Parser();
+  TIdBuffer& buffer = *io.InputBuffer();
+  DoStatus(TIdStatus::hsStatusText, std::string(RSHTTPChunkStarted));
+  BeginWork(TWorkMode::wmRead);
+  TScopeGuard endWork([this] { EndWork(TWorkMode::wmRead); });
+  // With OnChunkReceived a chunk is handed over whole, grown as it arrives.
+  const bool whole = ARaw && OnChunkReceived;
+  TIdBytes chunk;
+  for (;;) {
+    std::size_t used = 0;
+    const TIdHTTPParseResult r = parser.Feed(buffer.View(), used);
+    if (r == TIdHTTPParseResult::prBodyBytes) {
+      const std::string_view bytes = parser.Body();
+      if (whole)
+        chunk.insert(chunk.end(), bytes.begin(), bytes.end());
+      else if (ARaw)
+        ARaw->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+      buffer.Remove(static_cast<std::int32_t>(used));
+      if (whole && parser.State() != TIdHTTPParserState::psChunkData) {
+        OnChunkReceived(this, chunk);
+        if (!chunk.empty()) ARaw->WriteBuffer(chunk.data(), static_cast<std::int64_t>(chunk.size()));
+        chunk.clear();
+      }
+      continue;
+    }
+    buffer.Remove(static_cast<std::int32_t>(used));
+    if (r == TIdHTTPParseResult::prMessageComplete) break;
+    if (r == TIdHTTPParseResult::prError) throw EIdHTTPResponseInvalid(ResponseErrorText(parser));
+    try {
+      io.ReadFromSource(true, io.ReadTimeout(), true);
+    } catch (const EIdConnClosedGracefully&) {
+      throw EIdHTTPResponseInvalid(RSHTTPChunkTruncated);
+    }
+  }
+  for (const std::string& line : parser.TrailerLines()) AResponse.RawHeaders().Add(line);
+  endWork.Dismiss();
+  EndWork(TWorkMode::wmRead);
 }
 
 bool TIdCustomHTTP::NegotiateAuthorization(TIdHTTPRequest& ARequest, TIdHTTPResponse& AResponse) {
@@ -1296,13 +1304,10 @@ void TIdCustomHTTP::PerformRequest(const std::string& AMethod, const std::string
       OpenAndSend(req, resp);
       for (int interim = 0;; ++interim) {
         if (interim >= kMaxInterimHeads) throw EIdHTTPResponseInvalid(RSHTTPTooManyInterimResponses);
-        if (FHasPendingStatusLine) {
-          resp.SetResponseText(FPendingStatusLine);
-          FHasPendingStatusLine = false;
-        } else {
-          resp.SetResponseText(ReadProtocolLine());
-        }
-        FHTTPProto->RetrieveHeaders(FMaxHeaderLines);
+        if (FHasPendingHead)
+          FHasPendingHead = false;
+        else
+          FHTTPProto->RetrieveHeaders(FMaxHeaderLines);
         const std::int32_t code = resp.ResponseCode();
         // Interim heads are dropped, their cookies with them.
         if (code / 100 == 1 && code != 101) continue;

@@ -17,6 +17,7 @@
 #include "transport/vynIdAuthentication.h"
 #include "transport/vynIdCookie.h"
 #include "transport/vynIdHTTPHeaderInfo.h"
+#include "transport/vynIdHTTPParser.h"
 #include "transport/vynIdReplyRFC.h"
 #include "transport/vynIdTCPClient.h"
 #include "transport/vynIdTextEncoding.h"
@@ -144,6 +145,9 @@ public:
   // Where the body goes; not owned; none discards it.
   TStream* ContentStream = nullptr;
   TIdMetaHTTPEquiv& MetaHTTPEquiv() { return FMetaHTTPEquiv; }
+  // The reader of this response's head and body: it knows how the body is
+  // framed once the head is read.
+  TIdHTTPParser& Parser() { return FParser; }
 
 private:
   friend class TIdHTTPProtocol;
@@ -155,6 +159,7 @@ private:
   bool FKeepAlive = false;
   TIdHTTPProtocolVersion FResponseVersion = TIdHTTPProtocolVersion::pv1_1;
   TIdMetaHTTPEquiv FMetaHTTPEquiv;
+  TIdHTTPParser FParser{TIdHTTPMessageKind::mkResponse};
 };
 
 // The optional decompressor of gzip and deflate bodies.
@@ -178,8 +183,10 @@ public:
 
   // Writes the request line and the header block in one write.
   void BuildAndSendRequest(TIdURI* AURI);
-  // The header block of a response, at most AMaxHeaderCount lines (0 or
-  // less: no limit).
+  // The head of a response, its status line and at most AMaxHeaderCount
+  // header lines (0 or less: no limit). A head that breaks the message
+  // format raises EIdHTTPResponseInvalid; a close before any of it raises
+  // EIdConnClosedGracefully; either way the connection is closed.
   void RetrieveHeaders(std::int32_t AMaxHeaderCount);
   TIdHTTPWhatsNext ProcessResponse(const TIdHTTPIgnoreReplies& AIgnoreReplies);
 
@@ -312,6 +319,9 @@ protected:
   std::string ReadProtocolLine();
   void StoreServerCookies(TIdHTTPResponse& AResponse);
   void ReadResponseBody(TIdHTTPRequest& ARequest, TIdHTTPResponse& AResponse);
+  // The chunks of a chunked body into ARaw (none: discarded), trailer lines
+  // into the response's header lines.
+  void ReadChunkedBody(TIdHTTPResponse& AResponse, TStream* ARaw);
   // Drops credentials that must not follow a redirect to another origin
   // or from https to http.
   void DropCredentialsFor(const std::string& AOldProtocol, const std::string& AOldHost, const std::string& AOldPort);
@@ -343,9 +353,8 @@ private:
   bool FSendingBegan = false;
   // The connection runs through a CONNECT tunnel the proxy opened.
   bool FTunnelOpen = false;
-  // A status line read while waiting for "100 Continue".
-  std::string FPendingStatusLine;
-  bool FHasPendingStatusLine = false;
+  // A final answer's head read while waiting for "100 Continue".
+  bool FHasPendingHead = false;
 };
 
 class TIdHTTP : public TIdCustomHTTP {

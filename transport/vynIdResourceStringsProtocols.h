@@ -20,6 +20,7 @@ inline constexpr const char* RSHTTPBodyTruncated =
     "The server closed the connection after %d of %d bytes of the response body.";
 inline constexpr const char* RSHTTPChunkTruncated = "The server closed the connection inside a chunked response body.";
 inline constexpr const char* RSHTTPChunkSizeInvalid = "Invalid chunk size in the response: %s";
+inline constexpr const char* RSHTTPResponseMalformed = "The response is malformed (%s): %s";
 inline constexpr const char* RSHTTPRequestInvalidChar = "The request %s holds a line break or NUL character.";
 inline constexpr const char* RSHTTPTooManyRounds = "Too many redirects and authentication rounds in one request.";
 inline constexpr const char* RSHTTPTunnelFailed = "The proxy did not open a tunnel: %s";

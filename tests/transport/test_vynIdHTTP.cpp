@@ -244,14 +244,21 @@ TEST(HTTPClient, ChunkedBodyWithExtensionsAndTrailer) {
   EXPECT_EQ(server.Connections(), 1);
 }
 
-// The client is lenient where the server is strict: blanks around the size
-// and leading zeros past fifteen digits are read.
-TEST(HTTPClient, ChunkSizesWithBlanksAndManyLeadingZeros) {
-  Server server([](const Recorded&, int) {
-    return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n 00000000000000000004 ;x\r\nabcd\r\n\t2\r\nef\r\n0\r\n\r\n"};
+// Chunk sizes are read by the server's rules: hex digits, blanks only
+// before the extensions.
+TEST(HTTPClient, ChunkSizesAreReadAsStrictlyAsTheServerReadsThem) {
+  Server server([](const Recorded& r, int) {
+    if (r.RequestLine().find("/ext") != std::string::npos)
+      return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4 ;x\r\nabcd\r\n2\r\nef\r\n0\r\n\r\n"};
+    if (r.RequestLine().find("/lead") != std::string::npos)
+      return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n 4\r\nabcd\r\n0\r\n\r\n", true};
+    return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n00000000000000000004\r\nabcd\r\n0\r\n\r\n",
+                 true};
   });
   Client c;
-  EXPECT_EQ(c.http.Get(server.URL("/c")), "abcdef");
+  EXPECT_EQ(c.http.Get(server.URL("/ext")), "abcdef");
+  EXPECT_THROW(c.http.Get(server.URL("/lead")), EIdHTTPResponseInvalid);
+  EXPECT_THROW(c.http.Get(server.URL("/zeros")), EIdHTTPResponseInvalid);
 }
 
 TEST(HTTPClient, MultipartWithoutLengthEndsAtItsClosingDelimiter) {
@@ -321,6 +328,24 @@ TEST(HTTPClient, BrokenAnswersAreErrorsAndTheConnectionIsNotReused) {
       {"empty chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n\r\n", false},
       {"chunk size overflows", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFF\r\nab\r\n", false},
       {"too many header lines", "HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\nContent-Length: 0\r\n\r\n", false},
+      // The status line is HTTP/1.x, one space, three digits of 100-599.
+      {"version misspelt", "HTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"two-digit major", "HTTP/01.1 200 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"unknown major", "HTTP/5.6 200 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"tab after the version", "HTTP/1.1\t200 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"two spaces before the code", "HTTP/1.1  200 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"one-digit code", "HTTP/1.1 2 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"code not a number", "HTTP/1.1 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"negative code", "HTTP/1.1 -200 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"code of twenty digits", "HTTP/1.1 99999999999999999999 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"code below 100", "HTTP/1.1 099 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"code above 599", "HTTP/1.1 600 OK\r\nContent-Length: 0\r\n\r\n", false},
+      {"bare CR in the head", "HTTP/1.1 200 OK\r\nX: a\rContent-Length: 0\r\n\r\n", false},
+      // Lengths.
+      {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -3\r\n\r\nabc", false},
+      {"length not a number", "HTTP/1.1 200 OK\r\nContent-Length: three\r\n\r\nabc", false},
+      {"differing lengths", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", false},
+      {"differing length list", "HTTP/1.1 200 OK\r\nContent-Length: 3, 4\r\n\r\nabcd", false},
   };
   for (const Case& k : cases) {
     Server server([&](const Recorded&, int AIndex) {
@@ -334,6 +359,40 @@ TEST(HTTPClient, BrokenAnswersAreErrorsAndTheConnectionIsNotReused) {
     EXPECT_FALSE(c.http.Connected()) << k.Name;
     EXPECT_EQ(c.http.Get(server.URL("/")), "fine") << k.Name;
     EXPECT_EQ(server.Connections(), 2) << k.Name;
+  }
+}
+
+// Where the body ends when the answer's framing is odd (RFC 9112 6.3); the
+// connection is used again only when its end was certain.
+TEST(HTTPClient, OddFramingIsReadByTheRulesAndEndsTheConnection) {
+  struct Case {
+    const char* Name;
+    std::string Bytes;
+    const char* Body;
+    bool Reused;
+  } cases[] = {
+      {"empty line before the status line", "\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", "ok", true},
+      {"chunked wins over a length", "HTTP/1.1 200 OK\r\nContent-Length: 50\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n",
+       "ok", false},
+      {"chunked not last runs to the close", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, x-custom\r\n\r\n2\r\nok", "2\r\nok",
+       false},
+      {"chunked as a substring is not chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: xchunked\r\n\r\n2\r\nok", "2\r\nok",
+       false},
+      {"chunked twice in one word", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunkedchunked\r\n\r\n2\r\nok", "2\r\nok",
+       false},
+      {"a coding in HTTP/1.0 runs to the close", "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok", "2\r\nok",
+       false},
+      {"equal lengths are one", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\nok", "ok", true},
+  };
+  for (const Case& k : cases) {
+    Server server([&](const Recorded&, int AIndex) {
+      if (AIndex == 0) return Reply{k.Bytes, !k.Reused};
+      return Reply{Answer(200, "OK", "fine")};
+    });
+    Client c;
+    EXPECT_EQ(c.http.Get(server.URL("/")), k.Body) << k.Name;
+    EXPECT_EQ(c.http.Get(server.URL("/")), "fine") << k.Name;
+    EXPECT_EQ(server.Connections(), k.Reused ? 1 : 2) << k.Name;
   }
 }
 
