@@ -41,6 +41,7 @@ private:
 class EIdUnknownProtocol : public EIdException {
 public:
   EIdUnknownProtocol();
+  explicit EIdUnknownProtocol(const std::string& AMessage);
 };
 
 class EIdIOHandlerPropInvalid : public EIdException {
