@@ -157,6 +157,7 @@ public:
     } else {
       FlushHeads();
       Put(std::string_view(bytes, count));
+      FWritten += aCount;
     }
     FPosition += aCount;
     return aCount;
@@ -184,7 +185,6 @@ private:
   void Put(std::string_view aData) {
     if (!aData.empty() && std::fwrite(aData.data(), 1, aData.size(), FOut) != aData.size())
       throw Exception(kWriteFailed);
-    FWritten += static_cast<std::int64_t>(aData.size());
   }
 
   std::FILE* FOut;
@@ -194,7 +194,7 @@ private:
   std::string FExcerpt;
   std::string FHeads;
   std::int64_t FPosition = 0;  // body bytes taken
-  std::int64_t FWritten = 0;   // bytes that reached the output, heads included
+  std::int64_t FWritten = 0;   // body bytes that reached the output
 };
 
 }  // namespace
