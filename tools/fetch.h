@@ -20,6 +20,8 @@ struct Options {
   std::string Proxy;                 // --proxy: http://[user:password@]host:port
   bool FollowRedirects = false;      // -L
   bool IncludeHead = false;          // -i
+  double MaxTime = 0;                // --max-time: the whole transfer, in seconds; 0: no limit
+  double ConnectTimeout = 0;         // --connect-timeout: each connect, in seconds; 0: the system's
   bool Help = false;                 // -h, --help
   std::string URL;
 
@@ -34,9 +36,10 @@ Options ParseArgs(const std::vector<std::string>& aArgs);
 extern const char* const kUsage;
 
 // Runs one request as aOptions says: the body (and with -i the heads first)
-// to aOut; on any failure the message to aErr. Returns the exit code: 0 on
-// success, 1 on any error (bad usage, connection, TLS, an HTTP status of 400
-// or more).
+// to aOut as it arrives; on any failure the message to aErr (for an HTTP
+// status of 400 or more the status line and a short excerpt of the body).
+// Returns the exit code: 0 on success, 1 on any error (bad usage,
+// connection, TLS, time limit, an HTTP status of 400 or more).
 int Run(const Options& aOptions, std::FILE* aOut, std::FILE* aErr);
 
 // ParseArgs and Run together, as the program does.

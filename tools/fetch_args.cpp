@@ -1,6 +1,8 @@
 // The command line of bin/fetch.
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <system_error>
 
 #include "platform/SysUtils.h"
 #include "tools/fetch.h"
@@ -9,7 +11,7 @@ namespace fetch {
 
 const char* const kUsage =
     "usage: fetch [-X METHOD] [-H 'Name: value']... [-d BODY] [--cacert FILE | --insecure]\n"
-    "             [--proxy URL] [-L] [-i] URL\n"
+    "             [--proxy URL] [-L] [-i] [--max-time SECONDS] [--connect-timeout SECONDS] URL\n"
     "  -X METHOD       the request method (default GET, or POST with -d)\n"
     "  -H 'Name: value'  an extra request header; may be repeated\n"
     "  -d BODY         send BODY as it stands (several -d are joined with &);\n"
@@ -17,10 +19,13 @@ const char* const kUsage =
     "  --cacert FILE   trust the certificates in FILE instead of the system's\n"
     "  --insecure      do not check the server's certificate\n"
     "  --proxy URL     go through the HTTP proxy at URL (http://[user:password@]host:port)\n"
-    "  -L              follow redirects\n"
+    "  -L              follow redirects (to http and https only)\n"
     "  -i              print the status line and headers before the body\n"
-    "The body goes to standard output. Any failure, an HTTP status of 400 or more\n"
-    "included, prints a message to standard error and exits with 1.\n";
+    "  --max-time SECONDS, -m SECONDS  give up when the whole transfer takes longer\n"
+    "  --connect-timeout SECONDS  give up on a connection not made within this time\n"
+    "The body goes to standard output as it arrives. Any failure, an HTTP status of\n"
+    "400 or more included, prints a message to standard error (with the start of an\n"
+    "error body) and exits with 1.\n";
 
 namespace {
 
@@ -42,6 +47,18 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
 }
 
 [[noreturn]] void Fail(const std::string& aMessage) { throw Exception(aMessage); }
+
+// A time in seconds, fractions allowed ("0.5"); 0 leaves the limit off. The
+// upper bound keeps the milliseconds within the stack's 32-bit time-outs.
+double Seconds(const std::string& aName, const std::string& aText) {
+  constexpr double kMaxSeconds = 2000000;
+  double v = -1;
+  const char* end = aText.data() + aText.size();
+  const auto [at, ec] = std::from_chars(aText.data(), end, v, std::chars_format::fixed);
+  if (aText.empty() || ec != std::errc() || at != end || !(v >= 0) || v > kMaxSeconds)
+    Fail(aName + ": '" + aText + "' is not a number of seconds (0 to 2000000)");
+  return v;
+}
 
 void CheckHeader(const std::string& aLine) {
   const std::size_t colon = aLine.find(':');
@@ -100,6 +117,10 @@ Options ParseArgs(const std::vector<std::string>& aArgs) {
       o.Insecure = true;
     } else if (isLong("--proxy", at)) {
       o.Proxy = value("--proxy", at);
+    } else if (isLong("--max-time", at) || a == "-m") {
+      o.MaxTime = Seconds("--max-time", value("--max-time", a == "-m" ? a.size() : at));
+    } else if (isLong("--connect-timeout", at)) {
+      o.ConnectTimeout = Seconds("--connect-timeout", value("--connect-timeout", at));
     } else if (a == "-L" || a == "--location") {
       o.FollowRedirects = true;
     } else if (a == "-i" || a == "--include") {

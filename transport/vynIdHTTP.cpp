@@ -1,6 +1,7 @@
 #include "transport/vynIdHTTP.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <limits>
 
@@ -10,6 +11,7 @@
 #include "transport/vynIdSSLOpenSSL.h"
 
 EIdUnknownProtocol::EIdUnknownProtocol() : EIdException(RSHTTPUnknownProtocol) {}
+EIdUnknownProtocol::EIdUnknownProtocol(const std::string& AMessage) : EIdException(AMessage) {}
 EIdIOHandlerPropInvalid::EIdIOHandlerPropInvalid() : EIdException(RSIOHandlerPropInvalidValue) {}
 
 namespace {
@@ -552,6 +554,47 @@ bool TIdHTTPProtocol::ReadOrDiscardAuthBody(const TIdHTTPIgnoreReplies&) {
   return false;
 }
 
+namespace {
+
+// The scheme of an absolute reference ("file" of "file:///x"); empty for a
+// relative one, whose first segment cannot hold a colon.
+std::string_view ReferenceScheme(std::string_view ARef) {
+  if (ARef.empty() || !std::isalpha(static_cast<unsigned char>(ARef[0]))) return {};
+  for (std::size_t i = 1; i < ARef.size(); ++i) {
+    const auto c = static_cast<unsigned char>(ARef[i]);
+    if (c == ':') return ARef.substr(0, i);
+    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return {};
+  }
+  return {};
+}
+
+// A Location as the next request can use it: blanks and controls, which
+// servers leave raw, are percent-encoded, and a network-path reference
+// ("//host/path") takes the current scheme so that it names that host.
+std::string RedirectTarget(std::string_view ALocation, const std::string& ACurrentProtocol) {
+  std::string out;
+  if (ALocation.size() >= 2 && ALocation[0] == '/' && ALocation[1] == '/')
+    out = (ACurrentProtocol.empty() ? std::string("http") : ACurrentProtocol) + ":";
+  for (const char ch : ALocation) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c <= ' ' || c == 0x7F)
+      out += TIdURI::PathEncode(std::string_view(&ch, 1));
+    else
+      out += ch;
+  }
+  return out;
+}
+
+// Only web schemes are followed: any other would be fetched as an HTTP path
+// on the previous host.
+void CheckRedirectScheme(const std::string& ATarget) {
+  const std::string_view scheme = ReferenceScheme(ATarget);
+  if (!scheme.empty() && !SameText(scheme, "http") && !SameText(scheme, "https"))
+    throw EIdUnknownProtocol(Format(RSHTTPRedirectScheme, std::string(scheme)));
+}
+
+}  // namespace
+
 TIdHTTPWhatsNext TIdHTTPProtocol::ProcessResponse(const TIdHTTPIgnoreReplies& AIgnoreReplies) {
   bool cont = true;
   if (FHTTP->OnHeadersAvailable) FHTTP->OnHeadersAvailable(FHTTP, FResponse->RawHeaders(), cont);
@@ -566,7 +609,7 @@ TIdHTTPWhatsNext TIdHTTPProtocol::ProcessResponse(const TIdHTTPIgnoreReplies& AI
       return TIdHTTPWhatsNext::wnJustExit;
     }
     ++FHTTP->FRedirectCount;
-    std::string target = FResponse->Location;
+    std::string target = RedirectTarget(FResponse->Location, FHTTP->FURI->Protocol);
     std::string method = FRequest->Method;
     if (!FHTTP->ConfirmRedirect(target, method, FHTTP->FRedirectCount)) {
       HandleStatusError(AIgnoreReplies);
@@ -574,6 +617,7 @@ TIdHTTPWhatsNext TIdHTTPProtocol::ProcessResponse(const TIdHTTPIgnoreReplies& AI
     }
     if (FHTTP->Connected()) DiscardBody();
     if (FHTTP->HandleRedirects() && FHTTP->FRedirectCount < FHTTP->RedirectMaximum()) {
+      CheckRedirectScheme(target);
       FRequest->URL = target;
       if (code == 303 || (code == 302 && FHTTP->HTTPOptions().Contains(TIdHTTPOption::hoTreat302Like303))) {
         FRequest->Source = nullptr;
@@ -1275,9 +1319,9 @@ void TIdCustomHTTP::DropCredentialsFor(const std::string& AOldProtocol, const st
   req.SetAuthentication(nullptr);
   FURI->Username.clear();
   FURI->Password.clear();
-  for (int i = req.CustomHeaders().IndexOfName("Authorization"); i >= 0;
-       i = req.CustomHeaders().IndexOfName("Authorization"))
-    req.CustomHeaders().SetValue("Authorization", "");
+  // Lines the caller set for the first origin are its secrets too.
+  for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization"})
+    while (req.CustomHeaders().IndexOfName(name) >= 0) req.CustomHeaders().SetValue(name, "");
 }
 
 void TIdCustomHTTP::PerformRequest(const std::string& AMethod, const std::string& AURL, TStream* ASource,

@@ -42,6 +42,7 @@ private:
 class EIdUnknownProtocol : public EIdException {
 public:
   EIdUnknownProtocol();
+  explicit EIdUnknownProtocol(const std::string& AMessage);
 };
 
 class EIdIOHandlerPropInvalid : public EIdException {

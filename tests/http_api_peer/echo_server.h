@@ -12,7 +12,7 @@
 namespace webpeer {
 
 inline constexpr const char* kEchoScript = R"PY(
-import http.server, json, re, socketserver, ssl, sys
+import http.server, json, re, socketserver, ssl, sys, time
 
 class H(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -21,6 +21,8 @@ class H(http.server.BaseHTTPRequestHandler):
     def answer(self):
         n = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(n) if n else b""
+        if self.special():
+            return
         m = re.match(r"^(?:/v1)?/status/(\d{3})", self.path)
         if m:
             code = int(m.group(1))
@@ -41,6 +43,35 @@ class H(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(out)))
         self.end_headers()
         self.wfile.write(out)
+    # /stream/<code>/<MiB>: that many MiB of "x" with that status, written as
+    # fast as the client takes them. /drip: a byte every 0.2 s (at most 200).
+    # /silent: no answer for 20 s.
+    def special(self):
+        m = re.match(r"^/stream/(\d{3})/(\d+)$", self.path)
+        if m:
+            code, mib = int(m.group(1)), min(int(m.group(2)), 512)
+            self.send_response(code)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(mib << 20))
+            self.end_headers()
+            chunk = b"x" * 65536
+            for _ in range(mib * 16):
+                self.wfile.write(chunk)
+            return True
+        if self.path == "/drip":
+            self.send_response(200)
+            self.send_header("Content-Length", "200")
+            self.end_headers()
+            for _ in range(200):
+                self.wfile.write(b"d")
+                self.wfile.flush()
+                time.sleep(0.2)
+            return True
+        if self.path == "/silent":
+            time.sleep(20)
+            self.close_connection = True
+            return True
+        return False
     do_GET = do_POST = do_PUT = do_PATCH = do_DELETE = do_OPTIONS = answer
 
 class S(socketserver.ThreadingMixIn, http.server.HTTPServer):

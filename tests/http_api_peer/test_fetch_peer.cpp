@@ -3,6 +3,13 @@
 // -i, and a message on standard error for every failure.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <random>
 
 #include "tests/http_api_peer/echo_server.h"
@@ -167,6 +174,96 @@ TEST_F(FetchTest, ErrorStatusSaysStatusLineAndBody) {
   const CommandResult r = Fetch({Echo().Origin() + "/status/404"});
   EXPECT_EQ(r.Exit, 1);
   EXPECT_EQ(r.Err, "fetch: HTTP/1.1 404 Not Found. {\"error\": 404, \"message\": \"as asked\"}\n");
+}
+
+// Bodies pass through to the output: memory stays what a small body costs
+// whatever the size, and an error body reaches the message as an excerpt.
+TEST_F(FetchTest, LargeBodiesPassThroughWithFlatMemory) {
+  const std::string origin = Echo().Origin();
+  const CommandResult base = RunCommand({FETCH_BIN, origin + "/stream/200/1"}, 60000, true);
+  ASSERT_EQ(base.Exit, 0) << base.Err;
+  constexpr long kSlackKiB = 32 * 1024;  // a quarter of the body
+  for (const char* code : {"200", "500"}) {
+    SCOPED_TRACE(code);
+    const CommandResult big = RunCommand({FETCH_BIN, origin + "/stream/" + code + "/128"}, 60000, true);
+    EXPECT_LT(big.MaxRSSKiB - base.MaxRSSKiB, kSlackKiB) << big.MaxRSSKiB << " KiB against " << base.MaxRSSKiB;
+    if (std::string(code) == "200") {
+      EXPECT_EQ(big.Exit, 0) << big.Err;
+      continue;
+    }
+    EXPECT_EQ(big.Exit, 1);
+    EXPECT_EQ(big.Err.rfind("fetch: HTTP/1.1 500 Internal Server Error. xxxx", 0), 0u) << big.Err.substr(0, 80);
+    EXPECT_LT(big.Err.size(), 1100u);
+    EXPECT_NE(big.Err.find("xxx [...]\n"), std::string::npos) << big.Err.substr(big.Err.size() - 20);
+  }
+  // What passes through is the body, byte for byte.
+  const CommandResult kept = Fetch({"-i", origin + "/stream/200/4"});
+  EXPECT_EQ(kept.Exit, 0) << kept.Err;
+  const std::size_t bodyAt = kept.Out.find("\r\n\r\n");
+  ASSERT_EQ(kept.Out.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  ASSERT_NE(bodyAt, std::string::npos);
+  EXPECT_TRUE(kept.Out.substr(bodyAt + 4) == std::string(4 << 20, 'x'));
+}
+
+// A listener that never accepts. With AFull its queue is filled first, so
+// that a further connect goes unanswered; without, connects succeed and
+// nothing is ever said.
+class DeafListener {
+public:
+  explicit DeafListener(bool AFull) {
+    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (FFd < 0 || ::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(FFd, AFull ? 0 : 8) != 0 || ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("cannot listen");
+    FPort = ntohs(a.sin_port);
+    for (int i = 0; AFull && i < 3; ++i) {
+      const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      (void)::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      FFillers.push_back(c);
+    }
+  }
+  ~DeafListener() {
+    for (int c : FFillers) ::close(c);
+    ::close(FFd);
+  }
+  std::string Origin(const char* AScheme) const { return std::string(AScheme) + "://127.0.0.1:" + std::to_string(FPort); }
+
+private:
+  int FFd = -1;
+  std::uint16_t FPort = 0;
+  std::vector<int> FFillers;
+};
+
+// The limits hold against a server that says nothing, one that drips a byte
+// at a time (each read well within any read time-out), a TLS handshake that
+// is never answered and a connect that is never accepted.
+TEST_F(FetchTest, TimeLimitsEndSilentDrippingAndDeafServers) {
+  const DeafListener quiet(false), full(true);
+  struct Case {
+    std::vector<std::string> Args;
+    const char* Part;
+  } cases[] = {
+      {{"--max-time", "1", Echo().Origin() + "/silent"}, "took longer than --max-time 1 seconds"},
+      {{"--max-time", "1", Echo().Origin() + "/drip"}, "took longer than --max-time 1 seconds"},
+      {{"--max-time=1.5", "-i", Echo().Origin() + "/drip"}, "took longer than --max-time 1.5 seconds"},
+      {{"--max-time", "1", "--insecure", quiet.Origin("https") + "/"}, "took longer than --max-time 1 seconds"},
+      {{"--connect-timeout", "1", full.Origin("http") + "/"}, "Connect timed out"},
+      {{"--connect-timeout", "1", "--max-time", "30", full.Origin("http") + "/"}, "Connect timed out"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Join(c.Args));
+    const auto start = std::chrono::steady_clock::now();
+    const CommandResult r = Fetch(c.Args);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.Exit, 1);
+    EXPECT_NE(r.Err.find(c.Part), std::string::npos) << r.Err;
+    EXPECT_GE(took, 0.9);
+    EXPECT_LT(took, 6.0);
+  }
 }
 
 TEST_F(FetchTest, IncludeShowsEachHeadBeforeTheBody) {

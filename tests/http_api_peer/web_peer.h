@@ -5,7 +5,9 @@
 // process id.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -188,13 +190,15 @@ struct CommandResult {
   int Exit = -1;  // -1: it did not end in time and was killed
   std::string Out;
   std::string Err;
+  long MaxRSSKiB = 0;  // the most memory the command held
 };
 
 // Runs a command with no input, its standard output and error kept apart
 // (in files, so neither can block it), for at most AMs.
-inline CommandResult RunCommand(const std::vector<std::string>& AArgs, int AMs = 30000) {
+// With ADiscardOut the output goes to /dev/null (for bodies too large to keep).
+inline CommandResult RunCommand(const std::vector<std::string>& AArgs, int AMs = 30000, bool ADiscardOut = false) {
   TempDir dir("cmd");
-  const std::string out = dir.Path("out"), err = dir.Path("err");
+  const std::string out = ADiscardOut ? std::string("/dev/null") : dir.Path("out"), err = dir.Path("err");
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
@@ -210,8 +214,10 @@ inline CommandResult RunCommand(const std::vector<std::string>& AArgs, int AMs =
   CommandResult r;
   for (int waited = 0;; waited += 5) {
     int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
+    struct rusage usage {};
+    if (::wait4(pid, &status, WNOHANG, &usage) == pid) {
       r.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      r.MaxRSSKiB = usage.ru_maxrss;
       break;
     }
     if (waited > AMs) {
@@ -225,7 +231,7 @@ inline CommandResult RunCommand(const std::vector<std::string>& AArgs, int AMs =
     std::ifstream f(APath, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   };
-  r.Out = slurp(out);
+  if (!ADiscardOut) r.Out = slurp(out);
   r.Err = slurp(err);
   return r;
 }

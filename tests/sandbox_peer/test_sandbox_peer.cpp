@@ -6,8 +6,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "tests/http_api_peer/web_peer.h"
 #include "tools/sandbox/sandbox.h"
@@ -24,10 +26,13 @@ namespace json = sandbox::json;
 
 // Answers "validate" with the code it was given, "messages" with 200 and an
 // empty body; prints one line per call: GOT <type> <signature ok?> <body>.
+// Given the code "huge" or "drip" it misbehaves instead: a chunked answer of
+// 256 MiB, or a byte every half second; then it prints SENT <bytes> when it
+// stops, because it is done or the sandbox hung up.
 // It listens on a port the system picks and names it ("PORT <n> READY"): a
 // port chosen beforehand may be taken by a parallel test before it binds.
 constexpr const char* kReceiver = R"PY(
-import hashlib, hmac, http.server, json, socketserver, ssl, sys
+import hashlib, hmac, http.server, json, socketserver, ssl, sys, time
 cert, key, code, secret = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
 
 class H(http.server.BaseHTTPRequestHandler):
@@ -37,6 +42,8 @@ class H(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         n = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(n)
+        if code in ("huge", "drip"):
+            return self.misbehave()
         kind = json.loads(body).get("type", "")
         sig = self.headers.get("X-HUB-SIGNATURE") or ""
         good = hmac.compare_digest(sig, hmac.new(secret.encode(), body, hashlib.sha256).hexdigest())
@@ -47,6 +54,30 @@ class H(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(out)))
         self.end_headers()
         self.wfile.write(out)
+    def misbehave(self):
+        self.send_response(200)
+        self.close_connection = True
+        sent = 0
+        try:
+            if code == "huge":
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                chunk = b"10000\r\n" + b"x" * 65536 + b"\r\n"
+                for _ in range(4096):
+                    self.wfile.write(chunk)
+                    sent += 65536
+                self.wfile.write(b"0\r\n\r\n")
+            else:
+                self.send_header("Content-Length", "100")
+                self.end_headers()
+                for _ in range(100):
+                    self.wfile.write(b"9")
+                    self.wfile.flush()
+                    sent += 1
+                    time.sleep(0.5)
+        except OSError:
+            pass
+        print("SENT", sent, flush=True)
 
 class S(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
@@ -64,12 +95,17 @@ protected:
   static void SetUpTestSuite() { FCerts = new Certificates(); }
   static void TearDownTestSuite() { delete FCerts; }
 
-  void SetUp() override {
+  void SetUp() override { Restart(Settings()); }
+  static sandbox::Options Settings() {
     sandbox::Options o;
     o.ClientSecret = "peer-secret";
     // Receivers use certificates of the test root.
     o.WebhookRootCertFile = FCerts->Path("ca.pem");
-    service = std::make_unique<sandbox::Service>(o);
+    return o;
+  }
+  void Restart(const sandbox::Options& aOptions) {
+    if (service) service->Stop();
+    service = std::make_unique<sandbox::Service>(aOptions);
     service->Start();
   }
   void TearDown() override { service->Stop(); }
@@ -116,6 +152,7 @@ protected:
     std::unique_ptr<Python> Script;
     std::uint16_t Port = 0;
   };
+  // aCode "huge" or "drip": a receiver that misbehaves (see kReceiver).
   Receiver StartReceiver(const std::string& aCode) {
     Receiver r;
     r.Script = std::make_unique<Python>(
@@ -139,6 +176,19 @@ protected:
         if (line.rfind("GOT ", 0) == 0) out.push_back(line);
       if (out.size() >= aAtLeast) break;
     }
+    return out;
+  }
+
+  std::string Register(const std::string& aToken, std::uint16_t aPort) {
+    const std::string url = "https://127.0.0.1:" + std::to_string(aPort) + "/hook";
+    EXPECT_EQ(API("POST", "/api/webhooks", aToken, "{\"webhook_url\": \"" + url + "\"}").second, "200");
+    return url;
+  }
+  // The deliveries made so far to aURL.
+  std::vector<sandbox::WebhookDelivery> DeliveriesTo(const std::string& aURL) const {
+    std::vector<sandbox::WebhookDelivery> out;
+    for (const sandbox::WebhookDelivery& d : service->Deliveries())
+      if (d.URL == aURL) out.push_back(d);
     return out;
   }
 
@@ -325,6 +375,138 @@ TEST_F(SandboxPeerTest, ManyClientsAtOnce) {
   for (const json::Value& t : list->Items) ids.insert(t.Find("order_id")->Text);
   EXPECT_EQ(ids.size(), static_cast<std::size_t>(kOrders));
   EXPECT_NE(API("GET", "/hopper/1/position", token).first.find("\"coin\":\"LTC\",\"amount\":200"), std::string::npos);
+}
+
+// A receiver's answer is read only as far as judging it needs: a huge one
+// is cut, and the sandbox hangs up instead of reading on.
+TEST_F(SandboxPeerTest, AWebhookAnswerIsReadOnlyAsFarAsNeeded) {
+  auto huge = StartReceiver("huge");
+  ASSERT_NE(huge.Port, 0) << huge.Script->Proc().Output();
+  const std::string url = Register(Token(), huge.Port);
+  ASSERT_TRUE(service->WaitWebhooksIdle(60000));
+  const auto calls = DeliveriesTo(url);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].Status, 200);
+  EXPECT_EQ(calls[0].Answer.rfind("(cut: the answer is longer than 65536 bytes) xxxx", 0), 0u)
+      << calls[0].Answer.substr(0, 80);
+  ASSERT_TRUE(huge.Script->Proc().WaitFor("SENT ", 20000)) << huge.Script->Proc().Output();
+  const std::string& out = huge.Script->Proc().Output();
+  const long sent = std::atol(out.c_str() + out.find("SENT ") + 5);
+  // What the sockets buffer on the way, not the 256 MiB offered.
+  EXPECT_LT(sent, 32L << 20);
+}
+
+// One call has an overall deadline, and a slow receiver delays only its own
+// calls: the next receiver is served while the slow one still drips.
+TEST_F(SandboxPeerTest, ASlowReceiverDelaysOnlyItsOwnCalls) {
+  sandbox::Options o = Settings();
+  o.WebhookTimeoutMs = 2000;
+  Restart(o);
+  auto drip = StartReceiver("drip");
+  auto good = StartReceiver("9632");
+  ASSERT_NE(drip.Port, 0) << drip.Script->Proc().Output();
+  ASSERT_NE(good.Port, 0) << good.Script->Proc().Output();
+  const std::string token = Token();
+  const auto start = std::chrono::steady_clock::now();
+  const std::string slowURL = Register(token, drip.Port);
+  const std::string fastURL = Register(token, good.Port);
+  bool served = false;
+  for (int round = 0; round < 200 && !served; ++round) {
+    served = !DeliveriesTo(fastURL).empty();
+    if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(served);
+  // Still dripping: its call has not ended yet.
+  EXPECT_TRUE(DeliveriesTo(slowURL).empty());
+  EXPECT_EQ(DeliveriesTo(fastURL)[0].Answer, "9632");
+  // Events to one receiver keep their order.
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(API("POST", "/hopper/1/order", token, R"({"order_type":"buy","coin":"ETH","amount":1})").second, "200");
+  ASSERT_TRUE(service->WaitWebhooksIdle(20000));
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(took, 8.0);
+  const auto slow = DeliveriesTo(slowURL);
+  ASSERT_EQ(slow.size(), 1u);
+  EXPECT_EQ(slow[0].Status, 0);
+  EXPECT_EQ(slow[0].Answer, "no answer within 2000 ms");
+  std::vector<std::string> kinds;
+  for (const std::string& line : Calls(good, 7)) {
+    const std::size_t at = line.find("\"message_type\":\"");
+    kinds.push_back(at == std::string::npos ? "validate" : line.substr(at + 16, line.find('"', at + 16) - at - 16));
+  }
+  EXPECT_EQ(kinds, (std::vector<std::string>{"validate", "order_placed", "trade_completed", "order_placed",
+                                             "trade_completed", "order_placed", "trade_completed"}));
+}
+
+// The connection ends when the client asks (Connection: close, or HTTP/1.0
+// without keep-alive); an Authorization line of another scheme is the
+// endpoint's business, and every refusal is JSON.
+TEST_F(SandboxPeerTest, ConnectionAndAuthorizationAsTheClientSendsThem) {
+  struct Case {
+    std::vector<std::string> Args;
+    const char* Connection;
+  } cases[] = {
+      {{}, "keep-alive"},
+      {{"--http1.0"}, "close"},
+      {{"-H", "Connection: close"}, "close"},
+      {{"--http1.0", "-H", "Connection: keep-alive"}, "keep-alive"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"-i"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    args.push_back(service->APIBaseURL() + "/exchange");
+    const CommandResult r = Curl(args);
+    std::string head = r.Out.substr(0, r.Out.find("\r\n\r\n"));
+    for (char& ch : head) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    EXPECT_NE(head.find(std::string("\r\nconnection: ") + c.Connection + "\r\n"), std::string::npos)
+        << (c.Args.empty() ? "" : c.Args.back()) << "\n" << head;
+  }
+  const std::string bearer = "Authorization: Bearer some-token";
+  auto [market, open] = BodyAndStatus(Curl({"-H", bearer, service->APIBaseURL() + "/exchange"}));
+  EXPECT_EQ(open, "200") << market;
+  auto [refused, closed] = BodyAndStatus(Curl({"-H", bearer, service->APIBaseURL() + "/hopper"}));
+  EXPECT_EQ(closed, "401");
+  EXPECT_EQ(Member(refused, {"error"}), "unauthorized") << refused;
+  // Basic on the token endpoint is still read by the sandbox itself.
+  auto [token, issued] = BodyAndStatus(
+      Curl({"-u", "sandbox-client:peer-secret", "-d", "grant_type=client_credentials", service->TokenURL()}));
+  EXPECT_EQ(issued, "200") << token;
+}
+
+// Connections left idle after a request are ended, so that a full house of
+// them (the limit is 200) locks new clients out for seconds, not a minute.
+TEST_F(SandboxPeerTest, IdleConnectionsMakeRoom) {
+  constexpr const char* kHolder = R"PY(
+import socket, ssl, sys, time
+port, ca = int(sys.argv[1]), sys.argv[2]
+ctx = ssl.create_default_context(cafile=ca)
+held = []
+for _ in range(200):
+    try:
+        s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=10), server_hostname="127.0.0.1")
+        s.sendall(b"GET /v1/exchange HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        s.recv(65536)
+        held.append(s)
+    except OSError:
+        break
+print("HELD %d READY" % len(held), flush=True)
+time.sleep(40)
+)PY";
+  Python holder(kHolder, {std::to_string(service->Port()), service->CertFile()});
+  ASSERT_NE(holder.Proc().Output().find("HELD 200"), std::string::npos) << holder.Proc().Output();
+  const auto start = std::chrono::steady_clock::now();
+  double servedAfter = -1;
+  for (int round = 0; round < 50 && servedAfter < 0; ++round) {
+    const CommandResult r = RunCommand({"curl", "-sS", "--max-time", "2", "--cacert", service->CertFile(), "-o",
+                                        "/dev/null", "-w", "%{http_code}", service->APIBaseURL() + "/exchange"});
+    if (r.Out == "200") {
+      servedAfter = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_GE(servedAfter, 0) << "locked out for more than the test's bound";
+  EXPECT_LT(servedAfter, 15.0);
 }
 
 }  // namespace

@@ -53,6 +53,25 @@ TEST(FetchArgs, LongOptionsTakeAttachedValues) {
   EXPECT_EQ(o.URL, "HTTP://h/");  // the scheme is matched ignoring case
 }
 
+TEST(FetchArgs, TimeLimitsInSeconds) {
+  struct Case {
+    Args A;
+    double MaxTime;
+    double ConnectTimeout;
+  } cases[] = {
+      {{"http://h/"}, 0, 0},
+      {{"--max-time", "2", "--connect-timeout", "0.5", "http://h/"}, 2, 0.5},
+      {{"--max-time=1.25", "--connect-timeout=3", "http://h/"}, 1.25, 3},
+      {{"-m", "7", "http://h/"}, 7, 0},
+      {{"--max-time", "0", "http://h/"}, 0, 0},  // 0: no limit
+  };
+  for (const Case& c : cases) {
+    const fetch::Options o = fetch::ParseArgs(c.A);
+    EXPECT_EQ(o.MaxTime, c.MaxTime) << c.A[0];
+    EXPECT_EQ(o.ConnectTimeout, c.ConnectTimeout) << c.A[0];
+  }
+}
+
 TEST(FetchArgs, HelpNeedsNoURL) { EXPECT_TRUE(fetch::ParseArgs({"--help"}).Help); }
 
 TEST(FetchArgs, UsageErrorsNameTheProblem) {
@@ -78,6 +97,13 @@ TEST(FetchArgs, UsageErrorsNameTheProblem) {
       {{"--proxy", "socks5://127.0.0.1:1", "http://h/"}, "only http:// proxies"},
       {{"-z", "http://h/"}, "unknown option '-z'"},
       {{"--location=yes", "http://h/"}, "unknown option"},
+      {{"http://h/", "--max-time"}, "--max-time needs a value"},
+      {{"--max-time", "-1", "http://h/"}, "not a number of seconds"},
+      {{"--max-time", "1e3", "http://h/"}, "not a number of seconds"},
+      {{"--max-time", "nan", "http://h/"}, "not a number of seconds"},
+      {{"--max-time=", "http://h/"}, "not a number of seconds"},
+      {{"--connect-timeout", "2s", "http://h/"}, "not a number of seconds"},
+      {{"--connect-timeout", "99999999999", "http://h/"}, "not a number of seconds"},
   };
   for (const Case& c : cases) {
     try {

@@ -576,15 +576,67 @@ TEST(HTTPClient, CredentialsAreDroppedOnRedirectToAnotherOrigin) {
     c.http.Request().Password = "pw";
     c.http.Request().BasicAuthentication = true;
     c.http.Request().CustomHeaders().SetValue("Authorization", "Bearer token");
+    c.http.Request().CustomHeaders().SetValue("Cookie", "sid=secret");
+    c.http.Request().CustomHeaders().SetValue("Proxy-Authorization", "Basic cHJveHk6cHc=");
+    c.http.Request().CustomHeaders().SetValue("X-Trace", "kept");
     EXPECT_EQ(c.http.Get(origin.URL("/near")), "same");
     EXPECT_EQ(c.http.Get(origin.URL("/away")), "other");
   }
   const auto mine = origin.Requests();
   ASSERT_EQ(mine.size(), 3u);
-  EXPECT_FALSE(mine[1].Header("Authorization").empty());  // same origin keeps it
+  // The same origin keeps every line.
+  for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization", "X-Trace"})
+    EXPECT_FALSE(mine[1].Header(name).empty()) << name;
   const auto theirs = other.Requests();
   ASSERT_EQ(theirs.size(), 1u);
-  EXPECT_FALSE(theirs[0].HasHeader("Authorization"));
+  for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization"})
+    EXPECT_FALSE(theirs[0].HasHeader(name)) << name;
+  EXPECT_EQ(theirs[0].Header("X-Trace"), "kept");
+}
+
+// A Location is followed only to http and https; a network-path reference
+// names another host; blanks are sent encoded.
+TEST(HTTPClient, RedirectTargetsBySchemeNetworkPathAndBlanks) {
+  Server other([](const Recorded&, int) { return Reply{Answer(200, "OK", "other")}; });
+  struct Case {
+    std::string Location;
+    const char* WantError;  // a part of the message, or null: followed
+    std::string WantLine;   // the followed request's line
+    bool OnOther;           // followed to the other server
+  } cases[] = {
+      {"file:///etc/passwd", "'file'", "", false},
+      {"ftp://127.0.0.1/x", "'ftp'", "", false},
+      {"Gopher://127.0.0.1:70/1", "'Gopher'", "", false},
+      {"javascript:alert(1)", "'javascript'", "", false},
+      {"//127.0.0.1:" + std::to_string(other.Port()) + "/landing", nullptr, "GET /landing HTTP/1.1", true},
+      {"/a b/c d?q=x y", nullptr, "GET /a%20b/c%20d?q=x%20y HTTP/1.1", false},
+      {"HTTP://127.0.0.1:" + std::to_string(other.Port()) + "/up", nullptr, "GET /up HTTP/1.1", true},
+  };
+  for (const Case& k : cases) {
+    Server origin([&](const Recorded& r, int AIndex) {
+      if (AIndex == 0) return Reply{Answer(302, "Found", "", "Location: " + k.Location + "\r\n")};
+      (void)r;
+      return Reply{Answer(200, "OK", "same")};
+    });
+    const std::size_t before = other.Requests().size();
+    Client c;
+    c.http.SetHandleRedirects(true);
+    if (k.WantError) {
+      try {
+        c.http.Get(origin.URL("/start"));
+        ADD_FAILURE() << k.Location << ": followed";
+      } catch (const EIdUnknownProtocol& e) {
+        EXPECT_NE(std::string(e.Message()).find(k.WantError), std::string::npos) << e.Message();
+      }
+      EXPECT_EQ(origin.Requests().size(), 1u) << k.Location;
+      EXPECT_EQ(other.Requests().size(), before) << k.Location;
+      continue;
+    }
+    EXPECT_EQ(c.http.Get(origin.URL("/start")), k.OnOther ? "other" : "same") << k.Location;
+    const auto reqs = k.OnOther ? other.Requests() : origin.Requests();
+    ASSERT_FALSE(reqs.empty()) << k.Location;
+    EXPECT_EQ(reqs.back().RequestLine(), k.WantLine) << k.Location;
+  }
 }
 
 // --- authentication

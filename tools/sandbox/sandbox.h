@@ -5,8 +5,9 @@
 // then signed "messages" calls for order and trade events.
 //
 // Requests are answered on the server's connection threads; the state is
-// guarded by one lock. Webhook calls go out on one worker thread, so no API
-// request waits for a receiver.
+// guarded by one lock. Webhook calls go out on worker threads, one per
+// receiver with calls waiting, so no API request waits for a receiver and a
+// slow receiver delays only its own calls (which keep their order).
 #pragma once
 
 #include <condition_variable>
@@ -38,16 +39,22 @@ struct Options {
   std::string ValidationCode = "9632";
   // Roots trusted for webhook receivers; empty: the sandbox's own certificate.
   std::string WebhookRootCertFile;
+  // The most one webhook call may take, connect to answer, in milliseconds.
+  std::int32_t WebhookTimeoutMs = 10000;
 };
 
-// One request as it arrived, for tests and for people watching.
+// One request as it arrived, for tests and for people watching. Bodies are
+// kept only in part: Body and Answer hold at most their first 4 KiB, and the
+// head lines at most 16 KiB.
 struct RequestRecord {
   std::string Method;
   std::string Path;  // as sent, query included
   std::vector<std::string> HeaderLines;
   std::string Body;
+  std::int64_t BodySize = 0;  // the whole request body's length
   std::int32_t Status = 0;
-  std::string Answer;  // the response body
+  std::string Answer;  // the start of the response body
+  std::int64_t AnswerSize = 0;
 };
 
 // One webhook call the worker made.
@@ -57,7 +64,7 @@ struct WebhookDelivery {
   std::string Body;
   std::string Signature;
   std::int32_t Status = 0;  // 0 when no answer came
-  std::string Answer;       // the receiver's body, or why nothing came
+  std::string Answer;       // the start of the receiver's body, or why nothing came
 };
 
 // What a request asks and what it gets: the transport-free core of the
@@ -110,7 +117,8 @@ public:
   // Answers one request (also without the server, for tests).
   Response Handle(const Request& aRequest);
 
-  // The last requests (at most 1000 are kept), oldest first.
+  // The last requests (at most 1000, and at most 8 MiB of records, are
+  // kept), oldest first.
   std::vector<RequestRecord> Requests() const;
   void ClearRequests();
   // Token requests answered with a token so far.
@@ -137,8 +145,9 @@ private:
   bool Authorized(const Request& q, Response& aRefusal);
   void Emit(const std::string& aMessageType, const std::string& aHopperId, const std::string& aDataJSON);
   void Enqueue(Outgoing aCall);
-  void WorkerLoop();
+  void LaneLoop(const std::string& aURL);
   void Deliver(Outgoing& aCall);
+  void KeepDelivery(WebhookDelivery aDelivery);
   void Record(const Request& q, const Response& aAnswer);
 
   Options FOptions;
@@ -159,16 +168,23 @@ private:
   long long FNextTradeId = 5001;
   std::vector<std::unique_ptr<Webhook>> FWebhooks;
   std::deque<RequestRecord> FRequests;
+  std::size_t FRequestBytes = 0;  // what FRequests holds (RecordBytes)
   int FTokensIssued = 0;
 
-  // The webhook worker.
+  // The webhook calls: a lane per receiver URL, drained in order by its own
+  // thread while it has calls.
+  struct Lane {
+    std::deque<Outgoing> Queue;
+    bool Busy = false;  // its thread is running
+    std::thread Thread;
+  };
   mutable std::mutex FQueueLock;
   mutable std::condition_variable FQueueChanged;
-  std::deque<Outgoing> FQueue;
-  int FRunning = 0;  // calls taken from the queue and not yet done
-  bool FStopping = false;
+  std::map<std::string, Lane> FLanes;
+  std::size_t FQueued = 0;  // calls waiting in all lanes
+  int FRunning = 0;         // calls taken from a lane and not yet done
+  bool FStopping = true;   // not started, or stopping: no calls are taken
   std::deque<WebhookDelivery> FDeliveries;
-  std::thread FWorker;
 };
 
 }  // namespace sandbox
