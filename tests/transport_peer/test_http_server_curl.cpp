@@ -330,6 +330,13 @@ TEST_F(HTTPServerCurlTest, WebserverToolServesAndStopsOnSignal) {
     EXPECT_EQ(plain.Output, "<p>page</p><p>index</p>");
     CurlResult secure = Curl({"--cacert", gCerts->Path("ca.pem"), "https://localhost:" + tlsPort + "/docs/page.html"});
     EXPECT_EQ(secure.Output, "<p>page</p>");
+    // Both current TLS versions are offered.
+    for (const char* version : {"--tlsv1.3", "--tls-max"}) {
+      std::vector<std::string> args{"--cacert", gCerts->Path("ca.pem"), version};
+      if (std::string(version) == "--tls-max") args.push_back("1.2");
+      args.push_back("https://localhost:" + tlsPort + "/docs/page.html");
+      EXPECT_EQ(Curl(args).Output, "<p>page</p>") << version;
+    }
     CurlResult post =
         Curl({"-H", "Content-Type: application/json", "-d", "{\"a\":1}", "http://127.0.0.1:" + port + "/hook"});
     EXPECT_EQ(post.Output, "{\"status\":\"ok\"}");
