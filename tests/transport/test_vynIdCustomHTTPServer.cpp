@@ -681,6 +681,23 @@ INSTANTIATE_TEST_SUITE_P(Table, HTTPServerPathTest,
                                            PathCase{"Missing", "/nothing", ""}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+// The open that serves documents: the same refusals, and no link at all,
+// not even one that stays inside the root (it could be swapped meanwhile).
+TEST_P(HTTPServerPathTest, OpenDocumentFollowsNoLink) {
+  std::string file;
+  struct stat st{};
+  const int fd = IdOpenDocument(root.string(), GetParam().RawPath, file, &st);
+  const bool expected = *GetParam().Expected && std::string(GetParam().Name) != "LinkInside";
+  if (fd >= 0) ::close(fd);
+  if (expected) {
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(file, std::filesystem::canonical(root / GetParam().Expected).string());
+    EXPECT_EQ(static_cast<std::uintmax_t>(st.st_size), std::filesystem::file_size(root / GetParam().Expected));
+  } else {
+    EXPECT_LT(fd, 0) << file;
+  }
+}
+
 TEST_F(HTTPServerFileTest, ServeFileSendsTypeLengthAndBytes) {
   START_READER();
   handler = [this](TIdHTTPRequestInfo*, TIdHTTPResponseInfo* r) {
