@@ -1,5 +1,7 @@
 #include "oauth/vynHTTP_OAuth2_Client.h"
 
+#include "transport/vynIdCustomHTTPServer.h"
+
 #include <chrono>
 #include <cstdio>
 #include <limits>
@@ -309,8 +311,10 @@ std::string TvynHTTPComponentClient_OAuth2::GetAuthorizationURL() {
   return AuthorizationServerOptions().AuthURL + "?" + TIdURI::ParamsEncode(params);
 }
 
-void TvynHTTPComponentClient_OAuth2::OnLocalServerRequestEvent(const TStrings& aParams,
-                                                               TvynHTTPOAuth_LocalResponse& aResponse) {
+void TvynHTTPComponentClient_OAuth2::OnLocalServerRequestEvent(TvynWSConnectionServer*,
+                                                               TIdHTTPRequestInfo* aRequestInfo,
+                                                               TIdHTTPResponseInfo* aResponseInfo) {
+  const TStrings& aParams = aRequestInfo->Params();
   std::string code, state, scope, error, errorDescription, errorURI;
   for (int i = 0; i < aParams.Count(); ++i) {
     const std::string& line = aParams[i];
@@ -327,8 +331,8 @@ void TvynHTTPComponentClient_OAuth2::OnLocalServerRequestEvent(const TStrings& a
   // A redirect that does not carry this authorization's state was not asked
   // for by this client.
   if (state != OAuth2Options().State()) {
-    aResponse.ResponseNo = 500;
-    aResponse.ContentText.clear();
+    aResponseInfo->SetResponseNo(500);
+    aResponseInfo->ContentText.clear();
     return;
   }
   const std::string raw = aParams.Text();
@@ -342,8 +346,8 @@ void TvynHTTPComponentClient_OAuth2::OnLocalServerRequestEvent(const TStrings& a
   std::string text;
   RequestAccessToken(code, status, text);
   DoHTTPResponse(status, text);
-  aResponse.ResponseNo = status;
-  aResponse.ContentText = text;
+  if (status != aResponseInfo->ResponseNo()) aResponseInfo->SetResponseNo(status);
+  aResponseInfo->ContentText = text;
 }
 
 std::unique_ptr<TvynIdHTTP> TvynHTTPComponentClient_OAuth2::NewTokenClient() {

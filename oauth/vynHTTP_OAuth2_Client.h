@@ -123,7 +123,8 @@ protected:
                                    const std::string& Error_URI, const std::string& RawParams);
   virtual void DoHTTPResponse(std::int32_t& Code, std::string& Text);
 
-  void OnLocalServerRequestEvent(const TStrings& aParams, TvynHTTPOAuth_LocalResponse& aResponse) override;
+  void OnLocalServerRequestEvent(TvynWSConnectionServer* aConnection, TIdHTTPRequestInfo* aRequestInfo,
+                                 TIdHTTPResponseInfo* aResponseInfo) override;
 
   // The token request; aCode is empty for the client-credentials grant.
   // aStatus and aText are what the browser is answered.

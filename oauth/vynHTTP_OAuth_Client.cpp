@@ -51,8 +51,10 @@ thread_local const void* tServingListener = nullptr;
 class ServerComponentListener : public detail::OAuthLocalServer {
 public:
   ServerComponentListener() {
-    FServer.OnCommandGet = [this](TIdContext*, TIdHTTPRequestInfo* ARequestInfo,
-                                  TIdHTTPResponseInfo* AResponseInfo) { Serve(ARequestInfo, AResponseInfo); };
+    FServer.OnCommandGet = [this](TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+                                  TIdHTTPResponseInfo* AResponseInfo) {
+      Serve(TvynWSServer_Talvex_Base::ConnectionOf(AContext), ARequestInfo, AResponseInfo);
+    };
   }
   ~ServerComponentListener() override { FinishStop(); }
 
@@ -80,15 +82,8 @@ public:
   }
   void SetSSLOptions(const TvynHTTPOAuthSSL_Options& aValue) override {
     FinishStop();
-    TvynWSSSL_Options& o = FServer.SSLOptions();
-    o.CertFile = aValue.CertFile;
-    o.KeyFile = aValue.KeyFile;
-    o.RootCertFile = aValue.RootCertFile;
-    o.Password = aValue.Password;
-    o.VerifyCertificate = aValue.VerifyCertificate;
-    o.VerifyDepth = aValue.VerifyDepth;
-    o.Version = aValue.Version;
-    o.Port = aValue.Port;
+    // Everything, the OpenSSL options included.
+    FServer.SSLOptions().Assign(aValue);
   }
   void AddBinding(const std::string& aIP, std::uint16_t aPort) override {
     FinishStop();
@@ -108,20 +103,16 @@ public:
 private:
   bool Serving() const { return tServingListener == this; }
 
-  void Serve(TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo) {
-    TvynHTTPOAuth_LocalResponse response;
-    response.ResponseNo = AResponseInfo->ResponseNo();
-    response.ContentText = AResponseInfo->ContentText;
+  void Serve(TvynWSConnectionServer* AConnection, TIdHTTPRequestInfo* ARequestInfo,
+             TIdHTTPResponseInfo* AResponseInfo) {
     tServingListener = this;
     try {
-      if (OnCommandGet) OnCommandGet(ARequestInfo->Params(), response);
+      if (OnCommandGet) OnCommandGet(AConnection, ARequestInfo, AResponseInfo);
     } catch (...) {
       tServingListener = nullptr;
       throw;
     }
     tServingListener = nullptr;
-    if (response.ResponseNo != AResponseInfo->ResponseNo()) AResponseInfo->SetResponseNo(response.ResponseNo);
-    AResponseInfo->ContentText = response.ContentText;
     if (!FStopRequested.exchange(false)) return;
     // Answered now: the stop closes every connection, this one included.
     AResponseInfo->SetCloseConnection(true);
@@ -167,12 +158,6 @@ detail::OAuthLocalServerFactory detail::SetOAuthLocalServerFactory(OAuthLocalSer
 }
 
 // ---------------------------------------------------------------------------
-
-void TvynHTTPOAuthSSL_Options::Assign(const TPersistent& aSource) {
-  const auto& s = AssignSource<TvynHTTPOAuthSSL_Options>(aSource);
-  TvynSocketTLS_Options_Base::Assign(s);
-  Port = s.Port;
-}
 
 TvynHTTPOAuth_LocalServerOptions::TvynHTTPOAuth_LocalServerOptions() : IP(kDefaultLocalIP) {}
 
@@ -229,7 +214,8 @@ void TvynHTTPComponentClient_OAuth::Start() { throw Exception(kAbstractError); }
 
 void TvynHTTPComponentClient_OAuth::Stop() { StopLocalServer(); }
 
-void TvynHTTPComponentClient_OAuth::OnLocalServerRequestEvent(const TStrings&, TvynHTTPOAuth_LocalResponse&) {}
+void TvynHTTPComponentClient_OAuth::OnLocalServerRequestEvent(TvynWSConnectionServer*, TIdHTTPRequestInfo*,
+                                                              TIdHTTPResponseInfo*) {}
 
 bool TvynHTTPComponentClient_OAuth::StartLocalServer() {
   if (!FHTTPServer) {
@@ -238,8 +224,9 @@ bool TvynHTTPComponentClient_OAuth::StartLocalServer() {
       if (Factory()) FHTTPServer = Factory()();
     }
     if (!FHTTPServer) return false;
-    FHTTPServer->OnCommandGet = [this](const TStrings& aParams, TvynHTTPOAuth_LocalResponse& aResponse) {
-      OnLocalServerRequestEvent(aParams, aResponse);
+    FHTTPServer->OnCommandGet = [this](TvynWSConnectionServer* aConnection, TIdHTTPRequestInfo* aRequestInfo,
+                                       TIdHTTPResponseInfo* aResponseInfo) {
+      OnLocalServerRequestEvent(aConnection, aRequestInfo, aResponseInfo);
     };
   }
   if (FHTTPServer->Active()) return true;

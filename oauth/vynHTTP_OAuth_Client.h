@@ -11,14 +11,16 @@
 #include "http_api/vynHTTP_Classes.h"
 #include "http_api/vynHTTP_Client.h"
 #include "platform/Classes.h"
+#include "server/vynWSOptions.h"
 
-// The listener's TLS settings. Port is the port TLS is spoken on; it is the
-// bound port when the listener speaks HTTPS.
-class TvynHTTPOAuthSSL_Options : public TvynSocketTLS_Options_Base {
-public:
-  void Assign(const TPersistent& aSource) override;
-  std::int32_t Port = 0;
-};
+class TvynWSConnectionServer;
+class TIdHTTPRequestInfo;
+class TIdHTTPResponseInfo;
+
+// The listener's TLS settings: the server component's, nothing added (so
+// the OpenSSL options reach the listener too). Port is the port TLS is
+// spoken on; it is the bound port when the listener speaks HTTPS.
+class TvynHTTPOAuthSSL_Options : public TvynWSSSL_Options {};
 
 class TvynHTTPOAuth_LocalServerOptions : public TPersistent {
 public:
@@ -49,17 +51,12 @@ public:
   std::string TokenURL;
 };
 
-// The answer a redirect request gets; the listener's defaults until the
-// handler changes them.
-struct TvynHTTPOAuth_LocalResponse {
-  std::int32_t ResponseNo = 200;
-  std::string ContentText;
-};
-
 namespace detail {
 // What the client needs of its local listener: an HTTP server on its own
-// threads whose GET/HEAD/POST requests reach OnCommandGet with the decoded
-// query parameters (name=value lines). SetActive(false) called from one of
+// threads whose GET/HEAD/POST requests reach OnCommandGet with the
+// connection (none where there is no server component), the request (its
+// decoded query parameters as name=value lines in Params) and the response
+// (status and content text). SetActive(false) called from one of
 // the listener's own connection threads must not wait for that connection.
 // The HTTP server component provides it; tests may install their own.
 class OAuthLocalServer {
@@ -73,7 +70,9 @@ public:
   virtual void SetSSLOptions(const TvynHTTPOAuthSSL_Options& aValue) = 0;
   virtual void AddBinding(const std::string& aIP, std::uint16_t aPort) = 0;
   virtual void ClearBindings() = 0;
-  std::function<void(const TStrings& aParams, TvynHTTPOAuth_LocalResponse& aResponse)> OnCommandGet;
+  std::function<void(TvynWSConnectionServer* aConnection, TIdHTTPRequestInfo* aRequestInfo,
+                     TIdHTTPResponseInfo* aResponseInfo)>
+      OnCommandGet;
 };
 
 using OAuthLocalServerFactory = std::function<std::unique_ptr<OAuthLocalServer>()>;
@@ -109,7 +108,8 @@ public:
 
 protected:
   // The listener's request handler; the grants give it its behaviour.
-  virtual void OnLocalServerRequestEvent(const TStrings& aParams, TvynHTTPOAuth_LocalResponse& aResponse);
+  virtual void OnLocalServerRequestEvent(TvynWSConnectionServer* aConnection, TIdHTTPRequestInfo* aRequestInfo,
+                                         TIdHTTPResponseInfo* aResponseInfo);
   // True when the listener is active afterwards; false when no listener
   // component is installed in this process.
   virtual bool StartLocalServer();

@@ -90,6 +90,10 @@ constexpr std::array<TBuiltinFile, 4> kBuiltinFiles{{
     {kBuiltinTestPage, "VYN_HTML_CORVANE", kTestPage},
 }};
 
+// The most names one list may hold (each file once, some room for the
+// client script's own additions).
+constexpr std::size_t kMaxBuiltinListNames = 2 * kBuiltinFiles.size();
+
 const TBuiltinFile* FindBuiltinFile(std::string_view aName) {
   for (const TBuiltinFile& f : kBuiltinFiles)
     if (WildcardMatch(aName, f.Name)) return &f;  // no star: a whole-text comparison ignoring case
@@ -111,15 +115,24 @@ bool BuiltinFileText(std::string_view aNames, std::string& aText) {
     aText = f->Text;
     return true;
   }
+  // Each file goes out once however often the list names it, and a list
+  // longer than any useful one is no request for built-in files: a short
+  // request must not buy a large answer.
   std::string joined;
+  std::array<bool, kBuiltinFiles.size()> taken{};
   std::size_t pos = 0;
-  for (;;) {
+  for (std::size_t count = 1;; ++count) {
+    if (count > kMaxBuiltinListNames) return false;
     const std::size_t comma = aNames.find(',', pos);
     const std::string_view name = TrimBlanks(aNames.substr(pos, comma == std::string_view::npos ? aNames.npos : comma - pos));
     const TBuiltinFile* f = FindBuiltinFile(name);
     if (!f) return false;
-    joined.append(f->Text);
-    joined.append("\r\n");
+    bool& seen = taken[static_cast<std::size_t>(f - kBuiltinFiles.data())];
+    if (!seen) {
+      seen = true;
+      joined.append(f->Text);
+      joined.append("\r\n");
+    }
     if (comma == std::string_view::npos) break;
     pos = comma + 1;
   }

@@ -178,6 +178,9 @@ public:
   // Empty waits counted by the execute step, and one-byte TLS starts.
   std::int32_t ReadCount = 0;
   std::int32_t ReadStartSSLCount = 0;
+  // When a connection that has sent nothing is given up (steady clock, ms);
+  // 0: not set yet.
+  std::int64_t FirstBytesDeadline = 0;
 
 private:
   TIdContext* FContext;

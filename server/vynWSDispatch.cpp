@@ -1,5 +1,6 @@
 #include "server/vynWSDispatch.h"
 
+#include <cctype>
 #include <random>
 
 #include "server/vynWSMatch.h"
@@ -8,8 +9,22 @@ namespace detail {
 
 namespace {
 
-constexpr std::string_view kUpgradeLine = "Upgrade: websocket";
-constexpr std::string_view kEventStreamLine = "Accept: text/event-stream";
+constexpr std::string_view kWebSocketToken = "websocket";
+constexpr std::string_view kUpgradeToken = "upgrade";
+constexpr std::string_view kEventStreamType = "text/event-stream";
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+bool SameTextView(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -90,8 +105,36 @@ std::string_view TGatheredRequest::PairValue(std::string_view aName) const {
   return {};
 }
 
+std::string TGatheredRequest::HeaderValues(std::string_view aName) const {
+  std::string out;
+  for (std::size_t i = 1; i < FLines.size() && !FLines[i].empty(); ++i) {
+    const std::string_view line = FLines[i];
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || !SameTextView(line.substr(0, colon), aName)) continue;
+    if (!out.empty()) out.append(", ");
+    out.append(TrimBlanks(line.substr(colon + 1)));
+  }
+  return out;
+}
+
+bool ListHasToken(std::string_view aList, std::string_view aToken) {
+  std::size_t pos = 0;
+  while (pos <= aList.size()) {
+    std::size_t comma = aList.find(',', pos);
+    if (comma == std::string_view::npos) comma = aList.size();
+    std::string_view element = aList.substr(pos, comma - pos);
+    element = TrimBlanks(element.substr(0, element.find(';')));
+    if (SameTextView(element, aToken)) return true;
+    pos = comma + 1;
+  }
+  return false;
+}
+
 bool TGatheredRequest::IsWebSocketUpgrade() const {
-  return IsHTTP1() && !RequestLine().empty() && AnyLineContains(kUpgradeLine);
+  // The request's own fields, as parsed: a value that merely mentions an
+  // upgrade, or a later pipelined request, does not make one.
+  return IsHTTP1() && !RequestLine().empty() && ListHasToken(HeaderValues("Upgrade"), kWebSocketToken) &&
+         ListHasToken(HeaderValues("Connection"), kUpgradeToken);
 }
 
 bool TGatheredRequest::IsSessionRequest() const { return ContainsText(RequestLine(), kSessionRequestPath); }
@@ -113,9 +156,20 @@ bool TGatheredRequest::IsFlashPolicyRequest() const {
   return first == kFlashPolicyRequest;
 }
 
-bool TGatheredRequest::IsEventStream() const { return AnyLineMatches(kEventStreamLine); }
+bool TGatheredRequest::IsEventStream() const {
+  // Only a client that asks for nothing but an event stream gets one.
+  const std::string accept = HeaderValues("Accept");
+  return IsHTTP1() && SameTextView(TrimBlanks(std::string_view(accept).substr(0, accept.find(';'))), kEventStreamType);
+}
 
 bool TGatheredRequest::IsHTTP2Preface() const { return FText.substr(0, kHTTP2Preface.size()) == kHTTP2Preface; }
+
+std::string BuiltinRequestLine(std::string_view aFirstLine) {
+  if (WildcardMatch(aFirstLine, "GET *")) return std::string(aFirstLine);
+  // A HEAD asks for what the GET would get, without its body.
+  if (WildcardMatch(aFirstLine, "HEAD *")) return "GET" + std::string(aFirstLine.substr(4));
+  return {};
+}
 
 TwsRequestKind ClassifyRequest(std::string_view aGathered, const TClassifyOptions& aOptions) {
   const TGatheredRequest request(aGathered);
@@ -127,7 +181,8 @@ TwsRequestKind ClassifyRequest(std::string_view aGathered, const TClassifyOption
   if (aOptions.SSL && aOptions.AuthenticationEnabled && aOptions.OAuth2Server && request.IsHTTP1())
     return TwsRequestKind::rkOAuth2;
   if (aOptions.HTTP2Enabled && request.IsHTTP2Preface()) return TwsRequestKind::rkHTTP2Preface;
-  if (!request.RequestLine().empty() && BuiltinFileAnswer(request.RequestLine(), aOptions.BuiltinFiles).Answered)
+  if (const std::string line = BuiltinRequestLine(request.FirstLine());
+      !line.empty() && BuiltinFileAnswer(line, aOptions.BuiltinFiles).Answered)
     return TwsRequestKind::rkBuiltinFile;
   if (request.IsFlashPolicyRequest()) return TwsRequestKind::rkFlashPolicy;
   if (request.IsEventStream()) return TwsRequestKind::rkEventStream;

@@ -66,6 +66,10 @@ public:
   bool AnyLineMatches(std::string_view aPattern) const;
   // The value of the first "name=value" line with that name (HTTP/2 form).
   std::string_view PairValue(std::string_view aName) const;
+  // The values of this request's header fields named aName (letter case
+  // ignored), joined with ", ": only the lines of its own head count, from
+  // the second up to the first empty one, never a later request's.
+  std::string HeaderValues(std::string_view aName) const;
 
   bool IsWebSocketUpgrade() const;
   bool IsSessionRequest() const;
@@ -80,6 +84,14 @@ private:
   std::string_view FText;
   std::vector<std::string_view> FLines;
 };
+
+// Whether the comma-separated list aList holds aToken (letter case ignored,
+// parameters after ";" and blanks around each element left out).
+bool ListHasToken(std::string_view aList, std::string_view aToken);
+
+// The request line a built-in file is looked up with: a GET line as it is,
+// a HEAD line as its GET; empty for other methods.
+std::string BuiltinRequestLine(std::string_view aFirstLine);
 
 // The first branch that applies. A built-in file counts only when it is
 // answered; an OAuth2 branch that did not answer is retried with

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -13,6 +14,7 @@
 #include "platform/Dispatcher.h"
 #include "transport/vynIdContext.h"
 #include "transport/vynIdIOHandlerSocket.h"
+#include "transport/vynIdInterceptThrottler.h"
 #include "transport/vynIdLogFile.h"
 #include "transport/vynIdStack.h"
 #include "transport/vynIdTCPConnection.h"
@@ -24,8 +26,13 @@ constexpr const char* kErrorStartingSSL = "Error starting SSL connection.";
 // same end as a refused handshake, a close without an answer.
 constexpr const char* kUpgradeNotAvailable = "Error Decoding Header: WebSocket upgrade not available";
 constexpr const char* kECDHECiphers = "EECDH+AESGCM:EDH+AESGCM:AES256+EECDH:AES256+EDH";
-constexpr const char* kALPNHTTP2 = "h2";
-constexpr const char* kAltSvcPrefix = "Alt-Svc: h2=\":";
+// This build serves HTTP/1.1 only: no other protocol is agreed to by ALPN,
+// and no other is advertised (Alt-Svc), whatever the HTTP/2 options say.
+constexpr const char* kALPNHTTP1 = "http/1.1";
+constexpr const char* kThreadPoolWhileActive = "Cannot switch the thread pool while the server is active.";
+constexpr const char* kNoTokenService =
+    "OAuth2 and JWT tokens cannot be checked by this build: every request that is not internal is refused.";
+constexpr const char* kBearerChallenge = "Bearer";
 constexpr const char* kMethodStart = "start";
 constexpr const char* kMethodStop = "stop";
 constexpr const char* kMethodRestart = "restart";
@@ -39,6 +46,12 @@ constexpr auto kConnectionLockTry = std::chrono::milliseconds(50);
 // A head that looks like HTTP is gathered until it is complete or this
 // share of the request time passed; other bytes only for ReadTimeOut.
 constexpr std::int32_t kHeadGatherStepMs = 250;
+// The most of a head that is gathered for classifying a connection; a
+// longer head is served (or refused) as plain HTTP by the request reader.
+constexpr std::int32_t kGatherHeadLimit = 64 * 1024;
+// The longest an enabled connection waits for input in one pass: a stop or
+// a disconnect interrupts the wait sooner.
+constexpr std::int32_t kEnabledWaitMs = 1000;
 
 // The component whose connection this thread serves, if any.
 thread_local TvynWSServer_Talvex_Base* tConnectionOf = nullptr;
@@ -100,6 +113,10 @@ bool TvynWSHTTPCustomServer::RunExecute(TIdContext* AContext) {
   if (AContext && AContext->Yarn() && AContext->Yarn()->Parking()) return true;
   TIdTCPConnection* connection = AContext ? AContext->Connection() : nullptr;
   return connection && connection->Connected();
+}
+
+bool TvynWSHTTPCustomServer::RefusesUndecodedScheme(TIdContext* AContext) {
+  return OnQueryAuthenticationRequired ? OnQueryAuthenticationRequired(AContext) : true;
 }
 
 bool TvynWSHTTPCustomServer::FireQuerySSLPort(std::uint16_t APort) {
@@ -250,6 +267,14 @@ void TvynWSServer_Talvex_Base::InitHTTPServer(TvynWSHTTPCustomServer& aServer) {
   aServer.OnStartup = [this](TComponent*) { StartupStep(); };
   aServer.OnShutdown = [this](TComponent*) { ShutdownStep(); };
   aServer.OnQueryHTTPSSLPort = [this](std::uint16_t aPort, bool& aSSL) { aSSL = QueryHTTPSSLPort(aPort); };
+  aServer.OnQueryAuthenticationRequired = [this](TIdContext* AContext) {
+    TvynWSConnectionServer* connection = ConnectionOf(AContext);
+    return FAuthentication.Enabled && !(connection && connection->IsInternal());
+  };
+}
+
+bool TvynWSServer_Talvex_Base::UncheckableAuthentication() const {
+  return FAuthentication.Enabled && (FAuthentication.OAuth.OAuth2 != nullptr || FAuthentication.JWT.JWT != nullptr);
 }
 
 std::int32_t TvynWSServer_Talvex_Base::Port() { return static_cast<std::uint16_t>(FPort); }
@@ -334,6 +359,8 @@ void TvynWSServer_Talvex_Base::ActivateLocked(bool aValue) {
   server.SetActive(aValue);
   if (server.Active()) {
     StartTimers();
+    // Running with a check that cannot be made is told, not silent.
+    if (aValue && UncheckableAuthentication()) DoException(nullptr, Exception(kNoTokenService));
   } else {
     StopTimers();
     std::lock_guard<std::mutex> g(FFreeLock);
@@ -482,11 +509,9 @@ void TvynWSServer_Talvex_Base::CreateSSLHandler() {
   }
   FSSLHandler->OnGetPassword = [this](std::string& aPassword) { aPassword = FSSLOptions.Password; };
   FSSLHandler->OnALPNSelect = [this](TPersistent*, TStrings& aProtocols, std::string& aProtocol) {
-    if (FHTTP2Options.Enabled && aProtocols.IndexOf(kALPNHTTP2) >= 0) {
-      aProtocol = kALPNHTTP2;
-      return;
-    }
     if (OnSSLALPNSelect) OnSSLALPNSelect(this, aProtocols, aProtocol);
+    // A client told "h2" would send frames this build cannot read.
+    if (aProtocol != kALPNHTTP1) aProtocol = aProtocols.IndexOf(kALPNHTTP1) >= 0 ? kALPNHTTP1 : "";
   };
   FTLSAdapter = std::make_unique<detail::TvynWSServerIOHandlerTLS>(FSSLHandler);
   HTTPServer().SetIOHandler(FTLSAdapter.get());
@@ -543,9 +568,14 @@ void TvynWSServer_Talvex_Base::Notification(TComponent* aComponent, TOperation a
 
 void TvynWSServer_Talvex_Base::SetThreadPool(bool aValue) {
   if (aValue == FThreadPoolOn) return;
-  FThreadPoolOn = aValue;
-  if (IsLoading() || IsDesigning()) return;
+  if (IsLoading() || IsDesigning()) {
+    FThreadPoolOn = aValue;
+    return;
+  }
   std::lock_guard<std::recursive_mutex> g(MainLock());
+  // The running server's connections use its scheduler until they end.
+  if (FHTTPServer && FHTTPServer->Active()) throw Exception(kThreadPoolWhileActive);
+  FThreadPoolOn = aValue;
   if (aValue) {
     FPoolScheduler = std::make_unique<TIdSchedulerOfThreadPool>();
     FPoolScheduler->MaxThreads = FThreadPoolOptions.MaxThreads;
@@ -716,8 +746,9 @@ void TvynWSServer_Talvex_Base::ConnectionSetUp(TIdContext* aContext) {
     connection->Masked = false;
     connection->SetProtocol(Protocols);
     connection->SetReadTimeOut(FOptions.ReadTimeOut());
-    if (ssl && FHTTP2Options.AltSvc.Enabled)
-      connection->SetAltSvc(std::string(kAltSvcPrefix) + std::to_string(FSSLOptions.Port) + "\"");
+    // No Alt-Svc line: it would advertise HTTP/2, which this build does not
+    // serve.
+    AttachThrottle(tcp);
     PutData(aContext, std::move(owned));
     if (OnTCPConnect) {
       bool accept = true;
@@ -805,7 +836,6 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
       ServeHTTP(aContext);
       return;
     }
-    if (io->InputBufferIsEmpty()) io->CheckForDataOnSource(FOptions.ReadTimeOut());
     if (!connection) {
       detail::ClearInput(io);
       detail::CloseTCPConnection(tcp);
@@ -818,19 +848,13 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
       detail::CloseTCPConnection(tcp);
       return;
     }
-    if (io->InputBufferIsEmpty()) {
-      if (connection->Enabled()) return;
-      auto* http = dynamic_cast<TvynWSHTTPServer*>(this);
-      const std::int32_t emptyLimit = http ? http->ReadEmptySource : 0;
-      if (emptyLimit <= 0) {
-        SleepMs(1);
-        return;
-      }
-      if (++connection->ReadCount >= emptyLimit) CloseConnection(aContext);
+    if (connection->Enabled()) {
+      ServeEnabled(aContext, connection);
       return;
     }
+    if (io->InputBufferIsEmpty() && AwaitFirstBytes(aContext, connection)) return;
     connection->ReadCount = 0;
-    if (!connection->Enabled() && IsTLSConnection(tcp) && io->InputBuffer()->Size() == 1) {
+    if (IsTLSConnection(tcp) && io->InputBuffer()->Size() == 1) {
       auto* http = dynamic_cast<TvynWSHTTPServer*>(this);
       const std::int32_t limit = http ? http->ReadStartSSL : 10;
       if (++connection->ReadStartSSLCount > limit) {
@@ -840,12 +864,17 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
       }
       return;
     }
-    if (connection->Enabled()) {
-      // Frames arrive with the WebSocket layer.
+    bool overLimit = false;
+    TIdBytes bytes = Gather(io, overLimit);
+    connection->AddRecBytes(static_cast<std::int64_t>(bytes.size()));
+    if (overLimit) {
+      // Too long to classify: the request reader answers it within its own
+      // limits, and anything else is no protocol of this server.
+      connection->HeadersRequest().Clear();
+      Dispatch(aContext, connection,
+               LooksLikeHTTPStart(bytes) ? detail::TwsRequestKind::rkHTTP : detail::TwsRequestKind::rkOther);
       return;
     }
-    TIdBytes bytes = Gather(io);
-    connection->AddRecBytes(static_cast<std::int64_t>(bytes.size()));
     std::string text(bytes.begin(), bytes.end());
     connection->HeadersRequest().SetText(text);
     Dispatch(aContext, connection, detail::ClassifyRequest(text, ClassifyOptions(connection)));
@@ -861,6 +890,79 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
     ErrorPath(connection, e.what());
     if (!connection) detail::CloseTCPConnection(tcp);
   }
+}
+
+bool TvynWSServer_Talvex_Base::AwaitFirstBytes(TIdContext* aContext, TvynWSConnectionServer* aConnection) {
+  TIdTCPConnection* tcp = aContext->Connection();
+  TIdIOHandler* io = tcp->IOHandler();
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count();
+  const std::int32_t requestTimeout = HTTPServer().RequestTimeout > 0 ? HTTPServer().RequestTimeout : 20000;
+  if (aConnection->FirstBytesDeadline == 0) aConnection->FirstBytesDeadline = now + requestTimeout;
+  const std::int64_t left = aConnection->FirstBytesDeadline - now;
+  TIdYarn* yarn = aContext->Yarn();
+  if (left <= 0 || (yarn && yarn->IdleExpired())) {
+    // What came at the last moment is still taken; else the time is up.
+    io->CheckForDataOnSource(0);
+    if (!io->InputBufferIsEmpty()) return false;
+    CloseConnection(aContext);
+    return true;
+  }
+  auto* http = dynamic_cast<TvynWSHTTPServer*>(this);
+  const std::int32_t emptyLimit = http ? http->ReadEmptySource : 0;
+  if (emptyLimit > 0) {
+    // Counted short waits, as the option asks.
+    io->CheckForDataOnSource(static_cast<std::int32_t>(std::min<std::int64_t>(left, FOptions.ReadTimeOut())));
+    if (!io->InputBufferIsEmpty()) return false;
+    if (++aConnection->ReadCount >= emptyLimit) CloseConnection(aContext);
+    return true;
+  }
+  // One wait for the whole time left: without a thread where the scheduler
+  // can hold the connection, else blocked in the poll (a stop interrupts
+  // it).
+  const auto wait = static_cast<std::int32_t>(std::min<std::int64_t>(left, INT32_MAX));
+  if (yarn && TIdCustomHTTPServer::ParkUntilFirstBytes(*tcp, *yarn, wait)) return true;
+  io->CheckForDataOnSource(wait);
+  return io->InputBufferIsEmpty();
+}
+
+void TvynWSServer_Talvex_Base::ServeEnabled(TIdContext* aContext, TvynWSConnectionServer* aConnection) {
+  TIdIOHandler* io = aContext->Connection()->IOHandler();
+  if (io->InputBufferIsEmpty()) io->CheckForDataOnSource(kEnabledWaitMs);
+  if (io->InputBufferIsEmpty()) return;
+  TIdBytes bytes;
+  io->InputBuffer()->ExtractToBytes(bytes, -1, false);
+  aConnection->AddRecBytes(static_cast<std::int64_t>(bytes.size()));
+  // An event stream's client has nothing to say; plain TCP bytes are the
+  // owner's.
+  if (aConnection->Transport() != TwsTransport::trpTCP || !OnBinary) return;
+  auto data = std::make_shared<TMemoryStream>();
+  data->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+  data->SetPosition(0);
+  aConnection->AddPendingEvent();
+  Deliver([this, aConnection, data, pending = aConnection->PendingCounter()] {
+    if (OnBinary) OnBinary(aConnection, *data);
+    --*pending;
+  });
+}
+
+void TvynWSServer_Talvex_Base::AttachThrottle(TIdTCPConnection* aConnection) {
+  if (!FThrottle.Enabled || FThrottle.BitsPerSec <= 0 || !aConnection || !aConnection->IOHandler()) return;
+  TIdIOHandler* io = aConnection->IOHandler();
+  const auto bits = static_cast<std::int32_t>(std::min<std::int64_t>(FThrottle.BitsPerSec, INT32_MAX));
+  TIdConnectionIntercept* last = io->Intercept();
+  while (last && last->Intercept()) last = last->Intercept();
+  // Owned by the intercept it is chained to (the log's), else by the
+  // handler's clean-up at the connection's end like any accepted intercept.
+  auto* throttle = new TIdInterceptThrottler(last);
+  throttle->SetBitsPerSec(bits);
+  if (last) {
+    last->SetIntercept(throttle);
+  } else {
+    io->SetIntercept(throttle);
+  }
+  throttle->Connect(aConnection);
 }
 
 void TvynWSServer_Talvex_Base::ServeHTTP(TIdContext* aContext) {
@@ -887,10 +989,19 @@ detail::TClassifyOptions TvynWSServer_Talvex_Base::ClassifyOptions(TvynWSConnect
   return flags;
 }
 
-TIdBytes TvynWSServer_Talvex_Base::Gather(TIdIOHandler* aIO) {
+TIdBytes TvynWSServer_Talvex_Base::Gather(TIdIOHandler* aIO, bool& aOverLimit) {
   // Stops as soon as a head is complete (no wait after its last byte);
   // bytes that look like an HTTP request line are waited for up to the
-  // request time, anything else only for ReadTimeOut per pause.
+  // request time, anything else only for ReadTimeOut per pause. The line
+  // and head limits apply before anything is classified.
+  aOverLimit = false;
+  const std::int32_t lineLimit =
+      HTTPServer().MaximumRequestLineLength > 0 ? HTTPServer().MaximumRequestLineLength : kGatherHeadLimit;
+  auto overLimit = [&](const TIdBytes& aBytes) {
+    if (static_cast<std::int32_t>(aBytes.size()) > kGatherHeadLimit) return true;
+    const auto lineEnd = std::find(aBytes.begin(), aBytes.end(), '\n');
+    return std::distance(aBytes.begin(), lineEnd) > lineLimit;
+  };
   TIdBytes bytes;
   const std::int32_t requestTimeout = HTTPServer().RequestTimeout > 0 ? HTTPServer().RequestTimeout : 20000;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(requestTimeout);
@@ -898,7 +1009,11 @@ TIdBytes TvynWSServer_Talvex_Base::Gather(TIdIOHandler* aIO) {
   for (;;) {
     bytes.clear();
     const std::int32_t size = aIO->InputBuffer() ? aIO->InputBuffer()->Size() : 0;
-    if (size > 0) aIO->InputBuffer()->ExtractToBytes(bytes, size, false, 0);
+    if (size > 0) aIO->InputBuffer()->ExtractToBytes(bytes, std::min(size, kGatherHeadLimit + 1), false, 0);
+    if (overLimit(bytes)) {
+      aOverLimit = true;
+      break;
+    }
     if (static_cast<std::int64_t>(bytes.size()) > MaxReadBufferSize) break;
     const bool preface = bytes.size() >= 4 && std::equal(bytes.begin(), bytes.begin() + 4, detail::kHTTP2Preface.begin());
     if (preface && bytes.size() >= detail::kHTTP2Preface.size()) break;
@@ -1044,7 +1159,14 @@ void TvynWSHTTPServer::HandleCommand(TIdContext* AContext, TIdHTTPRequestInfo* A
 }
 
 bool TvynWSHTTPServer::AuthenticateRequest(TvynWSConnectionServer* aConnection, TIdHTTPRequestInfo* ARequestInfo,
-                                           TIdHTTPResponseInfo*) {
+                                           TIdHTTPResponseInfo* AResponseInfo) {
+  if (UncheckableAuthentication()) {
+    // No token service in this build: a missing check never lets a request
+    // through.
+    if (AResponseInfo->WWWAuthenticate().IndexOf(kBearerChallenge) < 0)
+      AResponseInfo->WWWAuthenticate().Add(kBearerChallenge);
+    return false;
+  }
   if (!Authentication().Basic.Enabled) return true;
   if (!ARequestInfo->AuthExists) return false;
   bool ok = CheckCredentials(aConnection, ARequestInfo->AuthUsername, ARequestInfo->AuthPassword);
@@ -1068,16 +1190,20 @@ bool TvynWSHTTPServer::CheckCredentials(TvynWSConnectionServer* aConnection, con
   return authenticated;
 }
 
-bool TvynWSHTTPServer::ServeDocument(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
+bool TvynWSHTTPServer::ServeDocument(TIdContext*, TIdHTTPRequestInfo* ARequestInfo,
                                      TIdHTTPResponseInfo* AResponseInfo) {
   std::string file;
   // The path as sent: the resolver refuses what would leave the root before
-  // decoding can hide it.
-  std::string raw = ARequestInfo->URI;
-  struct stat st{};
-  if (!IdResolveDocumentPath(DocumentRoot(), raw, file, &st)) return false;
+  // decoding can hide it. Checked and opened in one step, and served from
+  // what was opened: a link swapped in meanwhile is never followed.
+  const int fd = IdOpenDocument(DocumentRoot(), ARequestInfo->URI, file);
+  if (fd < 0) return false;
+  struct Closer {
+    int Fd;
+    ~Closer() { ::close(Fd); }
+  } closer{fd};
   AResponseInfo->SetContentType(HTTPServer().MIMETable().GetFileMIMEType(file));
   if (!Charset.empty()) AResponseInfo->CharSet = Charset;
-  AResponseInfo->ServeFile(AContext, file, st);
+  AResponseInfo->ServeOpenedFile(fd, file);
   return true;
 }

@@ -83,8 +83,12 @@ public:
   TIdServerNotifyEvent OnStartup;
   TIdServerNotifyEvent OnShutdown;
   TvynWSQueryHTTPSSLPortEvent OnQueryHTTPSSLPort;
+  // Whether the component requires authentication of AContext's requests;
+  // an Authorization scheme nobody decodes is refused only then.
+  std::function<bool(TIdContext* AContext)> OnQueryAuthenticationRequired;
 
 protected:
+  bool RefusesUndecodedScheme(TIdContext* AContext) override;
   bool RunExecute(TIdContext* AContext) override;
   bool FireQuerySSLPort(std::uint16_t APort) override;
   void BeginService() override;
@@ -243,6 +247,8 @@ public:
 
   // --- threads
   bool ThreadPool() const { return FThreadPoolOn; }
+  // Refused (Exception) while the server is active: the running server
+  // keeps the scheduler it started with.
   void SetThreadPool(bool aValue);
   TvynWSThreadPool_Options& ThreadPoolOptions() { return FThreadPoolOptions; }
   TvynWSIOHandler_Options& IOHandlerOptions() { return FIOHandlerOptions; }
@@ -300,6 +306,9 @@ protected:
   void ServeHTTP(TIdContext* aContext);
   // What a classified connection gets; the plain HTTP branch by default.
   virtual void Dispatch(TIdContext* aContext, TvynWSConnectionServer* aConnection, detail::TwsRequestKind aKind);
+  // Whether the authentication options ask for a token check this build
+  // cannot make (OAuth2 or JWT).
+  bool UncheckableAuthentication() const;
   // What of this server's options the classification of aConnection uses.
   detail::TClassifyOptions ClassifyOptions(TvynWSConnectionServer* aConnection);
   // The connection's error path: OnError (when assigned) with the message,
@@ -348,8 +357,21 @@ private:
   // walk over the list never sees it half moved or freed.
   std::unique_ptr<TPersistent> TakeData(TIdContext* aContext);
   void PutData(TIdContext* aContext, std::unique_ptr<TPersistent> aData);
-  // The first bytes of a connection, not consumed.
-  TIdBytes Gather(TIdIOHandler* aIO);
+  // The first bytes of a connection, not consumed; aOverLimit when its
+  // request line or head is longer than the server answers (then they are
+  // not classified).
+  TIdBytes Gather(TIdIOHandler* aIO, bool& aOverLimit);
+  // A connection that has sent nothing yet: waits for its first bytes
+  // (parked where the scheduler can hold it, else blocked in a poll) and
+  // closes it once the request time passed. True when the step is to
+  // return (parked, closed or still waiting).
+  bool AwaitFirstBytes(TIdContext* aContext, TvynWSConnectionServer* aConnection);
+  // An enabled connection (event stream, accepted unknown protocol): its
+  // input is consumed (plain TCP bytes go to OnBinary), or it waits for
+  // some up to a bounded time.
+  void ServeEnabled(TIdContext* aContext, TvynWSConnectionServer* aConnection);
+  // Puts a throttling intercept on the connection when Throttle is on.
+  void AttachThrottle(TIdTCPConnection* aConnection);
 
   std::unique_ptr<TvynWSHTTPCustomServer> FHTTPServer;
   TvynWSSSL_Options FSSLOptions;

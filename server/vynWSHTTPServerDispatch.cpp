@@ -125,12 +125,14 @@ void TvynWSHTTPServer::Dispatch(TIdContext* aContext, TvynWSConnectionServer* aC
     case TwsRequestKind::rkBuiltinFile: {
       aConnection->SetTransport(TwsTransport::trpHTTP);
       const detail::TGatheredRequest request(gathered);
-      const detail::TBuiltinFileAnswer answer =
-          detail::BuiltinFileAnswer(request.RequestLine(), ClassifyOptions(aConnection).BuiltinFiles);
+      const detail::TBuiltinFileAnswer answer = detail::BuiltinFileAnswer(
+          detail::BuiltinRequestLine(request.FirstLine()), ClassifyOptions(aConnection).BuiltinFiles);
       ReadRequestHead(aContext);
-      io->Write(detail::BuiltinFileResponse(answer, aConnection->LocalIP(),
-                                            static_cast<std::uint16_t>(aConnection->LocalPort()),
-                                            SpeaksTLS(tcp)));
+      std::string response = detail::BuiltinFileResponse(
+          answer, aConnection->LocalIP(), static_cast<std::uint16_t>(aConnection->LocalPort()), SpeaksTLS(tcp));
+      // A HEAD gets the same head, Content-Length included, and no body.
+      if (request.RequestLine().empty()) response.resize(response.find("\r\n\r\n") + 4);
+      io->Write(response);
       CloseConnection(aContext);
       return;
     }

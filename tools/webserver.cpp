@@ -14,6 +14,7 @@
 // It prints where it listens and stops cleanly on SIGINT or SIGTERM.
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -88,12 +89,20 @@ void Handle(const Options& o, TIdHTTPRequestInfo& q, TIdHTTPResponseInfo& r) {
   std::string path = q.URI;
   if (!path.empty() && path.back() == '/') path += "index.html";
   std::string file;
-  if (!IdResolveDocumentPath(o.Root, path, file)) {
+  // Opened as checked: a link swapped in afterwards is never followed.
+  const int fd = IdOpenDocument(o.Root, path, file);
+  if (fd < 0) {
     r.SetResponseNo(404);
     return;
   }
   r.ContentDisposition = "inline";
-  r.SmartServeFile(nullptr, &q, file);
+  try {
+    r.ServeOpenedFile(fd, file, &q);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
 }
 
 }  // namespace
@@ -144,7 +153,8 @@ int main(int argc, char** argv) {
       secure.SetPort(static_cast<std::uint16_t>(o.TLSPort));
       // TLS on its own port only; the other binding stays plain.
       server.SSLOptions().Port = o.TLSPort;
-      server.SSLOptions().Version = TwsTLSVersions::tls1_2;
+      // TLS 1.2 and 1.3: clients agree on the highest both speak.
+      server.SSLOptions().Version = TwsTLSVersions::tlsUndefined;
       server.SSLOptions().CertFile = o.Cert;
       server.SSLOptions().KeyFile = o.Key;
       server.SetSSL(true);

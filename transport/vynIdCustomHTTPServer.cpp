@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <linux/openat2.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -464,6 +466,10 @@ void TIdHTTPResponseInfo::SetCloseConnection(bool AValue) {
 
 bool TIdHTTPResponseInfo::BodyAllowed() const {
   if (FRequestInfo && FRequestInfo->CommandType == THTTPCommandType::hcHEAD) return false;
+  return StatusAllowsBody();
+}
+
+bool TIdHTTPResponseInfo::StatusAllowsBody() const {
   return !((FResponseNo >= 100 && FResponseNo <= 199) || FResponseNo == 204 || FResponseNo == 304);
 }
 
@@ -486,7 +492,9 @@ void TIdHTTPResponseInfo::WriteHeader() {
   if (ContentType().empty() && (!ContentText.empty() || FContentStream))
     SetContentType(std::string(kHTMLCharsetPrefix) + (CharSet.empty() ? kDefaultCharSet : CharSet));
   if (ContentLength() == -1 && (TransferEncoding.empty() || SameText(TransferEncoding, "identity"))) {
-    if (!BodyAllowed()) {
+    // A HEAD answer tells the length its GET would send.
+    const bool headOnly = FRequestInfo && FRequestInfo->CommandType == THTTPCommandType::hcHEAD;
+    if (!BodyAllowed() && !(headOnly && StatusAllowsBody())) {
       SetContentLength(0);
     } else if (!ContentText.empty()) {
       SetContentLength(ContentTextByteCount());
@@ -655,6 +663,38 @@ std::int64_t TIdHTTPResponseInfo::ServeOpenFile(int AFd, std::int64_t ASize, con
   return ASize;
 }
 
+std::int64_t TIdHTTPResponseInfo::ServeOpenedFile(int AFd, const std::string& AFile, TIdHTTPRequestInfo* ARequestInfo) {
+  struct stat st{};
+  if (AFd < 0 || ::fstat(AFd, &st) != 0 || !S_ISREG(st.st_mode)) throw EIdFileNotFound(Format(RSFileNotFound, AFile));
+  if (ARequestInfo) {
+    const TDateTime modified = UTCToLocalTime(UnixToDateTime(static_cast<std::int64_t>(st.st_mtime)));
+    TDateTime since = 0;
+    std::string text = ARequestInfo->RawHeaders().Values("If-Modified-Since");
+    if (!text.empty() && TryInternetDateToUTC(text, since) && since != 0 &&
+        std::fabs(UTCToLocalTime(since) - modified) * 86400.0 < 2.0) {
+      SetResponseNo(304);
+      return 0;
+    }
+    Date = Now();
+    LastModified = modified;
+  }
+  if (::lseek(AFd, 0, SEEK_SET) < 0) throw EIdFileNotFound(Format(RSFileNotFound, AFile));
+  const auto size = static_cast<std::int64_t>(st.st_size);
+  if (size > kHeadAndBodyTogetherMax || !BodyAllowed()) return ServeOpenFile(AFd, size, AFile);
+  // A small file leaves in the same send as its head.
+  TIdBytes body(static_cast<std::size_t>(size));
+  std::int64_t got = 0;
+  while (got < size) {
+    ssize_t n = ::read(AFd, body.data() + got, static_cast<std::size_t>(size - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw EIdNoDataToRead();
+    got += n;
+  }
+  SetFileFields(size, AFile);
+  WriteHeadAndBody(body);
+  return size;
+}
+
 std::int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext*, TIdHTTPRequestInfo* ARequestInfo,
                                                  const std::string& AFile) {
   struct stat st{};
@@ -710,11 +750,10 @@ bool ResolveRoot(const std::string& ARoot, std::string& VRoot) {
   cachedAt = now;
   return true;
 }
-}  // namespace
 
-bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName,
-                           struct stat* VStat) {
-  VFileName.clear();
+// The request path's segments below the root as "/a/b" (empty for the root
+// itself); false for what no file under the root may be named by.
+bool DocumentRelativePath(const std::string& ARoot, std::string_view ARawPath, std::string& VRelative) {
   if (ARoot.empty() || ARoot.find('\0') != std::string::npos) return false;
   std::size_t pathEnd = 0;
   while (pathEnd < ARawPath.size() && ARawPath[pathEnd] != '?' && ARawPath[pathEnd] != '#') ++pathEnd;
@@ -723,7 +762,7 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
   std::string decoded = TIdURI::URLDecode(raw);
   if (decoded.find('\0') != std::string::npos || decoded.find('\\') != std::string::npos) return false;
   // Every segment is checked; "." is harmless but ".." never is.
-  std::string relative;
+  VRelative.clear();
   std::size_t pos = 0;
   while (pos <= decoded.size()) {
     std::size_t next = decoded.find('/', pos);
@@ -731,11 +770,72 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
     std::string_view segment(decoded.data() + pos, next - pos);
     if (segment == "..") return false;
     if (!segment.empty() && segment != ".") {
-      relative += '/';
-      relative += segment;
+      VRelative += '/';
+      VRelative += segment;
     }
     pos = next + 1;
   }
+  return true;
+}
+
+// Opens ARelative ("/a/b") below the open folder ARootFd without following
+// any link: openat2 confined beneath the folder where the kernel has it,
+// else one openat per segment with O_NOFOLLOW.
+int OpenBeneath(int ARootFd, const std::string& ARelative) {
+  constexpr int kFileFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+#ifdef SYS_openat2
+  {
+    open_how how{};
+    how.flags = kFileFlags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const std::string path = ARelative.substr(1);
+    const long fd = ::syscall(SYS_openat2, ARootFd, path.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno != ENOSYS && errno != EPERM && errno != E2BIG) return -1;
+  }
+#endif
+  int dir = ARootFd;
+  int fd = -1;
+  std::size_t pos = 1;
+  for (;;) {
+    const std::size_t slash = ARelative.find('/', pos);
+    const std::string segment = ARelative.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    const bool last = slash == std::string::npos;
+    fd = ::openat(dir, segment.c_str(),
+                  last ? kFileFlags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir != ARootFd) ::close(dir);
+    if (fd < 0 || last) return fd;
+    dir = fd;
+    pos = slash + 1;
+  }
+}
+}  // namespace
+
+int IdOpenDocument(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName, struct stat* VStat) {
+  VFileName.clear();
+  std::string relative, root;
+  if (!DocumentRelativePath(ARoot, ARawPath, relative) || relative.empty()) return -1;
+  if (!ResolveRoot(ARoot, root)) return -1;
+  const int rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return -1;
+  const int fd = OpenBeneath(rootFd, relative);
+  ::close(rootFd);
+  if (fd < 0) return -1;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  VFileName = root == "/" ? relative : root + relative;
+  if (VStat) *VStat = st;
+  return fd;
+}
+
+bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName,
+                           struct stat* VStat) {
+  VFileName.clear();
+  std::string relative;
+  if (!DocumentRelativePath(ARoot, ARawPath, relative)) return false;
   std::string root;
   if (!ResolveRoot(ARoot, root)) return false;
   std::string candidate = root == "/" ? relative : root + relative;
@@ -966,6 +1066,16 @@ bool TIdCustomHTTPServer::ParkBetweenRequests(TIdTCPConnection& AConnection, TId
   if (AYarn.OnSharedThread() && NextRequestReadiness(AConnection, true, limits) != TIdYarnReadiness::yrReady)
     return AYarn.HandOver();
   return false;
+}
+
+bool TIdCustomHTTPServer::ParkUntilFirstBytes(TIdTCPConnection& AConnection, TIdYarn& AYarn, std::int32_t AIdleMs) {
+  TIdIOHandler* io = AConnection.IOHandler();
+  if (!io || !io->InputBufferIsEmpty() || io->InputPending()) return false;
+  TIdTCPConnection* connection = &AConnection;
+  const TIdHTTPParserLimits limits = RequestLimits(io);
+  return AYarn.Park(AIdleMs, [connection, limits](bool AReceive) {
+    return NextRequestReadiness(*connection, AReceive, limits);
+  });
 }
 
 // What the steps of one request share.
@@ -1212,7 +1322,7 @@ bool TIdCustomHTTPServer::RunHandlers(TIdContext* AContext, TIdTCPConnection& AC
       std::string scheme = authorization.substr(0, blank);
       std::string data = blank == std::string::npos ? std::string() : authorization.substr(blank + 1);
       req.AuthExists = DecodeCredentials(AContext, scheme, data, req.AuthUsername, req.AuthPassword);
-      if (!req.AuthExists) throw EIdHTTPUnsupportedAuthorisationScheme();
+      if (!req.AuthExists && RefusesUndecodedScheme(AContext)) throw EIdHTTPUnsupportedAuthorisationScheme();
     }
     // Sessions are off: every request goes on without one.
     switch (req.CommandType) {

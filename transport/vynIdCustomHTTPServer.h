@@ -136,6 +136,11 @@ public:
   // 304 when If-Modified-Since matches the file's time, 404 when the file is
   // missing (or no regular file); otherwise ServeFile.
   std::int64_t SmartServeFile(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, const std::string& AFile);
+  // Sends the regular file open as AFd (the caller keeps it) under the name
+  // AFile (for its type and disposition); with ARequestInfo, 304 when its
+  // If-Modified-Since matches the file's time. Nothing is opened by name
+  // again, so what was checked is what goes out.
+  std::int64_t ServeOpenedFile(int AFd, const std::string& AFile, TIdHTTPRequestInfo* ARequestInfo = nullptr);
   // Sessions are off in this build: nothing to close.
   void CloseSession() {}
 
@@ -158,6 +163,8 @@ private:
   void ReleaseContentStream();
   std::int64_t ContentTextByteCount() const;
   bool BodyAllowed() const;
+  // Whether the status allows a body at all (whatever the method).
+  bool StatusAllowsBody() const;
 
   TIdCustomHTTPServer* FHTTPServer;
   TIdHTTPRequestInfo* FRequestInfo;
@@ -176,6 +183,14 @@ private:
 // VStat, when given, receives the file's stat.
 bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName,
                            struct stat* VStat = nullptr);
+
+// Opens the file that ARawPath names under ARoot for reading, refusing what
+// IdResolveDocumentPath refuses and any symbolic link on the way (in the
+// same step as the open, so a link swapped in after a check is never
+// followed). The open descriptor (the caller closes it), or -1; VFileName
+// gets the file's name under the resolved root, VStat its stat.
+int IdOpenDocument(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName,
+                   struct stat* VStat = nullptr);
 
 using TIdHTTPCommandEvent = std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
                                                TIdHTTPResponseInfo* AResponseInfo)>;
@@ -239,6 +254,10 @@ public:
   // request: the connection stays open and parked, and the next call goes
   // on with its next request.
   bool ServeConnection(TIdContext* AContext, TIdTCPConnection& AConnection, bool AMayPark = false);
+  // For a connection that has sent nothing yet: parks it through AYarn
+  // until its first bytes arrive or AIdleMs pass; false when the yarn's
+  // scheduler cannot hold it (the caller then waits in a blocking poll).
+  static bool ParkUntilFirstBytes(TIdTCPConnection& AConnection, TIdYarn& AYarn, std::int32_t AIdleMs);
 
   bool AutoStartSession = false;
   bool KeepAlive = false;
@@ -303,6 +322,10 @@ protected:
   virtual bool FireQuerySSLPort(std::uint16_t APort);
   virtual void FireSessionEnd(TIdHTTPSession* ASession);
   virtual void FireSessionStart(TIdHTTPSession* ASession);
+  // Whether an Authorization line whose scheme nobody decodes is refused
+  // (401). A server that requires no authentication has nothing to refuse;
+  // this one cannot tell, so it refuses.
+  virtual bool RefusesUndecodedScheme(TIdContext* /*AContext*/) { return true; }
 
 private:
   friend class TIdHTTPResponseInfo;

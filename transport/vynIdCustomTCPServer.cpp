@@ -260,9 +260,16 @@ void TIdCustomTCPServer::StopListening() {
 void TIdCustomTCPServer::AcceptOne(TIdListenerThread* AListener) {
   // At the thread limit, wait for a connection to end rather than fail over
   // and over; the connection waits in the backlog meanwhile.
+  // Applications watch OnListenException for overload: told once each time
+  // the limit is reached, not at every look.
   if (auto* scheduler = dynamic_cast<TIdSchedulerOfThread*>(FScheduler)) {
+    bool told = false;
     while (!scheduler->CanMakeThread()) {
       if (AListener->Stopped()) return;
+      if (!told) {
+        told = true;
+        FireListenException(AListener, EIdSchedulerMaxThreadsExceeded());
+      }
       scheduler->WaitForActiveYarnsBelow(scheduler->MaxThreads + 1, kThreadWaitStepMs);
     }
   }

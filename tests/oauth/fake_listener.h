@@ -7,6 +7,13 @@
 #include <vector>
 
 #include "oauth/vynHTTP_OAuth_Client.h"
+#include "transport/vynIdCustomHTTPServer.h"
+
+// What a redirect request was answered with.
+struct TvynHTTPOAuth_LocalResponse {
+  std::int32_t ResponseNo = 200;
+  std::string ContentText;
+};
 
 struct ListenerLog {
   bool Active = false;
@@ -15,6 +22,7 @@ struct ListenerLog {
   std::int32_t Port = 0;
   bool SSL = false;
   std::vector<std::string> Bindings;
+  TvynHTTPOAuthSSL_Options SSLOptions;
   detail::OAuthLocalServer* Live = nullptr;
 };
 
@@ -33,7 +41,7 @@ public:
   void SetPort(std::int32_t AValue) override { FLog.Port = AValue; }
   bool SSL() override { return FLog.SSL; }
   void SetSSL(bool AValue) override { FLog.SSL = AValue; }
-  void SetSSLOptions(const TvynHTTPOAuthSSL_Options&) override {}
+  void SetSSLOptions(const TvynHTTPOAuthSSL_Options& AValue) override { FLog.SSLOptions.Assign(AValue); }
   void AddBinding(const std::string& AIP, std::uint16_t APort) override {
     FLog.Bindings.push_back(AIP + ":" + std::to_string(APort));
   }
@@ -63,9 +71,13 @@ public:
       if (amp == std::string::npos) break;
       from = amp + 1;
     }
-    TvynHTTPOAuth_LocalResponse response;
-    Log.Live->OnCommandGet(params, response);
-    return response;
+    // As the server component hands it on: a request with its parameters
+    // and a response with its defaults, no connection behind them.
+    TIdHTTPRequestInfo request(nullptr);
+    for (int i = 0; i < params.Count(); ++i) request.Params().Add(params[i]);
+    TIdHTTPResponseInfo response(nullptr, &request, nullptr);
+    Log.Live->OnCommandGet(nullptr, &request, &response);
+    return {response.ResponseNo(), response.ContentText};
   }
 
   ListenerLog Log;

@@ -201,6 +201,31 @@ TEST(OAuth2Client, MissingCodeGrantSettingsFailAfterTheListenerStoppedAgain) {
   }
 }
 
+TEST(OAuth2Client, TheListenerGetsEveryTLSSettingOfTheServerComponent) {
+  InstalledListener listener;
+  TvynHTTPComponentClient_OAuth2 c;
+  c.AuthorizationServerOptions().AuthURL = "https://auth.example/a";
+  c.AuthorizationServerOptions().TokenURL = kDeadHTTPS;
+  c.OAuth2Options().ClientId = "id";
+  c.OnBeforeAuthorizeCode = [](TComponent*, std::string&, bool& Handled) { Handled = true; };
+  TvynHTTPOAuth_LocalServerOptions& o = c.LocalServerOptions();
+  o.SSL = true;
+  o.SSLOptions.Port = 9443;
+  o.SSLOptions.CertFile = "listener.pem";
+  o.SSLOptions.OpenSSL_Options.APIVersion = TwsOpenSSLAPI::oslAPI_1_1;
+  o.SSLOptions.OpenSSL_Options.LibPath = TwsOpenSSLLibPath::oslpDefaultFolder;
+  o.SSLOptions.OpenSSL_Options.ECDHE = true;
+  c.Start();
+  const TvynHTTPOAuthSSL_Options& got = listener.Log.SSLOptions;
+  EXPECT_EQ(got.Port, 9443);
+  EXPECT_EQ(got.CertFile, "listener.pem");
+  EXPECT_EQ(got.OpenSSL_Options.APIVersion, TwsOpenSSLAPI::oslAPI_1_1);
+  EXPECT_EQ(got.OpenSSL_Options.LibPath, TwsOpenSSLLibPath::oslpDefaultFolder);
+  EXPECT_TRUE(got.OpenSSL_Options.ECDHE);
+  EXPECT_EQ(listener.Log.Bindings, std::vector<std::string>{"127.0.0.1:9443"});
+  c.Stop();
+}
+
 TEST(OAuth2Client, TheCodeGrantHandsTheURLToTheApplicationFirst) {
   InstalledListener listener;
   TvynHTTPComponentClient_OAuth2 c;

@@ -212,13 +212,13 @@ TEST_F(HTTPServerLoopTest, A404ClosesEvenAKeepAliveConnection) {
   EXPECT_TRUE(LoopEnds());
 }
 
-TEST_F(HTTPServerLoopTest, HeadGetsLengthZeroAndNoBody) {
+TEST_F(HTTPServerLoopTest, HeadTellsTheLengthOfWhatGetSendsAndNoBody) {
   START_READER();
   server.KeepAlive = true;
   handler = [](TIdHTTPRequestInfo*, TIdHTTPResponseInfo* r) { r->ContentText = "not sent"; };
   Response r = Ask("HEAD / HTTP/1.1\r\nHost: h\r\n\r\n");
   EXPECT_EQ(r.Status, 200);
-  EXPECT_EQ(r.Header("Content-Length"), "0");
+  EXPECT_EQ(r.Header("Content-Length"), "8");
   // Nothing follows the head: the next response starts right after it.
   Response next = Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
   EXPECT_EQ(next.StatusLine, "HTTP/1.1 200 OK");
@@ -726,6 +726,23 @@ INSTANTIATE_TEST_SUITE_P(Table, HTTPServerPathTest,
                                            PathCase{"Fifo", "/fifo", ""},
                                            PathCase{"Missing", "/nothing", ""}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// The open that serves documents: the same refusals, and no link at all,
+// not even one that stays inside the root (it could be swapped meanwhile).
+TEST_P(HTTPServerPathTest, OpenDocumentFollowsNoLink) {
+  std::string file;
+  struct stat st{};
+  const int fd = IdOpenDocument(root.string(), GetParam().RawPath, file, &st);
+  const bool expected = *GetParam().Expected && std::string(GetParam().Name) != "LinkInside";
+  if (fd >= 0) ::close(fd);
+  if (expected) {
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(file, std::filesystem::canonical(root / GetParam().Expected).string());
+    EXPECT_EQ(static_cast<std::uintmax_t>(st.st_size), std::filesystem::file_size(root / GetParam().Expected));
+  } else {
+    EXPECT_LT(fd, 0) << file;
+  }
+}
 
 TEST_F(HTTPServerFileTest, ServeFileSendsTypeLengthAndBytes) {
   START_READER();
