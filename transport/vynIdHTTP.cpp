@@ -463,18 +463,18 @@ void TIdHTTPProtocol::BuildAndSendRequest(TIdURI* AURI) {
   TIdIOHandler& io = *FHTTP->IOHandler();
   const bool opened = !io.WriteBufferingActive();
   if (opened) io.WriteBufferOpen(-1);
-  try {
-    FHTTP->FSendingBegan = true;
-    io.WriteLn(req.Method + " " + req.URL + " HTTP/" +
-               (FHTTP->ProtocolVersion() == TIdHTTPProtocolVersion::pv1_0 ? "1.0" : "1.1"));
-    for (int i = 0; i < req.RawHeaders().Count(); ++i)
-      if (!req.RawHeaders()[i].empty()) io.WriteLn(req.RawHeaders()[i]);
-    io.WriteLn();
-    if (opened) io.WriteBufferClose();
-  } catch (...) {
+  // A head that failed half-way is not sent in part.
+  TScopeGuard cancel([&] {
     if (opened) io.WriteBufferCancel();
-    throw;
-  }
+  });
+  FHTTP->FSendingBegan = true;
+  io.WriteLn(req.Method + " " + req.URL + " HTTP/" +
+             (FHTTP->ProtocolVersion() == TIdHTTPProtocolVersion::pv1_0 ? "1.0" : "1.1"));
+  for (int i = 0; i < req.RawHeaders().Count(); ++i)
+    if (!req.RawHeaders()[i].empty()) io.WriteLn(req.RawHeaders()[i]);
+  io.WriteLn();
+  if (opened) io.WriteBufferClose();
+  cancel.Dismiss();
 }
 
 void TIdHTTPProtocol::RetrieveHeaders(std::int32_t AMaxHeaderCount) {
@@ -672,13 +672,18 @@ TIdCustomHTTP::TIdCustomHTTP(TComponent* AOwner)
 TIdCustomHTTP::~TIdCustomHTTP() {
   // The connection goes first: its close reports to FireDisconnected,
   // which reads the request.
-  try {
-    Disconnect(false);
-  } catch (...) {
-  }
+  DisconnectQuietly(false);
   SetCookieManager(nullptr);
   if (FAuthenticationManager) FAuthenticationManager->RemoveFreeNotification(this);
   if (FCompressor) FCompressor->RemoveFreeNotification(this);
+}
+
+void TIdCustomHTTP::DisconnectQuietly(bool ANotifyPeer) noexcept {
+  try {
+    Disconnect(ANotifyPeer);
+  } catch (const std::exception&) {
+    // Closing after a failure: the first error is the one to report.
+  }
 }
 
 std::unique_ptr<TIdHTTPProtocol> TIdCustomHTTP::MakeProtocol() { return std::make_unique<TIdHTTPProtocol>(this); }
@@ -869,15 +874,9 @@ void TIdCustomHTTP::OpenConnection(TIdHTTPRequest& ARequest, TIdHTTPResponse& AR
     ssl->SetPassThrough(true);
     ssl->SetURIToCheck(FURI->URI());
   }
-  try {
-    Connect();
-  } catch (...) {
-    try {
-      Disconnect();
-    } catch (...) {
-    }
-    throw;
-  }
+  TScopeGuard close([this] { DisconnectQuietly(); });
+  Connect();
+  close.Dismiss();
 }
 
 void TIdCustomHTTP::OpenTunnel(TIdHTTPRequest& ARequest) {
@@ -1096,7 +1095,8 @@ void TIdCustomHTTP::ReadResponseBody(TIdHTTPRequest& ARequest, TIdHTTPResponse& 
       const std::string delim = "--" + boundary + "--";
       const TIdBytes delimBytes(delim.begin(), delim.end());
       BeginWork(TWorkMode::wmRead);
-      try {
+      TScopeGuard endWork([this] { EndWork(TWorkMode::wmRead); });
+      {
         for (;;) {
           std::int32_t start = 0;
           const std::int32_t at = io.InputBuffer()->IndexOf(delimBytes, start);
@@ -1132,10 +1132,8 @@ void TIdCustomHTTP::ReadResponseBody(TIdHTTPRequest& ARequest, TIdHTTPResponse& 
             break;
           }
         }
-      } catch (...) {
-        EndWork(TWorkMode::wmRead);
-        throw;
       }
+      endWork.Dismiss();
       EndWork(TWorkMode::wmRead);
     } else {
       if (raw)
@@ -1379,18 +1377,12 @@ void TIdCustomHTTP::PerformRequest(const std::string& AMethod, const std::string
       break;
     }
   } catch (const EIdHTTPProtocolException&) {
-    try {
-      if (!resp.KeepAlive()) Disconnect();
-    } catch (...) {
-    }
+    if (!resp.KeepAlive()) DisconnectQuietly();
     throw;
   } catch (...) {
     // After any other failure once bytes were sent, the connection's state
     // is unknown: it is never used again.
-    try {
-      if (FSendingBegan || !resp.KeepAlive()) Disconnect();
-    } catch (...) {
-    }
+    if (FSendingBegan || !resp.KeepAlive()) DisconnectQuietly();
     throw;
   }
   if (!resp.KeepAlive()) Disconnect();
@@ -1486,13 +1478,8 @@ void TIdCustomHTTP::Post(const std::string& AURL, TStream* ASource, TStream* ARe
     if (Connected()) Disconnect();
     FProtocolVersion = TIdHTTPProtocolVersion::pv1_0;
   }
-  try {
-    PerformRequest(kMethodPost, AURL, ASource, AResponseContent, {});
-  } catch (...) {
-    FProtocolVersion = saved;
-    throw;
-  }
-  FProtocolVersion = saved;
+  TScopeGuard restore([&] { FProtocolVersion = saved; });
+  PerformRequest(kMethodPost, AURL, ASource, AResponseContent, {});
 }
 
 std::string TIdCustomHTTP::Post(const std::string& AURL, TStream* ASource) {

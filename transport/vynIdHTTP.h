@@ -312,6 +312,9 @@ protected:
   void Notification(TComponent* AComponent, TOperation AOperation) override;
   void FireDisconnected() override;
 
+  // Disconnect that raises nothing: for closing after a failure, whose own
+  // error is the one to report.
+  void DisconnectQuietly(bool ANotifyPeer = true) noexcept;
   void ResolveRequestURL();
   TIdHTTPConnectionType ChooseConnectionTarget();
   void OpenAndSend(TIdHTTPRequest& ARequest, TIdHTTPResponse& AResponse);
