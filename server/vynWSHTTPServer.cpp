@@ -922,7 +922,7 @@ bool TvynWSServer_Talvex_Base::AwaitFirstBytes(TIdContext* aContext, TvynWSConne
   // can hold the connection, else blocked in the poll (a stop interrupts
   // it).
   const auto wait = static_cast<std::int32_t>(std::min<std::int64_t>(left, INT32_MAX));
-  if (yarn && TIdCustomHTTPServer::ParkUntilFirstBytes(*tcp, *yarn, wait)) return true;
+  if (yarn && HTTPServer().ParkUntilFirstBytes(*tcp, *yarn, wait)) return true;
   io->CheckForDataOnSource(wait);
   return io->InputBufferIsEmpty();
 }

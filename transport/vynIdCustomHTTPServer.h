@@ -257,7 +257,7 @@ public:
   // For a connection that has sent nothing yet: parks it through AYarn
   // until its first bytes arrive or AIdleMs pass; false when the yarn's
   // scheduler cannot hold it (the caller then waits in a blocking poll).
-  static bool ParkUntilFirstBytes(TIdTCPConnection& AConnection, TIdYarn& AYarn, std::int32_t AIdleMs);
+  bool ParkUntilFirstBytes(TIdTCPConnection& AConnection, TIdYarn& AYarn, std::int32_t AIdleMs);
 
   bool AutoStartSession = false;
   bool KeepAlive = false;
