@@ -631,8 +631,8 @@ void TFRMCryptohopper::ToggleHopper(bool aPaperTrading, std::int32_t aValue) {
 void TFRMCryptohopper::ShowRequestDone(const std::string& aMethod, const std::string& aURL,
                                        std::int32_t aStatusCode, std::int64_t aMilliseconds) {
   const std::string status = aStatusCode > 0 ? std::to_string(aStatusCode) : std::string(kNoAnswer);
-  lblRequest->setText(Q(Format(kRequestDone, aMethod.c_str(), PathOf(aURL).c_str(), status.c_str(),
-                               static_cast<long long>(aMilliseconds))));
+  lblRequest->setText(QString::asprintf(kRequestDone, aMethod.c_str(), PathOf(aURL).c_str(), status.c_str(),
+                                        static_cast<long long>(aMilliseconds)));
 }
 
 void TFRMCryptohopper::UpdateStatus() {
@@ -642,7 +642,7 @@ void TFRMCryptohopper::UpdateStatus() {
   } else {
     int h, m, sec, ms;
     DecodeTime(expires, h, m, sec, ms);
-    lblToken->setText(Q(Format(kTokenValidUntil, h, m, sec)));
+    lblToken->setText(QString::asprintf(kTokenValidUntil, h, m, sec));
   }
   // The receiver is only looked at between commands, when the worker does
   // not touch it.

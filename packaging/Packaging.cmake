@@ -13,7 +13,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/cryptohopper.svg DESTINATION ${CMAKE_INS
 # Debian wants its copyright file and a compressed changelog, without a time
 # stamp in the gzip header.
 set(PACKAGE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/cryptohopper)
-set(PACKAGE_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz)
+set(PACKAGE_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 execute_process(COMMAND gzip -n -9 -c ${CMAKE_CURRENT_LIST_DIR}/changelog OUTPUT_FILE ${PACKAGE_CHANGELOG})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${PACKAGE_CHANGELOG} DESTINATION ${PACKAGE_DOC_DIR})

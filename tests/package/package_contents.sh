@@ -23,7 +23,7 @@ expected="-rwxr-xr-x ./usr/bin/cryptohopper
 -rwxr-xr-x ./usr/bin/fetch
 -rwxr-xr-x ./usr/bin/webserver
 -rw-r--r-- ./usr/share/applications/cryptohopper.desktop
--rw-r--r-- ./usr/share/doc/cryptohopper/changelog.Debian.gz
+-rw-r--r-- ./usr/share/doc/cryptohopper/changelog.gz
 -rw-r--r-- ./usr/share/doc/cryptohopper/copyright
 -rw-r--r-- ./usr/share/icons/hicolor/scalable/apps/cryptohopper.svg"
 [ "$files" = "$expected" ] || fail "file list differs:$(diff <(echo "$expected") <(echo "$files") | sed 's/^/  /')"
