@@ -531,11 +531,13 @@ struct BlockedReader {
 TEST(ConnectStopTest, StopEndsABlockedReadOnlyInItsOwnScope) {
   loopback::Listener listener;
   TIdConnectStop stop;
-  BlockedReader stopped(&stop, listener.Port());
+  // One after the other, so each accepted socket is known to be whose.
   BlockedReader other(nullptr, listener.Port());  // a thread without the scope
-  ASSERT_TRUE(stopped.WaitFor(stopped.Connected));
   ASSERT_TRUE(other.WaitFor(other.Connected));
-  loopback::Fd peer1 = listener.Accept(), peer2 = listener.Accept();
+  loopback::Fd otherPeer = listener.Accept();
+  BlockedReader stopped(&stop, listener.Port());
+  ASSERT_TRUE(stopped.WaitFor(stopped.Connected));
+  loopback::Fd stoppedPeer = listener.Accept();
 
   const auto before = std::chrono::steady_clock::now();
   stop.Stop();
@@ -547,7 +549,7 @@ TEST(ConnectStopTest, StopEndsABlockedReadOnlyInItsOwnScope) {
   // The other connection still works.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(other.Ended);
-  loopback::SendAll(peer2.get(), "line\r\n");
+  loopback::SendAll(otherPeer.get(), "line\r\n");
   ASSERT_TRUE(other.WaitFor(other.Ended));
   EXPECT_EQ(other.Error, "the read returned");
 }
