@@ -486,6 +486,11 @@ void TvynHTTP_API_Cryptohopper::StopWebhook() { GetHTTPServer().Stop(); }
 
 bool TvynHTTP_API_Cryptohopper::WebhookActive() { return FHTTPServer && FHTTPServer->Active(); }
 
+TDateTime TvynHTTP_API_Cryptohopper::TokenExpires() {
+  std::lock_guard<std::mutex> guard(FTokenLock);
+  return !(Now() > FOAuth2Expires) && !FOAuth2Token.empty() ? FOAuth2Expires : 0;
+}
+
 void TvynHTTP_API_Cryptohopper::OnWebhookRequestEvent(TIdContext*, TIdHTTPRequestInfo* ARequestInfo,
                                                       TIdHTTPResponseInfo* AResponseInfo) {
   const TvynHTTPCryptohopperWebhook_Options& o = CryptohopperOptions().Webhook;

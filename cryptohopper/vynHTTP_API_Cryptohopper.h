@@ -219,6 +219,9 @@ public:
   void StopWebhook();
   // Whether the receiver is listening.
   bool WebhookActive();
+  // Until when the token held is used: its expiry while a usable token is
+  // held, 0 otherwise. May be called from any thread.
+  TDateTime TokenExpires();
 
   // Endpoint operations; each returns the response body text. Path arguments
   // are put into the path exactly as given.

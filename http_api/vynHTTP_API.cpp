@@ -1,5 +1,6 @@
 #include "http_api/vynHTTP_API.h"
 
+#include <chrono>
 #include <mutex>
 
 #include "transport/vynIdHTTP.h"
@@ -25,6 +26,7 @@ public:
   std::string Patch(const std::string& AURL, TStream& ASource) override { return FHTTP.Patch(AURL, &ASource); }
   std::string Delete(const std::string& AURL) override { return FHTTP.Delete(AURL); }
   std::string Delete(const std::string& AURL, const std::string& aBody) override { return FHTTP.Delete(AURL, aBody); }
+  std::int32_t ResponseCode() override { return FHTTP.ResponseCode(); }
 
 private:
   TvynIdHTTP FHTTP;
@@ -66,8 +68,15 @@ std::string TvynHTTPAPI_client::Patch(const std::string& aURL, const std::string
   return DoPatch(aURL, aBody, aHeaders);
 }
 
-std::string TvynHTTPAPI_client::Request(const TStrings* aHeaders,
+std::string TvynHTTPAPI_client::Request(const char* aMethod, const std::string& aURL, const TStrings* aHeaders,
                                         const std::function<std::string(detail::HTTPRequestClient&)>& aSend) {
+  const auto started = std::chrono::steady_clock::now();
+  std::int32_t status = 0;
+  const auto done = [&] {
+    if (!OnRequestDone) return;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    OnRequestDone(this, aMethod, aURL, status, ms.count());
+  };
   try {
     std::unique_ptr<detail::HTTPRequestClient> http;
     {
@@ -79,12 +88,18 @@ std::string TvynHTTPAPI_client::Request(const TStrings* aHeaders,
     http->SetLog(FLog);
     http->LogOptions().FileName = FLogFileName;
     if (aHeaders) http->CustomHeaders().SetText(aHeaders->Text());
-    return aSend(*http);
+    std::string body = aSend(*http);
+    status = http->ResponseCode();
+    done();
+    return body;
   } catch (EIdHTTPProtocolException& E) {
+    status = E.ErrorCode();
+    done();
     E.SetMessage(E.Message() + kErrorBodySeparator + E.ErrorMessage());
     if (!OnHTTPAPIException) throw;
     OnHTTPAPIException(this, E);
   } catch (Exception& E) {
+    done();
     if (!OnHTTPAPIException) throw;
     OnHTTPAPIException(this, E);
   }
@@ -92,11 +107,11 @@ std::string TvynHTTPAPI_client::Request(const TStrings* aHeaders,
 }
 
 std::string TvynHTTPAPI_client::DoGet(const std::string& aURL, const TStrings* aHeaders) {
-  return Request(aHeaders, [&](detail::HTTPRequestClient& http) { return http.Get(aURL); });
+  return Request("GET", aURL, aHeaders, [&](detail::HTTPRequestClient& http) { return http.Get(aURL); });
 }
 
 std::string TvynHTTPAPI_client::DoPost(const std::string& aURL, const std::string& aBody, const TStrings* aHeaders) {
-  return Request(aHeaders, [&](detail::HTTPRequestClient& http) {
+  return Request("POST", aURL, aHeaders, [&](detail::HTTPRequestClient& http) {
     // The ANSI code page is UTF-8 here: the body's bytes go out as they are.
     TStringStream body(aBody);
     return http.Post(aURL, body);
@@ -105,7 +120,7 @@ std::string TvynHTTPAPI_client::DoPost(const std::string& aURL, const std::strin
 
 std::string TvynHTTPAPI_client::DoPatch(const std::string& aURL, const std::string& aBody,
                                         const TStrings* aHeaders) {
-  return Request(aHeaders, [&](detail::HTTPRequestClient& http) {
+  return Request("PATCH", aURL, aHeaders, [&](detail::HTTPRequestClient& http) {
     TStringStream body(aBody);
     return http.Patch(aURL, body);
   });
@@ -113,7 +128,7 @@ std::string TvynHTTPAPI_client::DoPatch(const std::string& aURL, const std::stri
 
 std::string TvynHTTPAPI_client::DoDelete(const std::string& aURL, const TStrings* aHeader,
                                          const std::string& aBody) {
-  return Request(aHeader, [&](detail::HTTPRequestClient& http) {
+  return Request("DELETE", aURL, aHeader, [&](detail::HTTPRequestClient& http) {
     return aBody.empty() ? http.Delete(aURL) : http.Delete(aURL, aBody);
   });
 }

@@ -2,6 +2,7 @@
 // component, the body returned as text, HTTP errors carrying the body.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +32,8 @@ public:
   virtual std::string Patch(const std::string& AURL, TStream& ASource) = 0;
   virtual std::string Delete(const std::string& AURL) = 0;
   virtual std::string Delete(const std::string& AURL, const std::string& aBody) = 0;
+  // The status code of the last answer; 0 when there was none.
+  virtual std::int32_t ResponseCode() { return 0; }
 };
 
 using HTTPRequestClientFactory = std::function<std::unique_ptr<HTTPRequestClient>()>;
@@ -44,6 +47,11 @@ HTTPRequestClientFactory SetHTTPRequestClientFactory(HTTPRequestClientFactory aF
 
 class TvynHTTPAPI_client;
 using TvynHTTPAPIExceptionEvent = std::function<void(TComponent* Sender, Exception& E)>;
+// One request has ended: its method, URL, the answer's status code (0 when
+// no answer came) and how long it took.
+using TvynHTTPAPIRequestDoneEvent =
+    std::function<void(TComponent* Sender, const std::string& aMethod, const std::string& aURL,
+                       std::int32_t aStatusCode, std::int64_t aMilliseconds)>;
 
 class TvynHTTPAPI_client : public TvynHTTPComponentClient_Base {
 public:
@@ -60,6 +68,9 @@ public:
   void SetTLSOptions(const TvynIdHTTPTLS_Options& aValue) { TLSOptions().Assign(aValue); }
 
   TvynHTTPAPIExceptionEvent OnHTTPAPIException;
+  // Raised on the thread that made the request, before its result or error
+  // goes on.
+  TvynHTTPAPIRequestDoneEvent OnRequestDone;
 
 protected:
   virtual std::string DoGet(const std::string& aURL, const TStrings* aHeaders);
@@ -73,7 +84,7 @@ protected:
 private:
   // One request: a fresh component set up from this client, aSend's result,
   // and the error mapping.
-  std::string Request(const TStrings* aHeaders,
+  std::string Request(const char* aMethod, const std::string& aURL, const TStrings* aHeaders,
                       const std::function<std::string(detail::HTTPRequestClient&)>& aSend);
 
   std::unique_ptr<TvynIdHTTPTLS_Options> FTLSOptions;

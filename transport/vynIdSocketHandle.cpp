@@ -156,6 +156,53 @@ bool TIdSocketList::Select(TIdSocketList* AReadList, TIdSocketList* AWriteList, 
 }
 
 // ---------------------------------------------------------------------------
+// Connect stop
+
+namespace detail {
+// The descriptors are shut down under the lock; a socket leaves before its
+// descriptor is closed, so a number the system hands out again is never hit.
+struct ConnectStopState {
+  std::mutex Lock;
+  bool Stopped = false;
+  std::vector<TIdStackSocketHandle> Sockets;
+};
+}  // namespace detail
+
+namespace {
+thread_local std::shared_ptr<detail::ConnectStopState> tCurrentConnectStop;
+}
+
+TIdConnectStop::TIdConnectStop() : FState(std::make_shared<detail::ConnectStopState>()) {}
+TIdConnectStop::~TIdConnectStop() = default;
+
+void TIdConnectStop::Stop() {
+  std::lock_guard<std::mutex> guard(FState->Lock);
+  FState->Stopped = true;
+  for (TIdStackSocketHandle s : FState->Sockets) ::shutdown(s, SHUT_RDWR);
+}
+
+bool TIdConnectStop::Stopped() const {
+  std::lock_guard<std::mutex> guard(FState->Lock);
+  return FState->Stopped;
+}
+
+TIdConnectStop::Scope::Scope(TIdConnectStop& aStop) : FPrevious(std::move(tCurrentConnectStop)) {
+  tCurrentConnectStop = aStop.FState;
+}
+
+TIdConnectStop::Scope::~Scope() { tCurrentConnectStop = std::move(FPrevious); }
+
+void TIdSocketHandle::LeaveConnectStop() {
+  if (!FConnectStop) return;
+  {
+    std::lock_guard<std::mutex> guard(FConnectStop->Lock);
+    auto& sockets = FConnectStop->Sockets;
+    sockets.erase(std::remove(sockets.begin(), sockets.end(), FHandle), sockets.end());
+  }
+  FConnectStop.reset();
+}
+
+// ---------------------------------------------------------------------------
 // Socket handle
 
 TIdSocketHandle::TIdSocketHandle(TIdSocketHandles* ACollection)
@@ -188,6 +235,7 @@ void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol) {
 }
 
 void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
+  LeaveConnectStop();
   if (FHandle != Id_INVALID_SOCKET) FReadSocketList->Remove(FHandle);
   FHandle = AHandle;
   FHandleAllocated = AHandle != Id_INVALID_SOCKET;
@@ -225,6 +273,14 @@ void TIdSocketHandle::Bind() {
 }
 
 bool TIdSocketHandle::Connect(std::int32_t ATimeout) {
+  if (const std::shared_ptr<detail::ConnectStopState>& stop = tCurrentConnectStop) {
+    std::lock_guard<std::recursive_mutex> lock(FConnectionHandle);
+    LeaveConnectStop();
+    std::lock_guard<std::mutex> guard(stop->Lock);
+    if (stop->Stopped) GStack->RaiseSocketError(ECONNABORTED);
+    stop->Sockets.push_back(FHandle);
+    FConnectStop = stop;
+  }
   if (!GStack->Connect(FHandle, FPeerIP, FPeerPort, FIPVersion, ATimeout)) return false;
   std::lock_guard<std::recursive_mutex> lock(FConnectionHandle);
   if (FHandle != Id_INVALID_SOCKET) {
@@ -254,6 +310,7 @@ void TIdSocketHandle::CloseSocket() {
   std::lock_guard<std::recursive_mutex> lock(FConnectionHandle);
   if (FHandle == Id_INVALID_SOCKET) return;
   FHandleAllocated = false;
+  LeaveConnectStop();
   ReleaseHandle();
   AssignHandle(Id_INVALID_SOCKET);
 }

@@ -13,6 +13,47 @@
 #include "transport/vynIdTextEncoding.h"
 
 class TIdSocketHandles;
+class TIdSocketHandle;
+
+namespace detail {
+struct ConnectStopState;
+}
+
+// Ends, from any thread, the outgoing connections that one thread makes while
+// it is installed there with a Scope. A caller that wants to end a piece of
+// work several layers down (a token request, then the request itself, each
+// on a connection of its own) cannot reach those sockets; this reaches every
+// one of them. Stop shuts each connected or connecting socket down (the
+// owning thread's blocked read, write or connect ends with a socket error;
+// the owner still closes it) and makes every later connect of the scope fail
+// at once with ECONNABORTED. One object serves one piece of work.
+class TIdConnectStop {
+public:
+  TIdConnectStop();
+  ~TIdConnectStop();
+  TIdConnectStop(const TIdConnectStop&) = delete;
+  TIdConnectStop& operator=(const TIdConnectStop&) = delete;
+
+  void Stop();
+  bool Stopped() const;
+
+  // Installs aStop for the calling thread until the scope ends (the one
+  // installed before comes back then).
+  class Scope {
+  public:
+    explicit Scope(TIdConnectStop& aStop);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+  private:
+    std::shared_ptr<detail::ConnectStopState> FPrevious;
+  };
+
+private:
+  // Shared with the sockets registered in it, which may outlive this object.
+  std::shared_ptr<detail::ConnectStopState> FState;
+};
 
 // ---------------------------------------------------------------------------
 // Socket list
@@ -158,6 +199,10 @@ protected:
   void AssignHandle(TIdStackSocketHandle AHandle);
 
 private:
+  // Leaves the connect stop it was registered in, before its descriptor is
+  // closed or forgotten.
+  void LeaveConnectStop();
+
   TIdSocketHandles* FCollection = nullptr;
   std::int32_t FLingerState = -1;
   std::uint16_t FClientPortMin = 0;
@@ -176,6 +221,8 @@ private:
   bool FBroadcastEnabled = false;
   bool FUseNagle = true;
   TIdReuseSocket FReuseSocket = TIdReuseSocket::rsOSDependent;
+  // The connect stop of the thread that connected this socket, if any.
+  std::shared_ptr<detail::ConnectStopState> FConnectStop;
 };
 
 // An owned collection of socket handles with a default port.

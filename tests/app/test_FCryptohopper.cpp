@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -20,12 +21,23 @@
 #include <QTest>
 #include <QTimer>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <clocale>
 #include <cstdlib>
 #include <deque>
-#include <atomic>
+#include <mutex>
+#include <optional>
 #include <thread>
 
+#include "platform/DateUtils.h"
+#include "platform/SysUtils.h"
 #include "tests/app/window_script.h"
 #include "tests/cryptohopper/fake_oauth2.h"
 #include "tests/http_api/fake_http.h"
@@ -55,6 +67,7 @@ protected:
       if (w.PageControl1->indexOf(p) >= 0) w.PageControl1->setCurrentWidget(p);
     ASSERT_TRUE(aButton->isVisible()) << aButton->objectName().toStdString();
     QTest::mouseClick(aButton, Qt::LeftButton);
+    ASSERT_TRUE(WaitForCommand(w));
   }
 
   std::string Log() const { return w.memoLog->toPlainText().toStdString(); }
@@ -162,9 +175,10 @@ TEST_P(ButtonTest, ReachesTheClientAndLogsTheAnswer) {
   w.txtCoin->setText("BTC");
   w.txtWebhookURL->setText("https://h.example/w");
   http.Response = std::string("{\"answer\":\"") + c.name + "\"}";
-  // The request runs under the wait cursor, and only the request.
-  bool waitCursorAtRequest = false;
-  oauth.OnStart = [&] { waitCursorAtRequest = QApplication::overrideCursor() != nullptr; };
+  // The request leaves the UI thread.
+  QThread* uiThread = QThread::currentThread();
+  std::atomic<bool> offTheUIThread{false};
+  oauth.OnStart = [&] { offTheUIThread = QThread::currentThread() != uiThread; };
   for (const Prompted& p : c.prompts) modals.Answer(p.Answer);
 
   Click(w.*c.button);
@@ -181,10 +195,11 @@ TEST_P(ButtonTest, ReachesTheClientAndLogsTheAnswer) {
   EXPECT_EQ(http.Requests[0].URL, std::string(kBase) + c.path);
   EXPECT_EQ(http.Requests[0].Body, c.body);
   EXPECT_EQ(Log(), http.Response);
-  if (oauth.Starts > 0) {
-    EXPECT_TRUE(waitCursorAtRequest);
+  if (oauth.Starts > 0) {  // the exchange data needs no token
+    EXPECT_TRUE(offTheUIThread);
   }
-  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_TRUE(w.pnlMethods->isEnabled());
+  EXPECT_EQ(w.pnlMethods->cursor().shape(), Qt::ArrowCursor);
 }
 
 using F = TFRMCryptohopper;
@@ -474,7 +489,10 @@ TEST_F(WindowTest, ErrorBoxShowsTheMessageAndTheWindowStaysUsable) {
   const std::string text = OnlyError();
   EXPECT_NE(text.find("{\"error\":\"no such hopper\"}."), std::string::npos) << text;
   EXPECT_TRUE(Log().empty());
-  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_TRUE(w.pnlMethods->isEnabled());
+  EXPECT_EQ(w.pnlMethods->cursor().shape(), Qt::ArrowCursor);
+  EXPECT_TRUE(QRegularExpression("^Last request: GET /v1/hopper/99, 404, \\d+ ms$").match(w.lblRequest->text()).hasMatch())
+      << w.lblRequest->text().toStdString();
 
   http.Error.reset();
   http.Response = "{\"data\":[]}";
@@ -520,6 +538,12 @@ TEST_F(WindowTest, WebhookBoxThatCannotStartIsUncheckedAgain) {
   const std::string shown = OnlyError();
   EXPECT_EQ(shown.rfind("The webhook receiver is not running: ", 0), 0u) << shown;
   EXPECT_FALSE(w.chkWebhook->isChecked());
+  // The status bar keeps the start's error until the box is clicked again.
+  QTest::qWait(600);
+  const std::string field = w.lblWebhook->text().toStdString();
+  ASSERT_EQ(field.rfind("Webhook: ", 0), 0u) << field;
+  EXPECT_NE(field, "Webhook: off");
+  EXPECT_NE(shown.find(field.substr(std::string("Webhook: ").size())), std::string::npos) << field;
   EXPECT_FALSE(w.cryptohopper->WebhookActive());
   const TvynHTTPCryptohopperWebhook_Options& o = w.cryptohopper->CryptohopperOptions().Webhook;
   EXPECT_TRUE(o.Enabled) << "the copy is made before the start";
@@ -598,3 +622,293 @@ TEST_F(WindowTest, LogAppendsEachTextAsOneEntry) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Requests off the UI thread, against the real HTTP client
+
+namespace slow {
+
+// The service's API over plain HTTP on loopback, one connection at a time:
+// each request is answered after the delay queued for it. A client that
+// goes away first is counted.
+class SlowService {
+public:
+  SlowService() {
+    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (FListener < 0 || ::bind(FListener, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::listen(FListener, 4) != 0 || ::getsockname(FListener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("no loopback listener");
+    FPort = ntohs(a.sin_port);
+    FThread = std::thread([this] { Run(); });
+  }
+  ~SlowService() {
+    FEnd = true;
+    FThread.join();
+    ::close(FListener);
+  }
+  std::string Origin() const { return "http://127.0.0.1:" + std::to_string(FPort); }
+  void Answer(std::string aBody, int aDelayMs) {
+    std::lock_guard<std::mutex> guard(FLock);
+    FAnswers.push_back({std::move(aBody), aDelayMs});
+  }
+  std::atomic<int> Received{0};
+  std::atomic<int> LeftEarly{0};
+
+private:
+  struct Canned {
+    std::string Body;
+    int DelayMs;
+  };
+  static bool Wait(int aFd, short aEvents, int aMs) {
+    pollfd p{aFd, aEvents, 0};
+    return ::poll(&p, 1, aMs) == 1;
+  }
+  void Run() {
+    while (!FEnd) {
+      if (!Wait(FListener, POLLIN, 20)) continue;
+      const int fd = ::accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      Serve(fd);
+      ::close(fd);
+    }
+  }
+  void Serve(int aFd) {
+    std::string head;
+    char buf[4096];
+    for (int i = 0; i < 500 && head.find("\r\n\r\n") == std::string::npos; ++i) {
+      if (!Wait(aFd, POLLIN, 10)) continue;
+      const ssize_t n = ::recv(aFd, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      head.append(buf, static_cast<std::size_t>(n));
+    }
+    ++Received;
+    Canned answer{"{}", 0};
+    {
+      std::lock_guard<std::mutex> guard(FLock);
+      if (!FAnswers.empty()) {
+        answer = FAnswers.front();
+        FAnswers.pop_front();
+      }
+    }
+    // Waits in steps, watching for the client to go.
+    for (int waited = 0; waited < answer.DelayMs && !FEnd; waited += 10) {
+      if (Wait(aFd, POLLIN, 10) && ::recv(aFd, buf, sizeof buf, MSG_DONTWAIT) <= 0) {
+        ++LeftEarly;
+        return;
+      }
+    }
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                                 std::to_string(answer.Body.size()) + "\r\nConnection: close\r\n\r\n" + answer.Body;
+    ::send(aFd, response.data(), response.size(), MSG_NOSIGNAL);
+  }
+
+  int FListener = -1;
+  std::uint16_t FPort = 0;
+  std::atomic<bool> FEnd{false};
+  std::mutex FLock;
+  std::deque<Canned> FAnswers;
+  std::thread FThread;
+};
+
+class SlowServiceTest : public ::testing::Test {
+protected:
+  OAuth2Script oauth;
+  InstalledOAuth2 installed{oauth};
+  SlowService service;
+  TFRMCryptohopper w;
+  ModalScript modals;
+
+  void SetUp() override {
+    w.cryptohopper->SetAPIHost(service.Origin());
+    w.show();
+  }
+  std::string Log() const { return w.memoLog->toPlainText().toStdString(); }
+  // Clicks and returns at once, the request still out.
+  void Press(QPushButton* aButton) {
+    w.PageControl1->setCurrentWidget(w.tabHopper);
+    QTest::mouseClick(aButton, Qt::LeftButton);
+  }
+  bool WaitUntil(const std::function<bool()>& aDone, int aMs = 5000) {
+    for (int i = 0; i < aMs / 5 && !aDone(); ++i) QTest::qWait(5);
+    return aDone();
+  }
+};
+
+TEST_F(SlowServiceTest, TheWindowLivesWhileARequestIsOut) {
+  service.Answer("{\"data\":\"late\"}", 600);
+  bool timerFired = false;
+  QTimer::singleShot(50, [&] { timerFired = true; });
+  const QSize before = w.size();
+
+  Press(w.btnGetHoppers);
+  // Back from the click at once, the request under way.
+  ASSERT_TRUE(w.CommandRunning());
+  EXPECT_FALSE(w.pnlMethods->isEnabled());
+  EXPECT_FALSE(w.chkWebhook->isEnabled());
+  EXPECT_EQ(w.pnlMethods->cursor().shape(), Qt::WaitCursor);
+  EXPECT_TRUE(w.btnStop->isEnabled());
+  EXPECT_TRUE(w.txtClientId->isEnabled()) << "only the command area waits";
+  EXPECT_EQ(w.lblRequest->text().toStdString(), "Request running...");
+
+  ASSERT_TRUE(WaitUntil([&] { return service.Received == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return timerFired; }, 400));
+  w.resize(before + QSize(40, 30));
+  QTest::qWait(20);
+  EXPECT_EQ(w.size(), before + QSize(40, 30));
+  w.repaint();
+  // A second click while the area is disabled sends nothing.
+  QTest::mouseClick(w.btnGetHoppers, Qt::LeftButton);
+  EXPECT_TRUE(w.CommandRunning()) << "the request ended before the timer";
+
+  ASSERT_TRUE(WaitForCommand(w));
+  EXPECT_EQ(Log(), "{\"data\":\"late\"}");
+  EXPECT_EQ(service.Received, 1);
+  EXPECT_TRUE(w.pnlMethods->isEnabled());
+  EXPECT_TRUE(w.chkWebhook->isEnabled());
+  EXPECT_EQ(w.pnlMethods->cursor().shape(), Qt::ArrowCursor);
+  EXPECT_FALSE(w.btnStop->isEnabled());
+  EXPECT_TRUE(QRegularExpression("^Last request: GET /v1/hopper, 200, \\d+ ms$").match(w.lblRequest->text()).hasMatch())
+      << w.lblRequest->text().toStdString();
+  EXPECT_TRUE(modals.Windows.empty());
+}
+
+TEST_F(SlowServiceTest, StopEndsTheRequestAndLogsNothing) {
+  service.Answer("{\"data\":\"never shown\"}", 20000);
+  Press(w.btnGetHoppers);
+  ASSERT_TRUE(WaitUntil([&] { return service.Received == 1; }));
+  QTest::qWait(50);
+  const auto clicked = std::chrono::steady_clock::now();
+  QTest::mouseClick(w.btnStop, Qt::LeftButton);
+  ASSERT_TRUE(WaitForCommand(w, 3000)) << "Stop did not end the request";
+  EXPECT_LT(std::chrono::steady_clock::now() - clicked, std::chrono::seconds(3));
+  EXPECT_TRUE(Log().empty());
+  EXPECT_TRUE(modals.Windows.empty()) << "an error box for a stopped request";
+  EXPECT_EQ(w.lblRequest->text().toStdString(), "Request stopped");
+  EXPECT_TRUE(w.pnlMethods->isEnabled());
+  EXPECT_TRUE(WaitUntil([&] { return service.LeftEarly == 1; })) << "the connection was not shut";
+
+  // The next command is not stopped with it.
+  service.Answer("{\"data\":\"next\"}", 0);
+  Press(w.btnGetHoppers);
+  ASSERT_TRUE(WaitForCommand(w));
+  EXPECT_EQ(Log(), "{\"data\":\"next\"}");
+  EXPECT_TRUE(modals.Windows.empty());
+}
+
+TEST_F(SlowServiceTest, AnswersLandInClickOrder) {
+  // Slower first: an answer that overtook another would show here. Each
+  // click comes as soon as the area takes one again.
+  const int delays[] = {300, 150, 0};
+  for (int i = 0; i < 3; ++i) service.Answer("{\"n\":" + std::to_string(i) + "}", delays[i]);
+  // The hopper toggles read and update on the same worker in between.
+  service.Answer("{\"data\":{\"hopper\":{\"id\":\"4\",\"name\":\"Bot\",\"enabled\":0}}}", 100);
+  service.Answer("{\"n\":3}", 0);
+  for (int i = 0; i < 3; ++i) {
+    Press(w.btnGetHoppers);
+    ASSERT_TRUE(WaitUntil([&] { return !w.CommandRunning(); }));
+  }
+  modals.Answer("4");
+  Press(w.btnEnableHopper);
+  ASSERT_TRUE(WaitForCommand(w));
+  EXPECT_EQ(Log(), "{\"n\":0}\n{\"n\":1}\n{\"n\":2}\n{\"n\":3}");
+  EXPECT_EQ(service.Received, 5);
+}
+
+TEST_F(SlowServiceTest, ClosingTheWindowEndsARequestStillOut) {
+  auto window = std::make_unique<TFRMCryptohopper>();
+  window->cryptohopper->SetAPIHost(service.Origin());
+  service.Answer("{}", 20000);
+  window->show();
+  QTest::mouseClick(window->btnGetHoppers, Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return service.Received == 1; }));
+  const auto before = std::chrono::steady_clock::now();
+  window.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+  QTest::qWait(20);  // a late answer, if any, finds no window
+}
+
+}  // namespace slow
+
+// ---------------------------------------------------------------------------
+// Status bar
+
+TEST_F(WindowTest, StatusBarShowsTokenAndLastRequest) {
+  EXPECT_EQ(w.lblToken->text().toStdString(), "Token: none");
+  EXPECT_EQ(w.lblWebhook->text().toStdString(), "Webhook: off");
+  EXPECT_EQ(w.lblRequest->text().toStdString(), "Last request: none");
+  oauth.Expires_In = "7200";  // used for half of it
+  http.Status = 201;
+  modals.Answer("My bot");
+  Click(w.btnCreateHopper);
+  const TDateTime expires = w.cryptohopper->TokenExpires();
+  ASSERT_NE(expires, 0);
+  EXPECT_NEAR(SecondsBetween(expires, Now()), 3600, 5);
+  int h, m, sec, ms;
+  DecodeTime(expires, h, m, sec, ms);
+  const QRegularExpressionMatch token =
+      QRegularExpression("^Token: valid until (\\d\\d):(\\d\\d):(\\d\\d)$").match(w.lblToken->text());
+  ASSERT_TRUE(token.hasMatch()) << w.lblToken->text().toStdString();
+  EXPECT_EQ(token.captured(1).toInt(), h);
+  EXPECT_EQ(token.captured(2).toInt(), m);
+  EXPECT_EQ(token.captured(3).toInt(), sec);
+  EXPECT_TRUE(QRegularExpression("^Last request: POST /v1/hopper, 201, \\d+ ms$").match(w.lblRequest->text()).hasMatch())
+      << w.lblRequest->text().toStdString();
+}
+
+// ---------------------------------------------------------------------------
+// Readable JSON
+
+TEST(ReadableJSON, IndentsJSONAndKeepsItsTokens) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{\"a\":1,\"b\":[true,null,\"x\"]}", "{\n  \"a\": 1,\n  \"b\": [\n    true,\n    null,\n    \"x\"\n  ]\n}"},
+      {" {} ", "{}"},
+      {"[[],{}]", "[\n  [],\n  {}\n]"},
+      // Numbers and strings byte for byte, escapes and all.
+      {"[1.10,-0,2E+3,\"a\\\"b\\\\\\u00e9 , : {\"]", "[\n  1.10,\n  -0,\n  2E+3,\n  \"a\\\"b\\\\\\u00e9 , : {\"\n]"},
+      {"\"caf\xC3\xA9\"", "\"caf\xC3\xA9\""},
+      {"42", "42"},
+      {"{\r\n \"k\" :\t\"v\"\n}", "{\n  \"k\": \"v\"\n}"},
+  };
+  for (const auto& [text, readable] : cases) {
+    const std::optional<std::string> out = detail::ReadableJSON(text);
+    ASSERT_TRUE(out.has_value()) << text;
+    EXPECT_EQ(*out, readable) << text;
+  }
+}
+
+TEST(ReadableJSON, TextThatIsNotJSONIsRefused) {
+  const char* cases[] = {
+      "",          "plain text", "{\"a\":1",   "{\"a\":1}}",  "{\"a\" 1}", "{a:1}",      "[1,]",
+      "{,}",       "[01]",       "[1.]",       "[-]",         "[1e]",      "\"a\\x\"",   "\"a\nb\"",
+      "\"open",    "[\"\\u12\"]", "tru",       "{} {}",       "[1 2]",     "{\"a\":1,}", "<html></html>",
+  };
+  for (const char* text : cases) EXPECT_FALSE(detail::ReadableJSON(text).has_value()) << text;
+  // Nesting is bounded: too deep is shown as it is, never a crash.
+  EXPECT_FALSE(detail::ReadableJSON(std::string(100000, '[') + std::string(100000, ']')).has_value());
+  EXPECT_TRUE(detail::ReadableJSON(std::string(512, '[') + std::string(512, ']')).has_value());
+}
+
+TEST_F(WindowTest, ReadableJSONCheckBoxShowsTheLogBothWays) {
+  EXPECT_EQ(w.chkReadableJSON->text().toStdString(), "Readable JSON");
+  EXPECT_FALSE(w.chkReadableJSON->isChecked());
+  const std::string answer = "{\"data\":[1,2]}";
+  http.Response = answer;
+  Click(w.btnGetHoppers);
+  w.DoLog("not json {");
+  EXPECT_EQ(Log(), answer + "\nnot json {");
+
+  w.chkReadableJSON->click();
+  EXPECT_EQ(Log(), "{\n  \"data\": [\n    1,\n    2\n  ]\n}\nnot json {");
+  // A webhook body that arrives meanwhile is shown indented too.
+  std::thread connection([&] { w.cryptohopper->OnWebhook(w.cryptohopper.get(), "{\"type\":\"x\"}", "sig"); });
+  connection.join();
+  for (int i = 0; i < 200 && Log().find("\"type\"") == std::string::npos; ++i) QTest::qWait(10);
+  EXPECT_EQ(Log(), "{\n  \"data\": [\n    1,\n    2\n  ]\n}\nnot json {\n{\n  \"type\": \"x\"\n}");
+
+  w.chkReadableJSON->click();
+  EXPECT_EQ(Log(), answer + "\nnot json {\n{\"type\":\"x\"}");
+}

@@ -17,12 +17,20 @@
 
 #include "app/FCryptohopper.h"
 
+// Waits, bounded, until the command under way has shown its outcome (its
+// answer logged, its error box closed).
+inline bool WaitForCommand(TFRMCryptohopper& aWindow, int aMs = 30000) {
+  for (int i = 0; i < aMs / 5 && aWindow.CommandRunning(); ++i) QTest::qWait(5);
+  return !aWindow.CommandRunning();
+}
+
 // Clicks a control the way a user does: its tab brought to the front, then
-// the mouse.
+// the mouse; then waits for the command to end.
 inline void ClickOnItsPage(TFRMCryptohopper& aWindow, QAbstractButton* aButton) {
   for (QWidget* p = aButton; p; p = p->parentWidget())
     if (aWindow.PageControl1->indexOf(p) >= 0) aWindow.PageControl1->setCurrentWidget(p);
   QTest::mouseClick(aButton, Qt::LeftButton);
+  WaitForCommand(aWindow);
 }
 
 // One modal window the script met: a prompt or an error box.

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
+#include <QRegularExpression>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTabWidget>
@@ -156,6 +158,31 @@ TEST_F(SandboxWebhookBoxTest, TheBoxReceivesTheSandboxsEventsUntilUnchecked) {
   EXPECT_EQ(last[3].Status, 0) << last[3].Answer;
   EXPECT_EQ(Entries().size(), 7u);
   EXPECT_EQ(Count(last[3].Body), 0);
+  EXPECT_TRUE(Errors().empty()) << Errors().front();
+}
+
+// The status bar after a token, a receiver start and a request, all real.
+TEST_F(SandboxWebhookBoxTest, StatusBarFollowsTokenReceiverAndRequests) {
+  const auto text = [](QLabel* aLabel) { return aLabel->text().toStdString(); };
+  EXPECT_EQ(text(w.lblToken), "Token: none");
+  EXPECT_EQ(text(w.lblWebhook), "Webhook: off");
+
+  Click(w.chkWebhook);
+  const std::string listening = "Webhook: listening on 127.0.0.1:" + std::to_string(Port);
+  ASSERT_TRUE(Pump([&] { return text(w.lblWebhook) == listening; })) << text(w.lblWebhook);
+  EXPECT_EQ(text(w.lblToken), "Token: none") << "starting the receiver asks for no token";
+
+  Click(w.btnCreateWebhook);
+  EXPECT_TRUE(QRegularExpression("^Token: valid until \\d\\d:\\d\\d:\\d\\d$").match(w.lblToken->text()).hasMatch())
+      << text(w.lblToken);
+  EXPECT_NE(w.cryptohopper->TokenExpires(), 0);
+  const std::string request = text(w.lblRequest);
+  EXPECT_TRUE(QRegularExpression("^Last request: POST /v1/api/webhooks, 20\\d, \\d+ ms$").match(w.lblRequest->text()).hasMatch())
+      << request;
+  EXPECT_EQ(text(w.lblWebhook), listening);
+
+  Click(w.chkWebhook);
+  EXPECT_TRUE(Pump([&] { return text(w.lblWebhook) == "Webhook: off"; })) << text(w.lblWebhook);
   EXPECT_TRUE(Errors().empty()) << Errors().front();
 }
 

@@ -61,7 +61,7 @@ protected:
 webhookpeer::ReceiverCertificate* WindowWebhookTest::FCert = nullptr;
 
 TEST_F(WindowWebhookTest, CheckingStartsTheReceiverAndUncheckingStopsIt) {
-  QTest::mouseClick(w.chkWebhook, Qt::LeftButton);
+  ClickOnItsPage(w, w.chkWebhook);
   ASSERT_TRUE(w.chkWebhook->isChecked());
   ASSERT_TRUE(Pump([&] { return w.cryptohopper->WebhookActive(); }));
 
@@ -79,7 +79,7 @@ TEST_F(WindowWebhookTest, CheckingStartsTheReceiverAndUncheckingStopsIt) {
   QTest::qWait(100);
   EXPECT_EQ(Log(), event);
 
-  QTest::mouseClick(w.chkWebhook, Qt::LeftButton);
+  ClickOnItsPage(w, w.chkWebhook);
   EXPECT_FALSE(w.chkWebhook->isChecked());
   // The receiver reports itself inactive when its stop begins; the listener
   // closes on the stop thread a moment later.
@@ -113,7 +113,7 @@ TEST_F(WindowWebhookTest, AReceiverThatCannotStartIsShownAndUnchecked) {
     SetUp();
     modals.Windows.clear();
     k.Spoil();
-    QTest::mouseClick(w.chkWebhook, Qt::LeftButton);
+    ClickOnItsPage(w, w.chkWebhook);
     ASSERT_TRUE(Pump([&] { return !modals.Windows.empty(); }));
     ASSERT_EQ(modals.Windows.size(), 1u);
     EXPECT_EQ(modals.Windows[0].Kind, "error");
@@ -126,7 +126,7 @@ TEST_F(WindowWebhookTest, AReceiverThatCannotStartIsShownAndUnchecked) {
   // Mended, the box works again.
   SetUp();
   modals.Windows.clear();
-  QTest::mouseClick(w.chkWebhook, Qt::LeftButton);
+  ClickOnItsPage(w, w.chkWebhook);
   ASSERT_TRUE(Pump([&] { return w.cryptohopper->WebhookActive(); }));
   EXPECT_EQ(Post("{\"type\":\"validate\"}").Body, "4242");
   EXPECT_TRUE(modals.Windows.empty());
@@ -140,7 +140,7 @@ namespace {
 // exactly once.
 TEST_F(WindowWebhookTest, TenThousandConcurrentCallsAllReachTheLogOnce) {
   constexpr int kCalls = 10000;
-  QTest::mouseClick(w.chkWebhook, Qt::LeftButton);
+  ClickOnItsPage(w, w.chkWebhook);
   ASSERT_TRUE(Pump([&] { return w.cryptohopper->WebhookActive(); }));
   webpeer::Python flood(webhookpeer::kFloodScript, {std::to_string(Port), FCert->Path(), std::to_string(kCalls), "16"});
   // The UI thread keeps taking the bodies while the calls arrive; about five

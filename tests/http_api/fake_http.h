@@ -41,6 +41,7 @@ public:
   std::vector<RecordedRequest> Requests;
   std::string Response = "{}";
   std::optional<CannedError> Error;
+  std::int32_t Status = 200;  // of an answer without error
   int Live = 0;  // components alive right now
 
 private:
@@ -52,6 +53,7 @@ private:
     void SetLog(bool aValue) override { FLog = aValue; }
     TvynHttpLogFile& LogOptions() override { return FLogOptions; }
     TIdHeaderList& CustomHeaders() override { return FHeaders; }
+    std::int32_t ResponseCode() override { return FOwner.Status; }
     std::string Get(const std::string& AURL) override { return Send("GET", AURL, nullptr); }
     std::string Post(const std::string& AURL, TStream& ASource) override { return Send("POST", AURL, &ASource); }
     std::string Patch(const std::string& AURL, TStream& ASource) override { return Send("PATCH", AURL, &ASource); }

@@ -216,3 +216,47 @@ TEST(vynHTTPAPIClient, TLSOptionsAreCopiedNotShared) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every request reports its end: the answer's status, or 0 when none came,
+// before the result or the error goes on.
+TEST(vynHTTPAPIClient, EachRequestReportsItsEnd) {
+  RecordingHTTP http;
+  TvynHTTPAPI_client c;
+  struct Done {
+    std::string Method, URL;
+    std::int32_t Status;
+    std::int64_t Ms;
+  };
+  std::vector<Done> done;
+  c.OnRequestDone = [&](TComponent* aSender, const std::string& aMethod, const std::string& aURL,
+                        std::int32_t aStatus, std::int64_t aMs) {
+    EXPECT_EQ(aSender, &c);
+    done.push_back({aMethod, aURL, aStatus, aMs});
+  };
+  http.Status = 201;
+  c.Post("https://127.0.0.1/p", "{}");
+  http.Status = 200;
+  c.Patch("https://127.0.0.1/q", "{}");
+  c.Delete("https://127.0.0.1/r");
+  http.Error = CannedError{409, "HTTP/1.1 409 Conflict", "{}"};
+  EXPECT_THROW(c.Get("https://127.0.0.1/s"), EIdHTTPProtocolException);
+  auto previous = detail::SetHTTPRequestClientFactory(
+      []() -> std::unique_ptr<detail::HTTPRequestClient> { throw EIdException("Connection refused."); });
+  EXPECT_THROW(c.Get("https://127.0.0.1/t"), EIdException);
+  detail::SetHTTPRequestClientFactory(std::move(previous));
+
+  ASSERT_EQ(done.size(), 5u);
+  const std::vector<std::tuple<const char*, const char*, std::int32_t>> expected = {
+      {"POST", "https://127.0.0.1/p", 201}, {"PATCH", "https://127.0.0.1/q", 200},
+      {"DELETE", "https://127.0.0.1/r", 200}, {"GET", "https://127.0.0.1/s", 409}, {"GET", "https://127.0.0.1/t", 0}};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(done[i].Method, std::get<0>(expected[i]));
+    EXPECT_EQ(done[i].URL, std::get<1>(expected[i]));
+    EXPECT_EQ(done[i].Status, std::get<2>(expected[i]));
+    EXPECT_GE(done[i].Ms, 0);
+  }
+}
+
+}  // namespace

@@ -5,7 +5,10 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 
+#include <atomic>
+#include <optional>
 #include <thread>
 
 #include "tests/transport/loopback.h"
@@ -483,3 +486,108 @@ TEST(CommandWithoutHandlerTest, RaisesNotConnected) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Connect stop: another thread ends the connections a piece of work made
+
+namespace connect_stop {
+
+// A client on its own thread, inside aStop's scope: connects to aPort and
+// waits for a line that never comes. Reports how the read ended.
+struct BlockedReader {
+  std::atomic<bool> Connected{false};
+  std::atomic<bool> Ended{false};
+  std::string Error;
+  std::thread Thread;
+
+  BlockedReader(TIdConnectStop* aStop, std::uint16_t aPort) {
+    Thread = std::thread([this, aStop, aPort] {
+      std::optional<TIdConnectStop::Scope> scope;
+      if (aStop) scope.emplace(*aStop);
+      TIdTCPClient client;
+      // Bounds, should the stop fail.
+      client.SetConnectTimeout(10000);
+      client.SetReadTimeout(10000);
+      try {
+        client.Connect("127.0.0.1", aPort);
+        Connected = true;
+        client.IOHandler()->ReadLn();
+        Error = "the read returned";
+      } catch (const Exception& e) {
+        Error = e.Message();
+      }
+      Ended = true;
+    });
+  }
+  ~BlockedReader() {
+    if (Thread.joinable()) Thread.join();
+  }
+  bool WaitFor(const std::atomic<bool>& aFlag, int aMs = 5000) {
+    for (int i = 0; i < aMs / 5 && !aFlag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return aFlag;
+  }
+};
+
+TEST(ConnectStopTest, StopEndsABlockedReadOnlyInItsOwnScope) {
+  loopback::Listener listener;
+  TIdConnectStop stop;
+  // One after the other, so each accepted socket is known to be whose.
+  BlockedReader other(nullptr, listener.Port());  // a thread without the scope
+  ASSERT_TRUE(other.WaitFor(other.Connected));
+  loopback::Fd otherPeer = listener.Accept();
+  BlockedReader stopped(&stop, listener.Port());
+  ASSERT_TRUE(stopped.WaitFor(stopped.Connected));
+  loopback::Fd stoppedPeer = listener.Accept();
+
+  const auto before = std::chrono::steady_clock::now();
+  stop.Stop();
+  EXPECT_TRUE(stop.Stopped());
+  ASSERT_TRUE(stopped.WaitFor(stopped.Ended, 3000)) << "the read did not end";
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+  EXPECT_NE(stopped.Error, "the read returned");
+
+  // The other connection still works.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(other.Ended);
+  loopback::SendAll(otherPeer.get(), "line\r\n");
+  ASSERT_TRUE(other.WaitFor(other.Ended));
+  EXPECT_EQ(other.Error, "the read returned");
+}
+
+TEST(ConnectStopTest, AfterStopAConnectFailsAtOnceWithoutReachingThePeer) {
+  loopback::Listener listener;
+  TIdConnectStop stop;
+  stop.Stop();
+  BlockedReader reader(&stop, listener.Port());
+  ASSERT_TRUE(reader.WaitFor(reader.Ended));
+  EXPECT_FALSE(reader.Connected);
+  EXPECT_NE(reader.Error.find("abort"), std::string::npos) << reader.Error;
+  pollfd p{listener.Handle(), POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 100), 0) << "a connection reached the listener";
+}
+
+TEST(ConnectStopTest, StopEndsAConnectInProgress) {
+  // A listener whose backlog is full leaves the next connect waiting for
+  // its SYN to be answered.
+  loopback::Listener listener("127.0.0.1", 0);
+  std::vector<loopback::Fd> fillers;
+  for (int i = 0; i < 8; ++i) {
+    loopback::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(listener.Port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers.push_back(std::move(fd));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  TIdConnectStop stop;
+  BlockedReader reader(&stop, listener.Port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  if (reader.Connected) GTEST_SKIP() << "the system accepted past the backlog";
+  stop.Stop();
+  ASSERT_TRUE(reader.WaitFor(reader.Ended, 3000)) << "the connect did not end";
+  EXPECT_FALSE(reader.Connected);
+}
+
+}  // namespace connect_stop
