@@ -198,8 +198,7 @@ TFRMCryptohopper::TFRMCryptohopper(QWidget* aParent) : QWidget(aParent) {
   FWorker = std::make_unique<detail::CommandWorker>();
 
   resize(kClientWidth, kClientHeight);
-  if (QScreen* screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - rect().center());
+  if (QScreen* screen = QGuiApplication::primaryScreen()) move(screen->availableGeometry().center() - rect().center());
 }
 
 TFRMCryptohopper::~TFRMCryptohopper() {
@@ -439,8 +438,7 @@ void TFRMCryptohopper::RunOnWorker(std::function<std::string()> aWork, Then aThe
 }
 
 void TFRMCryptohopper::WorkerDone(const std::shared_ptr<TIdConnectStop>& aStop, const std::string& aResult,
-                                  std::exception_ptr aError, const Then& aThen,
-                                  const std::function<void()>& aFailed) {
+                                  std::exception_ptr aError, const Then& aThen, const std::function<void()>& aFailed) {
   if (aStop != FCommand) return;
   // A stopped command shows neither its answer nor the error the shut
   // connection caused.
@@ -628,8 +626,8 @@ void TFRMCryptohopper::ToggleHopper(bool aPaperTrading, std::int32_t aValue) {
               });
 }
 
-void TFRMCryptohopper::ShowRequestDone(const std::string& aMethod, const std::string& aURL,
-                                       std::int32_t aStatusCode, std::int64_t aMilliseconds) {
+void TFRMCryptohopper::ShowRequestDone(const std::string& aMethod, const std::string& aURL, std::int32_t aStatusCode,
+                                       std::int64_t aMilliseconds) {
   const std::string status = aStatusCode > 0 ? std::to_string(aStatusCode) : std::string(kNoAnswer);
   lblRequest->setText(QString::asprintf(kRequestDone, aMethod.c_str(), PathOf(aURL).c_str(), status.c_str(),
                                         static_cast<long long>(aMilliseconds)));

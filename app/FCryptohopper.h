@@ -182,8 +182,8 @@ private:
   // the UI thread aThen gets its result, unless the command was stopped or
   // aWork failed (aFailed runs first then, and the error box shows).
   void RunOnWorker(std::function<std::string()> aWork, Then aThen, std::function<void()> aFailed = {});
-  void WorkerDone(const std::shared_ptr<TIdConnectStop>& aStop, const std::string& aResult,
-                  std::exception_ptr aError, const Then& aThen, const std::function<void()>& aFailed);
+  void WorkerDone(const std::shared_ptr<TIdConnectStop>& aStop, const std::string& aResult, std::exception_ptr aError,
+                  const Then& aThen, const std::function<void()>& aFailed);
   std::string Prompt(const char* aCaption, const char* aPrompt);
   void ToggleHopper(bool aPaperTrading, std::int32_t aValue);
   void chkWebhookClick();

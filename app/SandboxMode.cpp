@@ -51,7 +51,8 @@ void ConnectToSandbox(TFRMCryptohopper& aWindow, const sandbox::Service& aServic
   aWindow.txtValidationCode->setText(QString::fromStdString(s.ValidationCode));
   aWindow.txtCertificate->setText(QString::fromStdString(aService.CombinedFile()));
   aWindow.txtPassword->clear();
-  aWindow.txtWebhookURL->setText(QString::fromStdString("https://127.0.0.1:" + std::to_string(webhookPort) + "/webhook"));
+  aWindow.txtWebhookURL->setText(
+      QString::fromStdString("https://127.0.0.1:" + std::to_string(webhookPort) + "/webhook"));
 
   aWindow.txtHopperId->setText(kSandboxHopperId);
   aWindow.txtCoin->setText(kSandboxCoin);

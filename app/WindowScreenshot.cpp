@@ -60,18 +60,20 @@ int main(int argc, char** argv) {
           result = 1;
         }
       };
-      step("the webhook box", Command(window, window.chkWebhook) &&
-                                  RunUntil([&] { return window.cryptohopper->WebhookActive(); }, 10000));
+      step("the webhook box",
+           Command(window, window.chkWebhook) && RunUntil([&] { return window.cryptohopper->WebhookActive(); }, 10000));
       step("Create Webhook", Command(window, window.btnCreateWebhook));
       step("Get Hoppers", Command(window, window.btnGetHoppers));
       window.PageControl1->setCurrentWidget(window.tabOrders);
       const int before = window.memoLog->document()->blockCount();
       step("Limit Order", Command(window, window.cboPlaceLimitOrder));
       // The order's answer, then its event from the sandbox.
-      step("the order's webhook event", RunUntil([&] {
-             return window.memoLog->toPlainText().contains("order_placed") &&
-                    window.memoLog->document()->blockCount() > before + 1;
-           }, 15000));
+      step("the order's webhook event", RunUntil(
+                                            [&] {
+                                              return window.memoLog->toPlainText().contains("order_placed") &&
+                                                     window.memoLog->document()->blockCount() > before + 1;
+                                            },
+                                            15000));
       RunUntil([] { return false; }, 500);  // the status bar catches up, the window paints
       if (result == 0 && !window.grab().save(QString::fromLocal8Bit(argv[1]), "PNG")) {
         std::fprintf(stderr, "window_screenshot: cannot write %s\n", argv[1]);

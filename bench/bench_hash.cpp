@@ -84,7 +84,8 @@ void DigestRows(const char* AName, const EVP_MD* APeerMD, const std::vector<std:
     unsigned len = 0;
     if (EVP_Digest(data.data(), data.size(), md, &len, APeerMD, nullptr) != 1) throw std::runtime_error(AName);
     CheckSame(AName, hash.HashBytes(data), md, len);
-    Row(std::string(AName) + ASuffix, size, [&] { gSink += hash.HashBytes(data).size(); },
+    Row(
+        std::string(AName) + ASuffix, size, [&] { gSink += hash.HashBytes(data).size(); },
         [&] {
           EVP_Digest(data.data(), data.size(), md, &len, APeerMD, nullptr);
           gSink += len;
@@ -96,8 +97,10 @@ void DigestRows(const char* AName, const EVP_MD* APeerMD, const std::vector<std:
 
 int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--rounds") == 0) gRounds = std::atoi(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--seconds") == 0) gSeconds = std::atof(argv[i + 1]);
+    if (std::strcmp(argv[i], "--rounds") == 0)
+      gRounds = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--seconds") == 0)
+      gSeconds = std::atof(argv[i + 1]);
   }
   if (!EnsureOpenSSLLoaded()) {
     std::fprintf(stderr, "the crypto library did not load: %s\n", detail::OpenSSLLoadFailureReason().c_str());
@@ -112,13 +115,17 @@ int main(int argc, char** argv) {
   const std::vector<std::size_t> sizes{64, 16 * 1024, 1024 * 1024};
   std::printf("rounds %d of %.2f s each; MB/s = 10^6 bytes of input per second; ratio ours/library\n\n", gRounds,
               gSeconds);
-  std::printf("| what, input size | ours MB/s | library MB/s | ratio (min-max) | ratio per CPU s |\n|---|---:|---:|---:|---:|\n");
+  std::printf(
+      "| what, input size | ours MB/s | library MB/s | ratio (min-max) | ratio per CPU s "
+      "|\n|---|---:|---:|---:|---:|\n");
   DigestRows<TIdHashMessageDigest5>("MD5", EVP_md5(), sizes);
   DigestRows<TIdHashSHA1>("SHA-1", EVP_sha1(), sizes);
   DigestRows<TIdHashSHA256>("SHA-256", EVP_sha256(), sizes);
   DigestRows<TIdHashSHA512>("SHA-512", EVP_sha512(), sizes);
-  if (md4) DigestRows<TIdHashMessageDigest4>("MD4 (native)", md4, sizes);
-  else std::printf("| MD4 | - | - | the library's legacy provider is not installed |\n");
+  if (md4)
+    DigestRows<TIdHashMessageDigest4>("MD4 (native)", md4, sizes);
+  else
+    std::printf("| MD4 | - | - | the library's legacy provider is not installed |\n");
 
   for (std::size_t size : sizes) {
     TIdBytes data = Pattern(size);
@@ -128,7 +135,8 @@ int main(int argc, char** argv) {
     unsigned len = 0;
     HMAC(EVP_sha256(), mac.Key.data(), static_cast<int>(mac.Key.size()), data.data(), data.size(), out, &len);
     CheckSame("HMAC-SHA256", mac.HashValue(data), out, len);
-    Row("HMAC-SHA256", size, [&] { gSink += mac.HashValue(data).size(); },
+    Row(
+        "HMAC-SHA256", size, [&] { gSink += mac.HashValue(data).size(); },
         [&] {
           HMAC(EVP_sha256(), mac.Key.data(), static_cast<int>(mac.Key.size()), data.data(), data.size(), out, &len);
           gSink += len;
@@ -144,7 +152,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "Base64 encodings differ\n");
       return 1;
     }
-    Row("Base64 encode", size, [&] { gSink += TIdEncoderMIME::EncodeBytes(data).size(); },
+    Row(
+        "Base64 encode", size, [&] { gSink += TIdEncoderMIME::EncodeBytes(data).size(); },
         [&] { gSink += static_cast<std::size_t>(EVP_EncodeBlock(out.data(), data.data(), static_cast<int>(size))); });
   }
 
@@ -157,10 +166,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "Base64 decoding lost bytes\n");
       return 1;
     }
-    Row("Base64 decode", size, [&] { gSink += TIdDecoderMIME::DecodeBytes(text).size(); },
+    Row(
+        "Base64 decode", size, [&] { gSink += TIdDecoderMIME::DecodeBytes(text).size(); },
         [&] {
-          gSink += static_cast<std::size_t>(EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                                            static_cast<int>(text.size())));
+          gSink += static_cast<std::size_t>(EVP_DecodeBlock(
+              out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size())));
         });
   }
 

@@ -123,8 +123,7 @@ int main(int argc, char** argv) {
                                : ca == "-"                ? "HTTPS, no certificate check"
                                                           : "HTTPS, certificate checked";
     std::printf("| %s requests/s | %.0f | %.0f | %.2fx (%.2f-%.2f) |\n", scheme.c_str(), ab::Median(ours.Rates),
-                ab::Median(peer.Rates), ab::Median(rateRatios),
-                *std::min_element(rateRatios.begin(), rateRatios.end()),
+                ab::Median(peer.Rates), ab::Median(rateRatios), *std::min_element(rateRatios.begin(), rateRatios.end()),
                 *std::max_element(rateRatios.begin(), rateRatios.end()));
     std::printf("| %s median latency, ms | %.3f | %.3f | %.2fx |\n", scheme.c_str(), latOurs * 1e3, latPeer * 1e3,
                 latPeer / latOurs);

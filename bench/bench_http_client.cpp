@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   httppeer::Certificates certs;
   httppeer::Nginx nginx(certs, "");
-  std::printf("| transport | requests | ours req/s | libcurl req/s | ratio | ours median us | libcurl median us | ratio |\n");
+  std::printf(
+      "| transport | requests | ours req/s | libcurl req/s | ratio | ours median us | libcurl median us | ratio |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   for (bool tls : {false, true}) {
     const std::string url = tls ? nginx.TLSURL("/hello.txt") : nginx.URL("/hello.txt");

@@ -33,8 +33,8 @@ namespace {
 
 constexpr std::size_t kBlock = 64 * 1024;
 constexpr std::size_t kBulkBytes = 64u * 1024 * 1024;  // per iteration
-constexpr int kLines = 200000;                          // per iteration
-constexpr std::size_t kLineBytes = 100;                 // 98 characters and CR LF
+constexpr int kLines = 200000;                         // per iteration
+constexpr std::size_t kLineBytes = 100;                // 98 characters and CR LF
 
 // A listener on 127.0.0.1 and a free port.
 struct PlainListener {
@@ -204,7 +204,12 @@ void BM_ReadLn_PlainSplit(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Bulk_Plain)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_Bulk_IOHandler)->Arg(32 * 1024)->Arg(64 * 1024)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Bulk_IOHandler)
+    ->Arg(32 * 1024)
+    ->Arg(64 * 1024)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
 BENCHMARK(BM_ReadLn_IOHandler)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_ReadLn_PlainSplit)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 

@@ -221,8 +221,9 @@ void RegisterAll() {
       const std::string name = std::string(c.op) + "/" + in.doc.name + "/" + c.library;
       const Input* input = &in;
       const Fn fn = c.fn;
-      benchmark::RegisterBenchmark(name.c_str(), [input, fn](benchmark::State& state) { fn(state, *input); })
-          ->Unit(benchmark::kMicrosecond);
+      benchmark::RegisterBenchmark(name.c_str(), [input, fn](benchmark::State& state) {
+        fn(state, *input);
+      })->Unit(benchmark::kMicrosecond);
     }
   }
 }
@@ -273,7 +274,8 @@ int MemoryReport() {
   // and later runs would land in a different kind of memory.
   mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   std::printf("sizeof(TvynObjectJSON) = %zu, sizeof(TvynJSON) = %zu\n\n", sizeof(TvynObjectJSON), sizeof(TvynJSON));
-  std::printf("| document | input bytes | nodes | library | heap bytes | heap / node | heap / input | touched / node |\n");
+  std::printf(
+      "| document | input bytes | nodes | library | heap bytes | heap / node | heap / input | touched / node |\n");
   std::printf("|---|---:|---:|---|---:|---:|---:|---:|\n");
   for (const Input& in : Inputs()) {
     const std::string& text = in.doc.text;
@@ -295,32 +297,35 @@ int MemoryReport() {
     std::unique_ptr<Ours> ours;
     // Read on a thread of its own: each thread keeps freed arena blocks for
     // its next reads, and blocks already kept would not show as new heap.
-    row("ours", Measure([&] {
-          ours = std::make_unique<Ours>();
-          std::thread([&] { ours->doc->Read(text); }).join();
-        },
-                        [&] { ours.reset(); }));
+    row("ours", Measure(
+                    [&] {
+                      ours = std::make_unique<Ours>();
+                      std::thread([&] { ours->doc->Read(text); }).join();
+                    },
+                    [&] { ours.reset(); }));
 
     std::unique_ptr<rapidjson::Document> rj;
-    row("rapidjson", Measure([&] {
-          rj = std::make_unique<rapidjson::Document>();
-          rj->Parse(text.data(), text.size());
-        },
-                             [&] { rj.reset(); }));
+    row("rapidjson", Measure(
+                         [&] {
+                           rj = std::make_unique<rapidjson::Document>();
+                           rj->Parse(text.data(), text.size());
+                         },
+                         [&] { rj.reset(); }));
 
     std::unique_ptr<nlohmann::json> nl;
-    row("nlohmann", Measure([&] { nl = std::make_unique<nlohmann::json>(nlohmann::json::parse(text)); },
-                            [&] { nl.reset(); }));
+    row("nlohmann",
+        Measure([&] { nl = std::make_unique<nlohmann::json>(nlohmann::json::parse(text)); }, [&] { nl.reset(); }));
 
     // The parser holds the document; the padded copy of the input is made
     // beforehand and not counted, as for the others.
     std::unique_ptr<simdjson::dom::parser> sj;
-    row("simdjson", Measure([&] {
-          sj = std::make_unique<simdjson::dom::parser>();
-          simdjson::dom::element root;
-          if (sj->parse(in.padded).get(root) != simdjson::SUCCESS) std::abort();
-        },
-                            [&] { sj.reset(); }));
+    row("simdjson", Measure(
+                        [&] {
+                          sj = std::make_unique<simdjson::dom::parser>();
+                          simdjson::dom::element root;
+                          if (sj->parse(in.padded).get(root) != simdjson::SUCCESS) std::abort();
+                        },
+                        [&] { sj.reset(); }));
   }
   return 0;
 }

@@ -30,9 +30,12 @@ int main(int argc, char** argv) {
   bool keepAlive = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--port" && i + 1 < argc) port = std::atoi(argv[++i]);
-    else if (a == "--cert" && i + 1 < argc) cert = argv[++i];
-    else if (a == "--keep-alive") keepAlive = true;
+    if (a == "--port" && i + 1 < argc)
+      port = std::atoi(argv[++i]);
+    else if (a == "--cert" && i + 1 < argc)
+      cert = argv[++i];
+    else if (a == "--keep-alive")
+      keepAlive = true;
     else {
       std::fprintf(stderr, "usage: bench_webhook --port N --cert PEM [--keep-alive]\n");
       return 2;

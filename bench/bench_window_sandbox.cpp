@@ -76,8 +76,18 @@ int main(int argc, char** argv) {
         return 1;
       }
       const std::string url = service.APIBaseURL() + "/hopper";
-      const std::vector<std::string> curl{"curl", "-s", "-o", "/dev/null", "--fail", "--cacert", service.CertFile(),
-                                          "-H", "content-type: application/json", "-H", "access-token: " + token, url};
+      const std::vector<std::string> curl{"curl",
+                                          "-s",
+                                          "-o",
+                                          "/dev/null",
+                                          "--fail",
+                                          "--cacert",
+                                          service.CertFile(),
+                                          "-H",
+                                          "content-type: application/json",
+                                          "-H",
+                                          "access-token: " + token,
+                                          url};
       std::vector<double> ours, peer, ratio;
       for (int round = 0; round < rounds; ++round) {
         const int tokensBefore = service.TokensIssued();

@@ -105,21 +105,17 @@ private:
   bool FNeedComma = false;
 };
 
-constexpr std::array<std::string_view, 16> kCoins = {"BTC", "ETH", "XRP", "LTC", "ADA", "SOL",  "DOT",  "DOGE",
-                                                      "AVAX", "LINK", "XLM", "TRX", "ATOM", "NEAR", "FIL", "ALGO"};
+constexpr std::array<std::string_view, 16> kCoins = {"BTC",  "ETH",  "XRP", "LTC", "ADA",  "SOL",  "DOT", "DOGE",
+                                                     "AVAX", "LINK", "XLM", "TRX", "ATOM", "NEAR", "FIL", "ALGO"};
 constexpr std::array<std::string_view, 4> kQuotes = {"USDT", "BTC", "EUR", "USDC"};
 constexpr std::array<std::string_view, 6> kExchanges = {"binance", "kraken", "kucoin", "bitvavo", "coinbase", "okx"};
 // Labels as a service sends them: mostly plain, some with escaped quotes,
 // backslashes and \u escapes.
 constexpr std::array<std::string_view, 8> kLabels = {
-    R"(Main account)",
-    R"(Caf\u00e9 \"night\" shift)",
-    R"(path C:\\bots\\hopper)",
-    R"(DCA \u00e9t\u00e9 2024)",
-    R"(tp\/sl ladder)",
-    R"(scalper)",
-    R"(said \"hold\")",
-    R"(grid \\ 2)",
+    R"(Main account)",          R"(Caf\u00e9 \"night\" shift)",
+    R"(path C:\\bots\\hopper)", R"(DCA \u00e9t\u00e9 2024)",
+    R"(tp\/sl ladder)",         R"(scalper)",
+    R"(said \"hold\")",         R"(grid \\ 2)",
 };
 
 std::string Pair(Random& aRandom) {
@@ -231,20 +227,21 @@ std::string MakeHopperDocument() {
   w.String("signaller_name", R"(Pro \"Momentum\" feed)");
   // The config block: what a settings page shows, many small members.
   static constexpr std::array<std::string_view, 20> kPercentSettings = {
-      "take_profit",        "stop_loss_percentage", "trailing_stop_loss_percentage", "trailing_stop_arm",
-      "trailing_buy",       "min_buy_price",        "max_buy_price",                 "buy_order_percentage",
-      "sell_order_percent", "auto_close_percent",   "dca_percentage",                "dca_take_profit",
-      "shorting_percent",   "percentage_range",     "max_spread",                    "min_volume_change",
-      "rsi_buy_level",      "rsi_sell_level",       "bollinger_width",               "ema_cross_margin"};
+      "take_profit",        "stop_loss_percentage", "trailing_stop_loss_percentage",
+      "trailing_stop_arm",  "trailing_buy",         "min_buy_price",
+      "max_buy_price",      "buy_order_percentage", "sell_order_percent",
+      "auto_close_percent", "dca_percentage",       "dca_take_profit",
+      "shorting_percent",   "percentage_range",     "max_spread",
+      "min_volume_change",  "rsi_buy_level",        "rsi_sell_level",
+      "bollinger_width",    "ema_cross_margin"};
   for (std::string_view key : kPercentSettings) w.Decimal(key, std::int64_t(r.Below(1'000'000'000)), 8, true);
   static constexpr std::array<std::string_view, 12> kIntegerSettings = {
-      "max_open_positions", "max_open_time_buy", "max_open_time",   "dca_max_orders",
-      "dca_timeout",        "cooldown_minutes",  "candle_period",   "rsi_period",
-      "signal_timeout",     "min_trades",        "max_per_coin",    "order_timeout"};
+      "max_open_positions", "max_open_time_buy", "max_open_time",  "dca_max_orders", "dca_timeout",  "cooldown_minutes",
+      "candle_period",      "rsi_period",        "signal_timeout", "min_trades",     "max_per_coin", "order_timeout"};
   for (std::string_view key : kIntegerSettings) w.Integer(key, std::int64_t(r.Below(100'000)));
   static constexpr std::array<std::string_view, 10> kFlags = {
-      "trailing_stop_loss", "auto_close",      "dca_enabled",    "shorting_enabled", "only_signals",
-      "ignore_base",        "sell_on_signal",  "one_open_order", "auto_merge",       "notify_telegram"};
+      "trailing_stop_loss", "auto_close",     "dca_enabled",    "shorting_enabled", "only_signals",
+      "ignore_base",        "sell_on_signal", "one_open_order", "auto_merge",       "notify_telegram"};
   for (std::string_view key : kFlags) w.Boolean(key, r.OneIn(2));
   w.Decimal("buy_amount", 12'550, 2, false);
   w.Decimal("fee_rate", 75, 5, false);
@@ -262,8 +259,9 @@ std::string MakeHopperDocument() {
   for (int i = 0; i < 18; ++i) {
     if (i) strategy += ',';
     strategy += R"({\"name\":\")" + std::string(r.Pick(kIndicators)) + R"(\",\"period\":)" +
-                std::to_string(5 + r.Below(50)) + R"(,\"weight\":)" + Writer::DecimalText(std::int64_t(r.Below(100)), 2) +
-                R"(,\"buy\":)" + std::to_string(r.Below(100)) + R"(,\"sell\":)" + std::to_string(r.Below(100)) + "}";
+                std::to_string(5 + r.Below(50)) + R"(,\"weight\":)" +
+                Writer::DecimalText(std::int64_t(r.Below(100)), 2) + R"(,\"buy\":)" + std::to_string(r.Below(100)) +
+                R"(,\"sell\":)" + std::to_string(r.Below(100)) + "}";
   }
   strategy += R"(],\"combine\":\"all\",\"timeframe\":\"15m\",\"label\":\"Caf\\u00e9 mix\"})";
   w.String("strategy_json", strategy);

@@ -603,9 +603,7 @@ std::string TvynHTTP_API_Cryptohopper::CreateHopper(const std::string& aBody) {
   return DoHTTPPOSTAuth("/hopper", aBody);
 }
 
-std::string TvynHTTP_API_Cryptohopper::GetHopper(const std::string& aId) {
-  return DoHTTPGETAuth("/hopper/" + aId);
-}
+std::string TvynHTTP_API_Cryptohopper::GetHopper(const std::string& aId) { return DoHTTPGETAuth("/hopper/" + aId); }
 
 bool TvynHTTP_API_Cryptohopper::GetHopper(const std::string& aId, TvynHTTPCTHopper& aHopper) {
   const std::string text = GetHopper(aId);

@@ -10,8 +10,7 @@
 #include "fuzz/json_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* aData, std::size_t aSize) {
-  const json_check::Faults faults =
-      json_check::Check(std::string_view(reinterpret_cast<const char*>(aData), aSize));
+  const json_check::Faults faults = json_check::Check(std::string_view(reinterpret_cast<const char*>(aData), aSize));
   if (faults.empty()) return 0;
   for (const auto& fault : faults) std::fprintf(stderr, "json_check: %s\n", fault.c_str());
   std::abort();

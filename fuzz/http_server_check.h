@@ -125,7 +125,8 @@ inline Faults CheckRequestReader(std::string_view aInput) {
       break;
     }
     std::uint64_t length = std::strtoull(std::string(head.substr(cl + 18, 20)).c_str(), nullptr, 10);
-    if (static_cast<std::size_t>(responses) <= heads.size() && heads[static_cast<std::size_t>(responses) - 1]) length = 0;
+    if (static_cast<std::size_t>(responses) <= heads.size() && heads[static_cast<std::size_t>(responses) - 1])
+      length = 0;
     if (length > out.size()) {
       faults.push_back("body shorter than its Content-Length: " + fuzz_check::Excerpt(head));
       break;

@@ -115,11 +115,18 @@ private:
         break;
       }
       case TvynJSONtype::vynJSONString:
-      case TvynJSONtype::vynJSONNumber: Field(aOut, aNode.ValueText()); break;
-      case TvynJSONtype::vynJSONNull: break;
+      case TvynJSONtype::vynJSONNumber:
+        Field(aOut, aNode.ValueText());
+        break;
+      case TvynJSONtype::vynJSONNull:
+        break;
       case TvynJSONtype::vynJSONObject:
-      case TvynJSONtype::vynJSONList: Container(aNode, type, aDepth, aOut); break;
-      default: Fault("node of type " + std::to_string(static_cast<int>(type))); break;
+      case TvynJSONtype::vynJSONList:
+        Container(aNode, type, aDepth, aOut);
+        break;
+      default:
+        Fault("node of type " + std::to_string(static_cast<int>(type)));
+        break;
     }
   }
 
@@ -253,8 +260,8 @@ inline void HoldPastDocument(std::string_view aText, std::size_t aCount, Faults&
   TvynJSON back;
   back.Read(hostText);
   if (Walker(aFaults, "host reread").Document(back) != hostContent)
-    aFaults.push_back("a document holding a node of another writes " + Excerpt(hostText) +
-                      ", which reads back as " + Excerpt(back.GetText()));
+    aFaults.push_back("a document holding a node of another writes " + Excerpt(hostText) + ", which reads back as " +
+                      Excerpt(back.GetText()));
   host.reset();
   if (Walker(aFaults, "held node after the host ended").Node(*held, named) != before)
     aFaults.push_back("a held node changed when the document it was put into ended");

@@ -49,8 +49,10 @@ inline Faults CheckMultipart(std::string_view aInput) {
   std::size_t entries = 0;
   for (const auto& e : fs::directory_iterator(save)) {
     ++entries;
-    if (!e.is_regular_file() || e.is_symlink()) faults.push_back("not a regular file: " + e.path().string());
-    else bytes += e.file_size();
+    if (!e.is_regular_file() || e.is_symlink())
+      faults.push_back("not a regular file: " + e.path().string());
+    else
+      bytes += e.file_size();
   }
   for (const auto& e : fs::directory_iterator(root))
     if (e.path() != save) faults.push_back("written outside the save folder: " + e.path().string());

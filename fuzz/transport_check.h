@@ -27,7 +27,9 @@ namespace internal {
 
 using fuzz_check::Excerpt;
 
-inline bool HasLineBreak(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
+inline bool HasLineBreak(std::string_view s) {
+  return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
 
 inline bool ValidUTF8(std::string_view s) {
   std::size_t i = 0;
@@ -123,7 +125,8 @@ inline Faults CheckURI(std::string_view aInput) {
     if (!u.Host.empty()) {
       const std::string once = u.GetFullURI();
       const std::string twice = TIdURI(once).GetFullURI();
-      if (once != twice) faults.push_back("rebuild " + internal::Excerpt(once) + " rebuilds as " + internal::Excerpt(twice));
+      if (once != twice)
+        faults.push_back("rebuild " + internal::Excerpt(once) + " rebuilds as " + internal::Excerpt(twice));
     }
   }
   const std::string decoded = TIdURI::URLDecode(aInput);
@@ -164,7 +167,8 @@ inline Faults CheckSetCookie(std::string_view aInput) {
   for (const TIdCookie& c : copies) {
     if (c.CookieName.empty()) faults.push_back("stored a cookie without a name");
     if (c.Path.empty() || c.Path[0] != '/') faults.push_back("stored a cookie path " + internal::Excerpt(c.Path));
-    if (!CookieDomainMatches(uri.Host, c.Domain)) faults.push_back("stored a foreign domain " + internal::Excerpt(c.Domain));
+    if (!CookieDomainMatches(uri.Host, c.Domain))
+      faults.push_back("stored a foreign domain " + internal::Excerpt(c.Domain));
     TIdCookie back;
     if (!back.ParseServerCookie(c.ServerCookie(), &uri) || back.CookieName != c.CookieName || back.Value != c.Value)
       faults.push_back("Set-Cookie form " + internal::Excerpt(c.ServerCookie()) + " does not read back");

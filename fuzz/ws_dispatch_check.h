@@ -54,8 +54,8 @@ inline Faults CheckDispatch(std::string_view aInput) {
       break;
     case K::rkMessagePost:
     case K::rkProtocolPost:
-      if (detail::PostTarget(r, kind == K::rkMessagePost ? detail::kMessagePostPath : detail::kProtocolPostPath).size() >
-          gathered.size())
+      if (detail::PostTarget(r, kind == K::rkMessagePost ? detail::kMessagePostPath : detail::kProtocolPostPath)
+              .size() > gathered.size())
         fault("post target longer than the request");
       break;
     case K::rkOAuth2:

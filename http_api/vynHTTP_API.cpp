@@ -55,9 +55,7 @@ TvynIdHTTPTLS_Options& TvynHTTPAPI_client::TLSOptions() {
   return *FTLSOptions;
 }
 
-std::string TvynHTTPAPI_client::Get(const std::string& aURL, const TStrings* aHeaders) {
-  return DoGet(aURL, aHeaders);
-}
+std::string TvynHTTPAPI_client::Get(const std::string& aURL, const TStrings* aHeaders) { return DoGet(aURL, aHeaders); }
 std::string TvynHTTPAPI_client::Post(const std::string& aURL, const std::string& aBody, const TStrings* aHeaders) {
   return DoPost(aURL, aBody, aHeaders);
 }
@@ -118,16 +116,14 @@ std::string TvynHTTPAPI_client::DoPost(const std::string& aURL, const std::strin
   });
 }
 
-std::string TvynHTTPAPI_client::DoPatch(const std::string& aURL, const std::string& aBody,
-                                        const TStrings* aHeaders) {
+std::string TvynHTTPAPI_client::DoPatch(const std::string& aURL, const std::string& aBody, const TStrings* aHeaders) {
   return Request("PATCH", aURL, aHeaders, [&](detail::HTTPRequestClient& http) {
     TStringStream body(aBody);
     return http.Patch(aURL, body);
   });
 }
 
-std::string TvynHTTPAPI_client::DoDelete(const std::string& aURL, const TStrings* aHeader,
-                                         const std::string& aBody) {
+std::string TvynHTTPAPI_client::DoDelete(const std::string& aURL, const TStrings* aHeader, const std::string& aBody) {
   return Request("DELETE", aURL, aHeader, [&](detail::HTTPRequestClient& http) {
     return aBody.empty() ? http.Delete(aURL) : http.Delete(aURL, aBody);
   });

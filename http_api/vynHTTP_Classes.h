@@ -16,8 +16,8 @@ public:
   using TvynHTTPComponent_Base::TvynHTTPComponent_Base;
 };
 
-using TvynOnAuthToken =
-    std::function<void(TComponent* Sender, const std::string& TokenType, const std::string& Token, const std::string& Data)>;
+using TvynOnAuthToken = std::function<void(TComponent* Sender, const std::string& TokenType, const std::string& Token,
+                                           const std::string& Data)>;
 using TvynOnAuthTokenError = std::function<void(TComponent* Sender, const std::string& Error,
                                                 const std::string& ErrorDescription, const std::string& Data)>;
 

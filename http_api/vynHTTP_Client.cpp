@@ -50,9 +50,7 @@ void TvynIdHTTPTLS_Options::Assign(const TPersistent& aSource) {
   TvynSocketTLS_Options::Assign(aSource);
 }
 
-void TvynHttpLogFile::Assign(const TPersistent& aSource) {
-  FileName = AssignSource<TvynHttpLogFile>(aSource).FileName;
-}
+void TvynHttpLogFile::Assign(const TPersistent& aSource) { FileName = AssignSource<TvynHttpLogFile>(aSource).FileName; }
 
 // ---------------------------------------------------------------------------
 // Token options
@@ -190,8 +188,8 @@ void TvynIdHTTP::DoAuthToken() {
     FSavedOnAuthTokenError = source->OnAuthTokenError;
     source->OnAuthToken = [this](TComponent* Sender, const std::string& TokenType, const std::string& Token,
                                  const std::string& Data) { OnAuthTokenEvent(Sender, TokenType, Token, Data); };
-    source->OnAuthTokenError = [this](TComponent* Sender, const std::string& Error,
-                                      const std::string& ErrorDescription, const std::string& Data) {
+    source->OnAuthTokenError = [this](TComponent* Sender, const std::string& Error, const std::string& ErrorDescription,
+                                      const std::string& Data) {
       OnAuthTokenErrorEvent(Sender, Error, ErrorDescription, Data);
     };
     try {

@@ -108,15 +108,15 @@ public:
 
   // Takes the token, sets the traffic log and the I/O handler up for the
   // URL, then runs the exchange.
-  void PerformRequest(const std::string& AMethod, const std::string& AURL, TStream* ASource,
-                      TStream* AResponseContent, const TIdHTTPIgnoreReplies& AIgnoreReplies) override;
+  void PerformRequest(const std::string& AMethod, const std::string& AURL, TStream* ASource, TStream* AResponseContent,
+                      const TIdHTTPIgnoreReplies& AIgnoreReplies) override;
 
 protected:
   virtual void OnGetPasswordEvent(std::string& Password);
   virtual void OnAuthTokenEvent(TComponent* Sender, const std::string& TokenType, const std::string& Token,
                                 const std::string& Data);
-  virtual void OnAuthTokenErrorEvent(TComponent* Sender, const std::string& Error,
-                                     const std::string& ErrorDescription, const std::string& Data);
+  virtual void OnAuthTokenErrorEvent(TComponent* Sender, const std::string& Error, const std::string& ErrorDescription,
+                                     const std::string& Data);
   virtual void DoAuthToken();
   void Notification(TComponent* AComponent, TOperation AOperation) override;
   bool ConfirmRedirect(std::string& Location, std::string& VMethod, std::int32_t RedirectCount) override;

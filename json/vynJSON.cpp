@@ -379,22 +379,36 @@ private:
         NewScalar(aDoc, aName, TvynJSONtype::vynJSONString, text);
         return true;
       }
-      case '+': case '-':
-      case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9':
+      case '+':
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
         if (!ScanNumber()) return false;
         NewScalar(aDoc, aName, TvynJSONtype::vynJSONNumber,
                   std::string_view(start, static_cast<std::size_t>(p - start)));
         return true;
-      case 't': case 'T': return ReadLiteral(aDoc, aName, "true", TvynJSONtype::vynJSONBoolean);
-      case 'f': case 'F': return ReadLiteral(aDoc, aName, "false", TvynJSONtype::vynJSONBoolean);
-      case 'n': case 'N': return ReadLiteral(aDoc, aName, "null", TvynJSONtype::vynJSONNull);
+      case 't':
+      case 'T':
+        return ReadLiteral(aDoc, aName, "true", TvynJSONtype::vynJSONBoolean);
+      case 'f':
+      case 'F':
+        return ReadLiteral(aDoc, aName, "false", TvynJSONtype::vynJSONBoolean);
+      case 'n':
+      case 'N':
+        return ReadLiteral(aDoc, aName, "null", TvynJSONtype::vynJSONNull);
       case '[':
       case '{': {
         if (aDepth >= TvynJSON::kMaxDepth) return false;
         const bool isArray = *p == '[';
-        TvynObjectJSON* node =
-            NewNode(aDoc, aName, isArray ? TvynJSONtype::vynJSONList : TvynJSONtype::vynJSONObject);
+        TvynObjectJSON* node = NewNode(aDoc, aName, isArray ? TvynJSONtype::vynJSONList : TvynJSONtype::vynJSONObject);
         auto* nested = new (FArena->Allocate(sizeof(TvynJSON))) TvynJSON(nullptr);
         nested->FArena = FArena;
         nested->SetOwnerUnlisted(node);
@@ -402,7 +416,8 @@ private:
         node->FJSONObject = nested;
         return isArray ? ReadArray(nested, aDepth + 1) : ReadObject(nested, aDepth + 1);
       }
-      default: return false;
+      default:
+        return false;
     }
   }
 
@@ -458,14 +473,30 @@ std::string JSONEscape(std::string_view aText) {
     const unsigned char c = static_cast<unsigned char>(aText[i]);
     if (c < 0x80) {
       switch (c) {
-        case 8: out += "\\b"; break;
-        case 9: out += "\\t"; break;
-        case 10: out += "\\n"; break;
-        case 12: out += "\\f"; break;
-        case 13: out += "\\r"; break;
-        case '"': out += "\\\""; break;
-        case '/': out += "\\/"; break;
-        case '\\': out += "\\\\"; break;
+        case 8:
+          out += "\\b";
+          break;
+        case 9:
+          out += "\\t";
+          break;
+        case 10:
+          out += "\\n";
+          break;
+        case 12:
+          out += "\\f";
+          break;
+        case 13:
+          out += "\\r";
+          break;
+        case '"':
+          out += "\\\"";
+          break;
+        case '/':
+          out += "\\/";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
         default:
           if (c < 32)
             unit(c);
@@ -726,9 +757,13 @@ TvynObjectJSON* TvynJSON::AddNode(std::string_view aName, const Variant& aValue,
     node->FName.Assign(aName);
   node->FJSONType = aType;
   switch (aType) {
-    case TvynJSONtype::vynJSONNull: node->SetValue(Variant(std::string())); break;
+    case TvynJSONtype::vynJSONNull:
+      node->SetValue(Variant(std::string()));
+      break;
     case TvynJSONtype::vynJSONObject:
-    case TvynJSONtype::vynJSONList: node->JSONObject()->Read(aValue.AsString()); break;
+    case TvynJSONtype::vynJSONList:
+      node->JSONObject()->Read(aValue.AsString());
+      break;
     case TvynJSONtype::vynJSONString: {
       const std::string text = aValue.AsString();
       node->SetValue(Variant(FEscapeStrings ? detail::JSONEscape(text) : text));
@@ -736,7 +771,9 @@ TvynObjectJSON* TvynJSON::AddNode(std::string_view aName, const Variant& aValue,
       if (!text.empty() && (text[0] == '{' || text[0] == '[')) node->FQuoted = false;
       break;
     }
-    default: node->SetValue(aValue); break;
+    default:
+      node->SetValue(aValue);
+      break;
   }
   FData.Add(node);
   return node;
@@ -806,7 +843,8 @@ void TvynJSON::WriteNode(std::string& aText, TvynObjectJSON* aNode, bool aValues
     aText += "\":";
   };
   switch (aNode->FJSONType) {
-    case TvynJSONtype::vynJSONUndefined: break;
+    case TvynJSONtype::vynJSONUndefined:
+      break;
     case TvynJSONtype::vynJSONString: {
       if (!aValuesOnly) prefix();
       if (aNode->FKind == TvynObjectJSON::ValueKind::Text) {
@@ -946,20 +984,28 @@ void TvynObjectJSON::SetValue(const Variant& aValue) {
 
 Variant TvynObjectJSON::GetValue() {
   switch (FJSONType) {
-    case TvynJSONtype::vynJSONObject: return Variant(FJSONObject ? FJSONObject->GetText() : std::string("{}"));
+    case TvynJSONtype::vynJSONObject:
+      return Variant(FJSONObject ? FJSONObject->GetText() : std::string("{}"));
     case TvynJSONtype::vynJSONList:
       if (!FJSONObject) return Variant(std::string("[]"));
       FJSONObject->SetIsArray(true);
       return Variant(FJSONObject->GetText());
-    default: break;
+    default:
+      break;
   }
   switch (FKind) {
-    case ValueKind::Empty: return Variant();
-    case ValueKind::Text: return Variant(std::string(FText.View()));
-    case ValueKind::Int32: return Variant(static_cast<std::int32_t>(FInt));
-    case ValueKind::Int64: return Variant(static_cast<std::int64_t>(FInt));
-    case ValueKind::Double: return Variant(FDouble);
-    case ValueKind::Boolean: return Variant(FInt != 0);
+    case ValueKind::Empty:
+      return Variant();
+    case ValueKind::Text:
+      return Variant(std::string(FText.View()));
+    case ValueKind::Int32:
+      return Variant(static_cast<std::int32_t>(FInt));
+    case ValueKind::Int64:
+      return Variant(static_cast<std::int64_t>(FInt));
+    case ValueKind::Double:
+      return Variant(FDouble);
+    case ValueKind::Boolean:
+      return Variant(FInt != 0);
   }
   return Variant();
 }
@@ -973,16 +1019,23 @@ std::string TvynObjectJSON::ValueText() {
 void TvynObjectJSON::AppendValueText(std::string& aText) const {
   char buf[32];
   switch (FKind) {
-    case ValueKind::Empty: break;
-    case ValueKind::Text: aText += FText.View(); break;
+    case ValueKind::Empty:
+      break;
+    case ValueKind::Text:
+      aText += FText.View();
+      break;
     case ValueKind::Int32:
     case ValueKind::Int64: {
       auto res = std::to_chars(buf, buf + sizeof buf, FInt);
       aText.append(buf, res.ptr);
       break;
     }
-    case ValueKind::Double: aText += FloatToStr(FDouble); break;
-    case ValueKind::Boolean: aText += FInt ? "true" : "false"; break;
+    case ValueKind::Double:
+      aText += FloatToStr(FDouble);
+      break;
+    case ValueKind::Boolean:
+      aText += FInt ? "true" : "false";
+      break;
   }
 }
 
@@ -1006,9 +1059,7 @@ TIntf<IvynJSON> TvynJSONFactory::Create(TComponent* aOwner) {
     std::lock_guard<std::mutex> guard(gFactoryLock);
     make = gDocumentClass;
   }
-  auto build = [&](TComponent* owner) -> TvynJSON* {
-    return make ? make(owner) : TComponent::Create<TvynJSON>(owner);
-  };
+  auto build = [&](TComponent* owner) -> TvynJSON* { return make ? make(owner) : TComponent::Create<TvynJSON>(owner); };
   if (aOwner) return build(aOwner);
   auto* hidden = new TvynOwnerComponent(nullptr);
   hidden->FInstance = build(hidden);

@@ -321,12 +321,18 @@ void TvynHTTPComponentClient_OAuth2::OnLocalServerRequestEvent(TvynWSConnectionS
     const std::size_t eq = line.find('=');
     const std::string name = line.substr(0, eq);
     const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
-    if (name == "code") code = value;
-    else if (name == "state") state = value;
-    else if (name == "scope") scope = value;
-    else if (name == "error") error = value;
-    else if (name == "error_description") errorDescription = value;
-    else if (name == "error_uri") errorURI = value;
+    if (name == "code")
+      code = value;
+    else if (name == "state")
+      state = value;
+    else if (name == "scope")
+      scope = value;
+    else if (name == "error")
+      error = value;
+    else if (name == "error_description")
+      errorDescription = value;
+    else if (name == "error_uri")
+      errorURI = value;
   }
   // A redirect that does not carry this authorization's state was not asked
   // for by this client.
@@ -438,8 +444,8 @@ void TvynHTTPComponentClient_OAuth2::Refresh(const std::string& aRefreshToken) {
     FRefreshToken = aRefreshToken;
   }
   std::unique_ptr<TvynIdHTTP> http = NewTokenClient();
-  std::string parameters = "grant_type=refresh_token&refresh_token=" + aRefreshToken +
-                           "&scope=" + AuthorizationServerOptions().GetScope();
+  std::string parameters =
+      "grant_type=refresh_token&refresh_token=" + aRefreshToken + "&scope=" + AuthorizationServerOptions().GetScope();
   if (!OAuth2Options().ClientId.empty()) parameters += "&client_id=" + OAuth2Options().ClientId;
   if (!OAuth2Options().ClientSecret.empty()) parameters += "&client_secret=" + OAuth2Options().ClientSecret;
 
@@ -504,11 +510,9 @@ bool TvynHTTPComponentClient_OAuth2::DoBeforeAccessToken(std::string& URL, std::
   return !handled;
 }
 
-bool TvynHTTPComponentClient_OAuth2::DoAfterAccessToken(const std::string& Access_Token,
-                                                        const std::string& Token_Type,
-                                                        const std::string& Expires_In,
-                                                        const std::string& Refresh_Token, const std::string& Scope,
-                                                        const std::string& RawParams) {
+bool TvynHTTPComponentClient_OAuth2::DoAfterAccessToken(const std::string& Access_Token, const std::string& Token_Type,
+                                                        const std::string& Expires_In, const std::string& Refresh_Token,
+                                                        const std::string& Scope, const std::string& RawParams) {
   bool handled = false;
   if (OnAfterAccessToken)
     OnAfterAccessToken(this, Access_Token, Token_Type, Expires_In, Refresh_Token, Scope, RawParams, handled);
@@ -528,8 +532,7 @@ bool TvynHTTPComponentClient_OAuth2::DoBeforeRefreshToken(std::string& URL, std:
   return !handled;
 }
 
-bool TvynHTTPComponentClient_OAuth2::DoAfterRefreshToken(const std::string& Access_Token,
-                                                         const std::string& Token_Type,
+bool TvynHTTPComponentClient_OAuth2::DoAfterRefreshToken(const std::string& Access_Token, const std::string& Token_Type,
                                                          const std::string& Expires_In,
                                                          const std::string& Refresh_Token, const std::string& Scope,
                                                          const std::string& RawParams) {
@@ -540,8 +543,7 @@ bool TvynHTTPComponentClient_OAuth2::DoAfterRefreshToken(const std::string& Acce
   return !handled;
 }
 
-void TvynHTTPComponentClient_OAuth2::DoErrorRefreshToken(const std::string& Error,
-                                                         const std::string& Error_Description,
+void TvynHTTPComponentClient_OAuth2::DoErrorRefreshToken(const std::string& Error, const std::string& Error_Description,
                                                          const std::string& Error_URI, const std::string& RawParams) {
   if (OnErrorRefreshToken) OnErrorRefreshToken(this, Error, Error_Description, Error_URI, RawParams);
   DoAuthTokenErrorEvent(Error, Error_Description, RawParams);

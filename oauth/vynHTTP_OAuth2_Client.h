@@ -55,8 +55,8 @@ class TvynHTTPComponentClient_OAuth2;
 
 using TvynOAuth2BeforeAuthorizeCodeEvent = std::function<void(TComponent* Sender, std::string& URL, bool& Handled)>;
 using TvynOAuth2AfterAuthorizeCodeEvent =
-    std::function<void(TComponent* Sender, const std::string& Code, const std::string& State,
-                       const std::string& Scope, const std::string& RawParams, bool& Handled)>;
+    std::function<void(TComponent* Sender, const std::string& Code, const std::string& State, const std::string& Scope,
+                       const std::string& RawParams, bool& Handled)>;
 using TvynOAuth2ErrorAuthorizeCodeEvent =
     std::function<void(TComponent* Sender, const std::string& Error, const std::string& Error_Description,
                        const std::string& Error_URI, const std::string& State, const std::string& RawParams)>;

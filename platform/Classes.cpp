@@ -480,9 +480,15 @@ std::int64_t TMemoryStream::Write(const void* aBuffer, std::int64_t aCount) {
 
 std::int64_t TMemoryStream::Seek(std::int64_t aOffset, TSeekOrigin aOrigin) {
   switch (aOrigin) {
-    case TSeekOrigin::soBeginning: FPosition = aOffset; break;
-    case TSeekOrigin::soCurrent: FPosition += aOffset; break;
-    case TSeekOrigin::soEnd: FPosition = Size() + aOffset; break;
+    case TSeekOrigin::soBeginning:
+      FPosition = aOffset;
+      break;
+    case TSeekOrigin::soCurrent:
+      FPosition += aOffset;
+      break;
+    case TSeekOrigin::soEnd:
+      FPosition = Size() + aOffset;
+      break;
   }
   if (FPosition < 0) FPosition = 0;
   return FPosition;
@@ -530,8 +536,7 @@ std::string TStringStream::DataString() const {
   return std::string(reinterpret_cast<const char*>(Memory()), const_cast<TStringStream*>(this)->Size());
 }
 
-TFileStream::TFileStream(const std::string& aFileName, std::uint16_t aMode, unsigned aRights)
-    : FFileName(aFileName) {
+TFileStream::TFileStream(const std::string& aFileName, std::uint16_t aMode, unsigned aRights) : FFileName(aFileName) {
   if (aMode == fmCreate) {
     FHandle = ::open(aFileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, aRights);
     if (FHandle < 0) throw EFCreateError(Format(kFCreateError, aFileName, SysErrorMessage(errno)));

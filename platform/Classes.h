@@ -142,8 +142,7 @@ public:
   TIntf(const TIntf& o) : TIntf(o.FPtr) {}
   TIntf(TIntf&& o) noexcept : FPtr(std::exchange(o.FPtr, nullptr)) {}
   template <class J>
-    requires std::is_convertible_v<J*, I*>
-  TIntf(const TIntf<J>& o) : TIntf(static_cast<I*>(o.get())) {}
+  requires std::is_convertible_v<J*, I*> TIntf(const TIntf<J>& o) : TIntf(static_cast<I*>(o.get())) {}
   ~TIntf() { reset(); }
   TIntf& operator=(const TIntf& o) {
     TIntf(o).swap(*this);

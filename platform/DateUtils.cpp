@@ -196,7 +196,9 @@ std::int64_t MilliSecondsBetween(TDateTime a, TDateTime b) {
 }
 std::int64_t SecondsBetween(TDateTime a, TDateTime b) { return MilliSecondsBetween(a, b) / 1000; }
 
-TDateTime UnixMsToDateTime(std::int64_t ms) { return FromMs(ms + static_cast<std::int64_t>(kUnixDateDelta) * 86400000LL); }
+TDateTime UnixMsToDateTime(std::int64_t ms) {
+  return FromMs(ms + static_cast<std::int64_t>(kUnixDateDelta) * 86400000LL);
+}
 std::int64_t DateTimeToUnixMs(TDateTime v) { return ToMs(v) - static_cast<std::int64_t>(kUnixDateDelta) * 86400000LL; }
 TDateTime UnixToDateTime(std::int64_t s) { return UnixMsToDateTime(s * 1000); }
 std::int64_t DateTimeToUnix(TDateTime v) {

@@ -47,8 +47,7 @@ TDateTime EncodeDateTime(int aYear, int aMonth, int aDay, int aHour, int aMin, i
 bool TryEncodeDateTime(int aYear, int aMonth, int aDay, int aHour, int aMin, int aSec, int aMSec, TDateTime& aResult);
 void DecodeDate(TDateTime aValue, int& aYear, int& aMonth, int& aDay);
 void DecodeTime(TDateTime aValue, int& aHour, int& aMin, int& aSec, int& aMSec);
-void DecodeDateTime(TDateTime aValue, int& aYear, int& aMonth, int& aDay, int& aHour, int& aMin, int& aSec,
-                    int& aMSec);
+void DecodeDateTime(TDateTime aValue, int& aYear, int& aMonth, int& aDay, int& aHour, int& aMin, int& aSec, int& aMSec);
 // 1 = Sunday ... 7 = Saturday.
 int DayOfWeek(TDateTime aValue);
 bool IsLeapYear(int aYear);

@@ -60,10 +60,7 @@ std::string FormatArg(const char* s);
 std::string FormatArg(char c);
 std::string FormatArg(double v);
 template <class T>
-  requires std::is_integral_v<T>
-std::string FormatArg(T v) {
-  return std::to_string(v);
-}
+requires std::is_integral_v<T> std::string FormatArg(T v) { return std::to_string(v); }
 std::string FormatImpl(std::string_view aFormat, const std::string* aArgs, std::size_t aCount);
 }  // namespace detail
 

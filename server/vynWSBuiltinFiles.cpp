@@ -10,10 +10,10 @@ namespace detail {
 
 namespace {
 
-
 // The client script: a thin wrapper over the browser's WebSocket that
 // connects back to the server that delivered it.
-constexpr std::string_view kClientScript = R"JS(/* Client of the server component: connects back to where it came from. */
+constexpr std::string_view kClientScript =
+    R"JS(/* Client of the server component: connects back to where it came from. */
 var Corvane = (function () {
   "use strict";
   var base = "ws{%ssl%}://{%host%}:{%port%}";
@@ -34,7 +34,8 @@ var Corvane = (function () {
 
 // Fall-back for browsers that can only talk through a Flash socket: the
 // movie is no longer served, so this only reports why nothing connects.
-constexpr std::string_view kFlashScript = R"JS(/* Flash socket fall-back: not available from http{%ssl%}://{%host%}:{%port%}. */
+constexpr std::string_view kFlashScript =
+    R"JS(/* Flash socket fall-back: not available from http{%ssl%}://{%host%}:{%port%}. */
 var CorvaneFlash = { available: false, reason: "the Flash socket fall-back is not served by this server" };
 )JS";
 
@@ -124,7 +125,8 @@ bool BuiltinFileText(std::string_view aNames, std::string& aText) {
   for (std::size_t count = 1;; ++count) {
     if (count > kMaxBuiltinListNames) return false;
     const std::size_t comma = aNames.find(',', pos);
-    const std::string_view name = TrimBlanks(aNames.substr(pos, comma == std::string_view::npos ? aNames.npos : comma - pos));
+    const std::string_view name =
+        TrimBlanks(aNames.substr(pos, comma == std::string_view::npos ? aNames.npos : comma - pos));
     const TBuiltinFile* f = FindBuiltinFile(name);
     if (!f) return false;
     bool& seen = taken[static_cast<std::size_t>(f - kBuiltinFiles.data())];
@@ -140,8 +142,7 @@ bool BuiltinFileText(std::string_view aNames, std::string& aText) {
   return true;
 }
 
-std::string ReplaceBuiltinPlaceholders(std::string_view aText, std::string_view aHost, std::uint16_t aPort,
-                                       bool aSSL) {
+std::string ReplaceBuiltinPlaceholders(std::string_view aText, std::string_view aHost, std::uint16_t aPort, bool aSSL) {
   std::string host(aHost);
   if (host.find(':') != std::string::npos && (host.empty() || host.front() != '[')) host = "[" + host + "]";
   const std::string port = std::to_string(aPort);
@@ -226,8 +227,8 @@ TBuiltinFileAnswer BuiltinFileAnswer(std::string_view aRequestLine, const TBuilt
 
 std::string BuiltinFileResponse(const TBuiltinFileAnswer& aAnswer, std::string_view aHost, std::uint16_t aPort,
                                 bool aSSL) {
-  const std::string body = aAnswer.ResponseNo == 200 ? ReplaceBuiltinPlaceholders(aAnswer.Body, aHost, aPort, aSSL)
-                                                     : std::string();
+  const std::string body =
+      aAnswer.ResponseNo == 200 ? ReplaceBuiltinPlaceholders(aAnswer.Body, aHost, aPort, aSSL) : std::string();
   std::string out = aAnswer.ResponseNo == 200 ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n";
   out.append("Content-Type: ").append(aAnswer.ContentType).append("\r\n");
   out.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");

@@ -29,8 +29,7 @@ bool BuiltinFileText(std::string_view aNames, std::string& aText);
 // Replaces "{%host%}", "{%port%}" and "{%ssl%}" in any letter case: the
 // local address (IPv6 in square brackets), the local port, and "s" on a TLS
 // connection or nothing.
-std::string ReplaceBuiltinPlaceholders(std::string_view aText, std::string_view aHost, std::uint16_t aPort,
-                                       bool aSSL);
+std::string ReplaceBuiltinPlaceholders(std::string_view aText, std::string_view aHost, std::uint16_t aPort, bool aSSL);
 
 // What decides which built-in files a server answers.
 struct TBuiltinFileOptions {

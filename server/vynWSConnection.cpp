@@ -90,8 +90,8 @@ void TvynWSConnection_Transport::Close(std::int32_t aCloseCode) { Disconnect(aCl
 
 void TvynWSConnection_Transport::SendResponseHTTP(const std::string& aContent, const std::string& aContentType) {
   if (!FTCPConnection || !FTCPConnection->IOHandler()) return;
-  std::string out = kResponseHead + aContentType + kServerLine + kWSServerSoftware + "\r\nContent-Length: " +
-                    std::to_string(aContent.size()) + "\r\n\r\n" + aContent;
+  std::string out = kResponseHead + aContentType + kServerLine + kWSServerSoftware +
+                    "\r\nContent-Length: " + std::to_string(aContent.size()) + "\r\n\r\n" + aContent;
   FTCPConnection->IOHandler()->Write(out);
   AddSendBytes(static_cast<std::int64_t>(out.size()));
 }

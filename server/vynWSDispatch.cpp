@@ -192,17 +192,28 @@ TwsRequestKind ClassifyRequest(std::string_view aGathered, const TClassifyOption
 
 const char* RequestKindName(TwsRequestKind aKind) {
   switch (aKind) {
-    case TwsRequestKind::rkWebSocketUpgrade: return "rkWebSocketUpgrade";
-    case TwsRequestKind::rkSessionRequest: return "rkSessionRequest";
-    case TwsRequestKind::rkMessagePost: return "rkMessagePost";
-    case TwsRequestKind::rkProtocolPost: return "rkProtocolPost";
-    case TwsRequestKind::rkOAuth2: return "rkOAuth2";
-    case TwsRequestKind::rkHTTP2Preface: return "rkHTTP2Preface";
-    case TwsRequestKind::rkBuiltinFile: return "rkBuiltinFile";
-    case TwsRequestKind::rkFlashPolicy: return "rkFlashPolicy";
-    case TwsRequestKind::rkEventStream: return "rkEventStream";
-    case TwsRequestKind::rkHTTP: return "rkHTTP";
-    case TwsRequestKind::rkOther: return "rkOther";
+    case TwsRequestKind::rkWebSocketUpgrade:
+      return "rkWebSocketUpgrade";
+    case TwsRequestKind::rkSessionRequest:
+      return "rkSessionRequest";
+    case TwsRequestKind::rkMessagePost:
+      return "rkMessagePost";
+    case TwsRequestKind::rkProtocolPost:
+      return "rkProtocolPost";
+    case TwsRequestKind::rkOAuth2:
+      return "rkOAuth2";
+    case TwsRequestKind::rkHTTP2Preface:
+      return "rkHTTP2Preface";
+    case TwsRequestKind::rkBuiltinFile:
+      return "rkBuiltinFile";
+    case TwsRequestKind::rkFlashPolicy:
+      return "rkFlashPolicy";
+    case TwsRequestKind::rkEventStream:
+      return "rkEventStream";
+    case TwsRequestKind::rkHTTP:
+      return "rkHTTP";
+    case TwsRequestKind::rkOther:
+      return "rkOther";
   }
   return "?";
 }

@@ -14,11 +14,28 @@ constexpr std::string_view kForwardedFor = "X-Forwarded-For";
 constexpr std::string_view kForwardedHost = "X-Forwarded-Host";
 constexpr char kForwardAnswerTooLarge[] = "Forwarded answer larger than %d bytes";
 
-constexpr std::array<std::string_view, 22> kExcludedHeaders{
-    "Cache-control", "Connection",   "Content-Version", "Content-Disposition", "Content-Encoding", "Content-Language",
-    "Content-Type",  "Content-Length", "Content-Range", "Date",                 "Last-Modified",    "Expires",
-    "ETag",          "Pragma",       "Transfer-Encoding", "Location",          "Server",           "Proxy-Connection",
-    "WWW-Authenticate", "Proxy-Authenticate", "Accept-Patch", "Accept-Ranges"};
+constexpr std::array<std::string_view, 22> kExcludedHeaders{"Cache-control",
+                                                            "Connection",
+                                                            "Content-Version",
+                                                            "Content-Disposition",
+                                                            "Content-Encoding",
+                                                            "Content-Language",
+                                                            "Content-Type",
+                                                            "Content-Length",
+                                                            "Content-Range",
+                                                            "Date",
+                                                            "Last-Modified",
+                                                            "Expires",
+                                                            "ETag",
+                                                            "Pragma",
+                                                            "Transfer-Encoding",
+                                                            "Location",
+                                                            "Server",
+                                                            "Proxy-Connection",
+                                                            "WWW-Authenticate",
+                                                            "Proxy-Authenticate",
+                                                            "Accept-Patch",
+                                                            "Accept-Ranges"};
 
 // The client names its target itself: a second Host line would make the
 // request ambiguous (the original host travels as X-Forwarded-Host).

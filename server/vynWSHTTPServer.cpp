@@ -461,7 +461,8 @@ void TvynWSServer_Talvex_Base::StartupStep() {
   if (FSSLHandler && FSSLOptions.OpenSSL_Options.APIVersion == TwsOpenSSLAPI::oslAPI_1_0 &&
       FSSLOptions.OpenSSL_Options.ECDHE) {
     TIdSSLContext* ctx = FSSLHandler->SSLContext();
-    if (ctx && ctx->Context && detail::OSSL.SSL_CTX_ctrl) detail::OSSL.SSL_CTX_ctrl(ctx->Context, kCtrlSetECDHAuto, 1, nullptr);
+    if (ctx && ctx->Context && detail::OSSL.SSL_CTX_ctrl)
+      detail::OSSL.SSL_CTX_ctrl(ctx->Context, kCtrlSetECDHAuto, 1, nullptr);
   }
 }
 
@@ -676,7 +677,8 @@ TvynWSConnectionServer* TvynWSServer_Talvex_Base::GetConnectionByGuid(const std:
 TvynWSConnectionServer* TvynWSServer_Talvex_Base::GetConnectionByIndex(std::int32_t Index) {
   TvynWSConnectionServer* found = nullptr;
   auto& list = LockList();
-  if (Index >= 0 && static_cast<std::size_t>(Index) < list.size()) found = ConnectionOf(list[static_cast<std::size_t>(Index)]);
+  if (Index >= 0 && static_cast<std::size_t>(Index) < list.size())
+    found = ConnectionOf(list[static_cast<std::size_t>(Index)]);
   UnLockList();
   return found;
 }
@@ -895,9 +897,9 @@ void TvynWSServer_Talvex_Base::Execute(TIdContext* aContext) {
 bool TvynWSServer_Talvex_Base::AwaitFirstBytes(TIdContext* aContext, TvynWSConnectionServer* aConnection) {
   TIdTCPConnection* tcp = aContext->Connection();
   TIdIOHandler* io = tcp->IOHandler();
-  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::steady_clock::now().time_since_epoch())
-                       .count();
+  const auto now =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
   const std::int32_t requestTimeout = HTTPServer().RequestTimeout > 0 ? HTTPServer().RequestTimeout : 20000;
   if (aConnection->FirstBytesDeadline == 0) aConnection->FirstBytesDeadline = now + requestTimeout;
   const std::int64_t left = aConnection->FirstBytesDeadline - now;
@@ -1015,7 +1017,8 @@ TIdBytes TvynWSServer_Talvex_Base::Gather(TIdIOHandler* aIO, bool& aOverLimit) {
       break;
     }
     if (static_cast<std::int64_t>(bytes.size()) > MaxReadBufferSize) break;
-    const bool preface = bytes.size() >= 4 && std::equal(bytes.begin(), bytes.begin() + 4, detail::kHTTP2Preface.begin());
+    const bool preface =
+        bytes.size() >= 4 && std::equal(bytes.begin(), bytes.begin() + 4, detail::kHTTP2Preface.begin());
     if (preface && bytes.size() >= detail::kHTTP2Preface.size()) break;
     if (!preface && HeadEnd(bytes, searched > 2 ? searched - 2 : 0) >= 0) break;
     searched = bytes.size();
@@ -1115,8 +1118,8 @@ void TvynWSHTTPServer::InitHTTPServer(TvynWSHTTPCustomServer& aServer) {
     DoneWithPostStream(AContext, q, VCanFree);
   };
   aServer.OnParseAuthentication = [this](TIdContext* AContext, const std::string& AAuthType,
-                                         const std::string& AAuthData, std::string& VUsername,
-                                         std::string& VPassword, bool& VHandled) {
+                                         const std::string& AAuthData, std::string& VUsername, std::string& VPassword,
+                                         bool& VHandled) {
     ParseAuthentication(AContext, AAuthType, AAuthData, VUsername, VPassword, VHandled);
   };
 }

@@ -53,9 +53,8 @@ using TvynWSSSLALPNSelectEvent = std::function<void(TComponent* Sender, TStrings
 using TvynWSBeforeHeartBeatEvent =
     std::function<void(TComponent* Sender, TvynWSConnectionServer* Connection, bool& Handled)>;
 using TvynWSUnknownProtocolEvent = std::function<void(TvynWSConnectionServer* Connection, bool& Accept)>;
-using TvynWSBeforeForwardHTTPEvent = std::function<void(TvynWSConnectionServer* Connection,
-                                                        TIdHTTPRequestInfo* ARequestInfo,
-                                                        TvynWSServerForwardHTTP& aForward)>;
+using TvynWSBeforeForwardHTTPEvent = std::function<void(
+    TvynWSConnectionServer* Connection, TIdHTTPRequestInfo* ARequestInfo, TvynWSServerForwardHTTP& aForward)>;
 // E is the failure of the forwarded exchange, or none.
 using TvynWSAfterForwardHTTPEvent =
     std::function<void(TvynWSConnectionServer* Connection, TIdHTTPRequestInfo* ARequestInfo,
@@ -105,8 +104,7 @@ public:
   TIdServerIOHandlerSSLOpenSSL* Engine() const { return FEngine; }
   void Init() override;
   void Shutdown() override;
-  std::unique_ptr<TIdIOHandler> Accept(TIdSocketHandle& AListener, TIdThread* AListenerThread,
-                                       TIdYarn* AYarn) override;
+  std::unique_ptr<TIdIOHandler> Accept(TIdSocketHandle& AListener, TIdThread* AListenerThread, TIdYarn* AYarn) override;
 
 private:
   TIdServerIOHandlerSSLOpenSSL* FEngine;
@@ -477,8 +475,7 @@ protected:
                       TIdHTTPResponseInfo* aResponseInfo);
   // The handler chain of one parsed request.
   virtual void CommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
-  virtual void CommandOther(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
-                            TIdHTTPResponseInfo* AResponseInfo);
+  virtual void CommandOther(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo);
   // Authentication of a parsed request; false: refused (realm set).
   virtual bool AuthenticateRequest(TvynWSConnectionServer* aConnection, TIdHTTPRequestInfo* ARequestInfo,
                                    TIdHTTPResponseInfo* AResponseInfo);

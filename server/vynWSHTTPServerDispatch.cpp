@@ -153,9 +153,9 @@ void TvynWSHTTPServer::Dispatch(TIdContext* aContext, TvynWSConnectionServer* aC
         return;
       }
       // The reconnection delay is in milliseconds already.
-      io->Write(detail::EventStreamAnswer(std::string(kRetryField) +
-                                          std::to_string(FallBack().ServerSentEvents.Retry)) +
-                std::string(kIdField) + aConnection->Guid() + "\r\n");
+      io->Write(
+          detail::EventStreamAnswer(std::string(kRetryField) + std::to_string(FallBack().ServerSentEvents.Retry)) +
+          std::string(kIdField) + aConnection->Guid() + "\r\n");
       aConnection->SetEnabled(true);
       return;
     default:
@@ -208,8 +208,8 @@ void TvynWSHTTPServer::DoneWithPostStream(TIdContext* aContext, TIdHTTPRequestIn
   }
   // The temporary file goes with the stream in any case.
   try {
-    detail::ExtractMultipartFiles(
-        *file, detail::MultipartBoundary(aRequestInfo->RawHeaders().Values("Content-Type")), o.SaveDirectory);
+    detail::ExtractMultipartFiles(*file, detail::MultipartBoundary(aRequestInfo->RawHeaders().Values("Content-Type")),
+                                  o.SaveDirectory);
   } catch (const Exception& e) {
     // The answer is already out: the owner learns of the refused upload
     // through the component's exception event.

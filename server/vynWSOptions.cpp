@@ -1,10 +1,10 @@
 #include "server/vynWSOptions.h"
 
 // Plain data: a copy of the whole object copies every option.
-#define VYN_ASSIGN_ALL(T)                          \
-  void T::Assign(const TPersistent& aSource) {     \
-    if (&aSource == this) return;                  \
-    *this = AssignSource<T>(aSource);              \
+#define VYN_ASSIGN_ALL(T)                      \
+  void T::Assign(const TPersistent& aSource) { \
+    if (&aSource == this) return;              \
+    *this = AssignSource<T>(aSource);          \
   }
 
 VYN_ASSIGN_ALL(TvynOpenSSLServer_Options)

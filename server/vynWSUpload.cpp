@@ -177,7 +177,9 @@ std::int64_t TUploadFileStream::Write(const void* aBuffer, std::int64_t aCount) 
 }
 
 std::int64_t TUploadFileStream::Seek(std::int64_t aOffset, TSeekOrigin aOrigin) {
-  const int whence = aOrigin == TSeekOrigin::soBeginning ? SEEK_SET : aOrigin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
+  const int whence = aOrigin == TSeekOrigin::soBeginning ? SEEK_SET
+                     : aOrigin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                         : SEEK_END;
   const off_t r = ::lseek(FHandle, static_cast<off_t>(aOffset), whence);
   return r < 0 ? -1 : static_cast<std::int64_t>(r);
 }
@@ -198,7 +200,8 @@ std::string UploadTimeStamp(TDateTime aLocal) {
 std::unique_ptr<TUploadFileStream> CreateUploadFile(const std::string& aDirectory) {
   const TDateTime now = Now();
   for (int i = 0; i < kMaxNameTries; ++i) {
-    const std::string name = JoinPath(aDirectory, UploadTimeStamp(IncMilliSecond(now, i)) + std::string(kUploadExtension));
+    const std::string name =
+        JoinPath(aDirectory, UploadTimeStamp(IncMilliSecond(now, i)) + std::string(kUploadExtension));
     try {
       return std::make_unique<TUploadFileStream>(name);
     } catch (const EFCreateError&) {
@@ -220,7 +223,8 @@ std::string MultipartBoundary(std::string_view aContentType) {
   std::size_t pos = aContentType.find(';');
   while (pos != std::string_view::npos) {
     const std::size_t next = aContentType.find(';', pos + 1);
-    std::string_view param = aContentType.substr(pos + 1, next == std::string_view::npos ? aContentType.npos : next - pos - 1);
+    std::string_view param =
+        aContentType.substr(pos + 1, next == std::string_view::npos ? aContentType.npos : next - pos - 1);
     pos = next;
     const std::size_t eq = param.find('=');
     if (eq == std::string_view::npos || !WildcardMatch(Trim(param.substr(0, eq)), "boundary")) continue;

@@ -270,8 +270,9 @@ int Run(const Options& aOptions, std::FILE* aOut, std::FILE* aErr) {
   } catch (const std::exception& e) {
     // Whatever broke off the transfer once the time was up, the limit is
     // the reason.
-    const std::string message = deadline.Passed(std::chrono::milliseconds(20)) ? Format(kMaxTimeExceeded, FloatToStr(aOptions.MaxTime))
-                                                  : OneLine(e.what());
+    const std::string message = deadline.Passed(std::chrono::milliseconds(20))
+                                    ? Format(kMaxTimeExceeded, FloatToStr(aOptions.MaxTime))
+                                    : OneLine(e.what());
     std::fprintf(aErr, "%s%s\n", kPrefix, message.c_str());
   }
   std::fflush(aOut);

@@ -34,10 +34,13 @@ bool IsTokenChar(unsigned char c) {
 }
 
 bool IsToken(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return IsTokenChar(static_cast<unsigned char>(c)); });
+  return !s.empty() &&
+         std::all_of(s.begin(), s.end(), [](char c) { return IsTokenChar(static_cast<unsigned char>(c)); });
 }
 
-bool HasLineBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
+bool HasLineBreakOrNul(std::string_view s) {
+  return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
@@ -63,7 +66,8 @@ double Seconds(const std::string& aName, const std::string& aText) {
 void CheckHeader(const std::string& aLine) {
   const std::size_t colon = aLine.find(':');
   if (colon == std::string::npos) Fail("-H needs 'Name: value', got '" + aLine + "'");
-  if (!IsToken(std::string_view(aLine).substr(0, colon))) Fail("-H: '" + aLine.substr(0, colon) + "' is not a header name");
+  if (!IsToken(std::string_view(aLine).substr(0, colon)))
+    Fail("-H: '" + aLine.substr(0, colon) + "' is not a header name");
   if (HasLineBreakOrNul(aLine)) Fail("-H: a header value may not hold a line break or NUL");
 }
 
@@ -139,7 +143,8 @@ Options ParseArgs(const std::vector<std::string>& aArgs) {
   if (HasLineBreakOrNul(o.URL)) Fail("the URL may not hold a line break or NUL");
   if (!o.Proxy.empty()) {
     if (o.Proxy.find("://") == std::string::npos) o.Proxy = "http://" + o.Proxy;
-    if (!StartsWithNoCase(o.Proxy, "http://")) Fail("--proxy: only http:// proxies are supported, got '" + o.Proxy + "'");
+    if (!StartsWithNoCase(o.Proxy, "http://"))
+      Fail("--proxy: only http:// proxies are supported, got '" + o.Proxy + "'");
   }
   return o;
 }

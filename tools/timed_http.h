@@ -21,8 +21,8 @@ public:
   using Clock = std::chrono::steady_clock;
   explicit Deadline(double aSeconds)
       : FSet(aSeconds > 0),
-        FEnd(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                FSet ? aSeconds : 0))) {}
+        FEnd(Clock::now() +
+             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(FSet ? aSeconds : 0))) {}
   bool Set() const { return FSet; }
   // aSlack: a wait that ended a hair early still counts as the limit.
   bool Passed(Clock::duration aSlack = {}) const { return FSet && Clock::now() + aSlack >= FEnd; }

@@ -64,9 +64,8 @@ void TvynTimer::Terminate() {
 bool TvynTimer::WaitInterval(std::int32_t AMSec) {
   std::unique_lock<std::mutex> lk(FWaitLock);
   const std::uint64_t restarts = FRestarts;
-  const bool interrupted = FWaitChanged.wait_for(lk, std::chrono::milliseconds(AMSec), [&] {
-    return Terminated() || FRestarts != restarts;
-  });
+  const bool interrupted = FWaitChanged.wait_for(lk, std::chrono::milliseconds(AMSec),
+                                                 [&] { return Terminated() || FRestarts != restarts; });
   return !interrupted;
 }
 
@@ -77,8 +76,7 @@ void TvynTimer::Run() {
     if (interval > 0) {
       // In 64 bits: rounding the longest interval up must not overflow.
       const std::int64_t steps = (static_cast<std::int64_t>(interval) + kTimerStepMs - 1) / kTimerStepMs;
-      const std::int64_t wait =
-          std::min<std::int64_t>(steps * kTimerStepMs, std::numeric_limits<std::int32_t>::max());
+      const std::int64_t wait = std::min<std::int64_t>(steps * kTimerStepMs, std::numeric_limits<std::int32_t>::max());
       if (!WaitInterval(static_cast<std::int32_t>(wait))) return;
     } else {
       // Fires on every pass; a disabled timer still must not spin.

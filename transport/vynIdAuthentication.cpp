@@ -211,7 +211,8 @@ TIdAuthWhatsNext TIdDigestAuthentication::DecideNext() {
   for (const auto& part : Split(params.Values("qop"), ','))
     if (!Trim(part).empty()) FQopOptions.Add(Trim(part));
   if (FAlgorithm.empty()) FAlgorithm = "MD5";
-  if (!SameText(FAlgorithm, "MD5") && !SameText(FAlgorithm, "MD5-sess")) throw EIdInvalidAlgorithm(RSHTTPAuthInvalidHash);
+  if (!SameText(FAlgorithm, "MD5") && !SameText(FAlgorithm, "MD5-sess"))
+    throw EIdInvalidAlgorithm(RSHTTPAuthInvalidHash);
   if (Username().empty()) return TIdAuthWhatsNext::wnAskTheProgram;
   FCurrentStep = 1;
   return TIdAuthWhatsNext::wnDoRequest;
@@ -246,8 +247,8 @@ std::string TIdDigestAuthentication::Authentication() {
   std::string middle = qop.empty() ? std::string() : nc + ":" + cnonce + ":" + qop + ":";
   std::string response = H(H(a1) + ":" + FNonce + ":" + middle + H(a2));
 
-  std::string out = "Digest username=" + Quoted(Username()) + ", realm=" + Quoted(FRealm) + ", nonce=" + Quoted(FNonce) +
-                    ", algorithm=" + Quoted(FAlgorithm) + ", uri=" + Quoted(FUri);
+  std::string out = "Digest username=" + Quoted(Username()) + ", realm=" + Quoted(FRealm) +
+                    ", nonce=" + Quoted(FNonce) + ", algorithm=" + Quoted(FAlgorithm) + ", uri=" + Quoted(FUri);
   if (!qop.empty()) out += ", qop=" + Quoted(qop) + ", nc=" + nc + ", cnonce=" + Quoted(cnonce);
   out += ", response=" + Quoted(response);
   if (!FOpaque.empty()) out += ", opaque=" + Quoted(FOpaque);
@@ -293,8 +294,7 @@ TIdBytes UTF16LE(std::string_view AText) { return detail::EncodingUTF16LE()->Get
 void DESEncrypt(const std::uint8_t* AKey7, const std::uint8_t* AIn, std::uint8_t* AOut) {
   detail::DESBlock key, in, out;
   key[0] = AKey7[0];
-  for (int i = 1; i < 7; ++i)
-    key[i] = static_cast<std::uint8_t>((AKey7[i - 1] << (8 - i)) | (AKey7[i] >> i));
+  for (int i = 1; i < 7; ++i) key[i] = static_cast<std::uint8_t>((AKey7[i - 1] << (8 - i)) | (AKey7[i] >> i));
   key[7] = static_cast<std::uint8_t>(AKey7[6] << 1);
   detail::OSSL.DES_set_odd_parity(&key);
   detail::DESKeySchedule schedule{};

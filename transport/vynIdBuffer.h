@@ -36,11 +36,9 @@ public:
   TIdBuffer& operator=(const TIdBuffer&) = delete;
 
   // Appending (ADestIndex < 0) or overwriting from ADestIndex.
-  void Write(const TIdBytes& ABytes, std::int32_t ALength = -1, std::int32_t AOffset = 0,
-             std::int32_t ADestIndex = -1);
+  void Write(const TIdBytes& ABytes, std::int32_t ALength = -1, std::int32_t AOffset = 0, std::int32_t ADestIndex = -1);
   void Write(const std::uint8_t* ABytes, std::int32_t ALength, std::int32_t ADestIndex = -1);
-  void Write(std::string_view AString, const TIdTextEncoding& AByteEncoding = nullptr,
-             std::int32_t ADestIndex = -1);
+  void Write(std::string_view AString, const TIdTextEncoding& AByteEncoding = nullptr, std::int32_t ADestIndex = -1);
   // < 0: from the position to the end; 0: all of it from position 0; > 0: at
   // most that many.
   void Write(TStream& AStream, std::int64_t AByteCount = 0);
@@ -61,13 +59,11 @@ public:
 
   // AIndex < 0: taken from the head and removed; otherwise copied from that
   // position (relative to the head). A count of -1 means all of it.
-  void ExtractToBytes(TIdBytes& VBytes, std::int32_t AByteCount = -1, bool AAppend = true,
-                      std::int32_t AIndex = -1);
+  void ExtractToBytes(TIdBytes& VBytes, std::int32_t AByteCount = -1, bool AAppend = true, std::int32_t AIndex = -1);
   std::string ExtractToString(std::int32_t AByteCount = -1, const TIdTextEncoding& AByteEncoding = nullptr);
   // The first AByteCount bytes as text, with ARemoveCount bytes (at least
   // AByteCount) removed in one step: a line and its terminator.
-  std::string ExtractToString(std::int32_t AByteCount, const TIdTextEncoding& AByteEncoding,
-                              std::int32_t ARemoveCount);
+  std::string ExtractToString(std::int32_t AByteCount, const TIdTextEncoding& AByteEncoding, std::int32_t ARemoveCount);
   void ExtractToStream(TStream& AStream, std::int32_t AByteCount = -1, std::int32_t AIndex = -1);
   void ExtractToIdBuffer(TIdBuffer& ABuffer, std::int32_t AByteCount = -1, std::int32_t AIndex = -1);
   std::uint8_t ExtractToUInt8(std::int32_t AIndex = -1);

@@ -27,9 +27,7 @@ std::size_t ReadFull(TStream& AStream, std::uint8_t* ABuffer, std::size_t ASize)
 }
 
 // How many bytes a coder may still read: ABytes, or unlimited for a negative count.
-std::uint64_t Budget(std::int64_t ABytes) {
-  return ABytes < 0 ? UINT64_MAX : static_cast<std::uint64_t>(ABytes);
-}
+std::uint64_t Budget(std::int64_t ABytes) { return ABytes < 0 ? UINT64_MAX : static_cast<std::uint64_t>(ABytes); }
 
 std::array<char, 64> MakeCodingTable() {
   std::array<char, 64> t{};
@@ -109,8 +107,8 @@ void EncodeBase64(const std::array<char, 64>& ATable, char AFill, const std::uin
   char* out = AOut.data() + start;
   std::size_t i = 0;
   for (; i + 3 <= ACount; i += 3) {
-    const std::uint32_t v = static_cast<std::uint32_t>(ABytes[i]) << 16 |
-                            static_cast<std::uint32_t>(ABytes[i + 1]) << 8 | ABytes[i + 2];
+    const std::uint32_t v =
+        static_cast<std::uint32_t>(ABytes[i]) << 16 | static_cast<std::uint32_t>(ABytes[i + 1]) << 8 | ABytes[i + 2];
     out[0] = ATable[v >> 18];
     out[1] = ATable[(v >> 12) & 0x3F];
     out[2] = ATable[(v >> 6) & 0x3F];
@@ -254,8 +252,7 @@ std::uint8_t TIdDecoder4to3::ValueOf(std::uint8_t AChar) const {
   return static_cast<std::uint8_t>(Base64Value(DecodeTable, AChar));
 }
 
-void TIdDecoder4to3::DecodeGroups(const std::uint8_t* AChars, std::size_t ACount, TIdBytes& AOut,
-                                  bool APadding) const {
+void TIdDecoder4to3::DecodeGroups(const std::uint8_t* AChars, std::size_t ACount, TIdBytes& AOut, bool APadding) const {
   // The table is public and may change between calls, so it is expanded here.
   DecodeBase64Groups(ByteValues(DecodeTable), static_cast<std::uint8_t>(FillChar), AChars, ACount, AOut, APadding);
 }
@@ -316,8 +313,7 @@ TIdBytes TIdDecoderMIME::DecodeBytes(std::string_view AIn) {
   if (IsASCII(AIn)) {
     TIdBytes out;
     static const TByteValues values = ByteValues(MIMEDecodeTable());
-    DecodeBase64Groups(values, '=', reinterpret_cast<const std::uint8_t*>(AIn.data()), AIn.size(), out,
-                       true);
+    DecodeBase64Groups(values, '=', reinterpret_cast<const std::uint8_t*>(AIn.data()), AIn.size(), out, true);
     return out;
   }
   TMemoryStream dest;

@@ -29,8 +29,8 @@ public:
 
 class TIdEncoder3to4 : public TIdEncoder {
 public:
-  using TIdEncoder::TIdEncoder;
   using TIdEncoder::Encode;
+  using TIdEncoder::TIdEncoder;
   void Encode(TStream& ASrcStream, TStream& ADestStream, std::int64_t ABytes = -1) override;
   // The encoding of a block of bytes, appended to AOut.
   void EncodeBytesTo(const std::uint8_t* ABytes, std::size_t ACount, std::string& AOut) const;
@@ -69,15 +69,16 @@ public:
 
 class TIdDecoder4to3 : public TIdDecoder {
 public:
-  using TIdDecoder::TIdDecoder;
   using TIdDecoder::Decode;
+  using TIdDecoder::TIdDecoder;
   void Decode(TStream& ASrcStream, std::int64_t ABytes = -1) override;
   // Decodes a block of characters, appending the bytes to AOut.
   void DecodeBytesTo(const std::uint8_t* AChars, std::size_t ACount, TIdBytes& AOut) const;
 
   // Every entry 255, then each alphabet character's entry set to its
   // position. The table is indexed by character code 1..127.
-  static void ConstructDecodeTable(const std::array<char, 64>& ACodingTable, std::array<std::uint8_t, 127>& ADecodeTable);
+  static void ConstructDecodeTable(const std::array<char, 64>& ACodingTable,
+                                   std::array<std::uint8_t, 127>& ADecodeTable);
 
   std::array<char, 64> CodingTable{};
   std::array<std::uint8_t, 127> DecodeTable{};

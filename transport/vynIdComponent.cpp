@@ -16,12 +16,18 @@ TIdComponent::~TIdComponent() {
 
 const char* TIdComponent::StatusText(TIdStatus AStatus) {
   switch (AStatus) {
-    case TIdStatus::hsResolving: return RSStatusResolving;
-    case TIdStatus::hsConnecting: return RSStatusConnecting;
-    case TIdStatus::hsConnected: return RSStatusConnected;
-    case TIdStatus::hsDisconnecting: return RSStatusDisconnecting;
-    case TIdStatus::hsDisconnected: return RSStatusDisconnected;
-    default: return RSStatusText;
+    case TIdStatus::hsResolving:
+      return RSStatusResolving;
+    case TIdStatus::hsConnecting:
+      return RSStatusConnecting;
+    case TIdStatus::hsConnected:
+      return RSStatusConnected;
+    case TIdStatus::hsDisconnecting:
+      return RSStatusDisconnecting;
+    case TIdStatus::hsDisconnected:
+      return RSStatusDisconnected;
+    default:
+      return RSStatusText;
   }
 }
 

@@ -20,9 +20,7 @@ std::string TrimWSP(std::string_view s) {
   return std::string(s.substr(b, e - b));
 }
 
-bool IsHTTPProtocol(std::string_view aProtocol) {
-  return SameText(aProtocol, "http") || SameText(aProtocol, "https");
-}
+bool IsHTTPProtocol(std::string_view aProtocol) { return SameText(aProtocol, "http") || SameText(aProtocol, "https"); }
 
 bool IsIPAddress(std::string_view aHost) {
   if (aHost.find(':') != std::string_view::npos) return true;  // IPv6
@@ -414,7 +412,7 @@ void TIdCookies::EvictBeyondLimitsLocked(TIdCookie* AKeep) {
     TIdCookie* victim = nullptr;
     for (TIdCookie* c : FCookieList) {
       if (c == AKeep || !APick(c)) continue;
-      if (!victim || (c->IsExpired() != victim->IsExpired() ? c->IsExpired()
+      if (!victim || (c->IsExpired() != victim->IsExpired()     ? c->IsExpired()
                       : c->LastAccessed != victim->LastAccessed ? c->LastAccessed < victim->LastAccessed
                                                                 : c->CreatedAt < victim->CreatedAt))
         victim = c;

@@ -104,9 +104,8 @@ struct CommandRow {
   const char* Word;
 };
 constexpr CommandRow kCommandWords[] = {
-    {THTTPCommandType::hcUnknown, "UNKNOWN"}, {THTTPCommandType::hcHEAD, "HEAD"},
-    {THTTPCommandType::hcGET, "GET"},         {THTTPCommandType::hcPOST, "POST"},
-    {THTTPCommandType::hcDELETE, "DELETE"},   {THTTPCommandType::hcPUT, "PUT"},
+    {THTTPCommandType::hcUnknown, "UNKNOWN"}, {THTTPCommandType::hcHEAD, "HEAD"},      {THTTPCommandType::hcGET, "GET"},
+    {THTTPCommandType::hcPOST, "POST"},       {THTTPCommandType::hcDELETE, "DELETE"},  {THTTPCommandType::hcPUT, "PUT"},
     {THTTPCommandType::hcTRACE, "TRACE"},     {THTTPCommandType::hcOPTION, "OPTIONS"},
 };
 
@@ -240,7 +239,8 @@ TReceiveNow ReceiveWouldNotWait(TIdTCPConnection& AConnection, TIdIOHandler& AIO
 }
 
 // The ready check of a parked connection (see TIdYarnReadyCheck).
-TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool AReceive, const TIdHTTPParserLimits& ALimits) {
+TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool AReceive,
+                                      const TIdHTTPParserLimits& ALimits) {
   TIdIOHandler* io = AConnection.IOHandler();
   if (!io || !io->InputBuffer()) return TIdYarnReadiness::yrReady;
   if (RequestIsWhole(*io->InputBuffer(), ALimits)) return TIdYarnReadiness::yrReady;
@@ -259,8 +259,7 @@ TIdYarnReadiness NextRequestReadiness(TIdTCPConnection& AConnection, bool ARecei
       return TIdYarnReadiness::yrReady;
     if (RequestIsWhole(*io->InputBuffer(), ALimits)) return TIdYarnReadiness::yrReady;
   }
-  return io->InputBufferIsEmpty() && !io->InputPending() ? TIdYarnReadiness::yrNothing
-                                                          : TIdYarnReadiness::yrPartial;
+  return io->InputBufferIsEmpty() && !io->InputPending() ? TIdYarnReadiness::yrNothing : TIdYarnReadiness::yrPartial;
 }
 
 std::string ContainsEncoded(std::string_view APath) {
@@ -279,7 +278,7 @@ std::string ContainsEncoded(std::string_view APath) {
 // gives the size announced and the bytes sent.
 struct ServedFile {
   int Fd = -1;
-  struct stat St{};
+  struct stat St {};
   ServedFile() = default;
   ServedFile(const ServedFile&) = delete;
   ServedFile& operator=(const ServedFile&) = delete;
@@ -307,7 +306,9 @@ public:
   }
   std::int64_t Write(const void*, std::int64_t) override { return 0; }
   std::int64_t Seek(std::int64_t AOffset, TSeekOrigin AOrigin) override {
-    int whence = AOrigin == TSeekOrigin::soBeginning ? SEEK_SET : AOrigin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
+    int whence = AOrigin == TSeekOrigin::soBeginning ? SEEK_SET
+                 : AOrigin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                     : SEEK_END;
     return ::lseek(FFd, AOffset, whence);
   }
   std::int64_t Size() override { return FSize; }
@@ -341,8 +342,7 @@ public:
     if (size > kHeadAndBodyTogetherMax || size != static_cast<std::int64_t>(ASt.st_size)) return;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    if (ASt.st_mtim.tv_sec > now.tv_sec - kSettledSeconds || ASt.st_ctim.tv_sec > now.tv_sec - kSettledSeconds)
-      return;
+    if (ASt.st_mtim.tv_sec > now.tv_sec - kSettledSeconds || ASt.st_ctim.tv_sec > now.tv_sec - kSettledSeconds) return;
     std::lock_guard<std::mutex> g(FLock);
     auto it = FFiles.find(AName);
     if (it != FFiles.end()) {
@@ -575,7 +575,7 @@ void TIdHTTPResponseInfo::Redirect(const std::string& AURL) {
 }
 
 std::int64_t TIdHTTPResponseInfo::ServeFile(TIdContext*, const std::string& AFile) {
-  struct stat st{};
+  struct stat st {};
   const bool known = AFile.find('\0') == std::string::npos && ::stat(AFile.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   return ServeKnownFile(AFile, known ? &st : nullptr);
 }
@@ -664,7 +664,7 @@ std::int64_t TIdHTTPResponseInfo::ServeOpenFile(int AFd, std::int64_t ASize, con
 }
 
 std::int64_t TIdHTTPResponseInfo::ServeOpenedFile(int AFd, const std::string& AFile, TIdHTTPRequestInfo* ARequestInfo) {
-  struct stat st{};
+  struct stat st {};
   if (AFd < 0 || ::fstat(AFd, &st) != 0 || !S_ISREG(st.st_mode)) throw EIdFileNotFound(Format(RSFileNotFound, AFile));
   if (ARequestInfo) {
     const TDateTime modified = UTCToLocalTime(UnixToDateTime(static_cast<std::int64_t>(st.st_mtime)));
@@ -697,7 +697,7 @@ std::int64_t TIdHTTPResponseInfo::ServeOpenedFile(int AFd, const std::string& AF
 
 std::int64_t TIdHTTPResponseInfo::SmartServeFile(TIdContext*, TIdHTTPRequestInfo* ARequestInfo,
                                                  const std::string& AFile) {
-  struct stat st{};
+  struct stat st {};
   if (AFile.find('\0') != std::string::npos || ::stat(AFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     SetResponseNo(404);
     return 0;
@@ -801,8 +801,7 @@ int OpenBeneath(int ARootFd, const std::string& ARelative) {
     const std::size_t slash = ARelative.find('/', pos);
     const std::string segment = ARelative.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
     const bool last = slash == std::string::npos;
-    fd = ::openat(dir, segment.c_str(),
-                  last ? kFileFlags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    fd = ::openat(dir, segment.c_str(), last ? kFileFlags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir != ARootFd) ::close(dir);
     if (fd < 0 || last) return fd;
     dir = fd;
@@ -821,7 +820,7 @@ int IdOpenDocument(const std::string& ARoot, std::string_view ARawPath, std::str
   const int fd = OpenBeneath(rootFd, relative);
   ::close(rootFd);
   if (fd < 0) return -1;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return -1;
@@ -843,7 +842,7 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
     // Below the resolved root a path without links is its own resolution:
     // each segment is looked at once instead of resolving the whole path
     // (the root's folders included) again. A link sends it the long way.
-    struct stat st{};
+    struct stat st {};
     bool link = false;
     std::size_t end = root == "/" ? 0 : root.size();
     while (!link && end < candidate.size()) {
@@ -864,7 +863,7 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
   std::string resolved(fileBuf);
   const std::string prefix = root == "/" ? root : root + "/";
   if (resolved != root && resolved.compare(0, prefix.size(), prefix) != 0) return false;
-  struct stat st{};
+  struct stat st {};
   if (::stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   VFileName = resolved;
   if (VStat) *VStat = st;
@@ -934,8 +933,7 @@ void TIdCustomHTTPServer::FireCreateSession(TIdContext* AContext, TIdHTTPSession
 void TIdCustomHTTPServer::FireInvalidSession(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
                                              TIdHTTPResponseInfo* AResponseInfo, bool& VContinueProcessing,
                                              const std::string& AInvalidSessionID) {
-  if (OnInvalidSession)
-    OnInvalidSession(AContext, ARequestInfo, AResponseInfo, VContinueProcessing, AInvalidSessionID);
+  if (OnInvalidSession) OnInvalidSession(AContext, ARequestInfo, AResponseInfo, VContinueProcessing, AInvalidSessionID);
 }
 
 void TIdCustomHTTPServer::FireCommandGet(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
@@ -953,16 +951,14 @@ void TIdCustomHTTPServer::FireCommandError(TIdContext* AContext, TIdHTTPRequestI
   if (OnCommandError) OnCommandError(AContext, ARequestInfo, AResponseInfo, AException);
 }
 
-bool TIdCustomHTTPServer::FireHeadersAvailable(TIdContext* AContext, const std::string& AUri,
-                                               TIdHeaderList& AHeaders) {
+bool TIdCustomHTTPServer::FireHeadersAvailable(TIdContext* AContext, const std::string& AUri, TIdHeaderList& AHeaders) {
   bool result = true;
   if (OnHeadersAvailable) OnHeadersAvailable(AContext, AUri, AHeaders, result);
   return result;
 }
 
-void TIdCustomHTTPServer::FireHeadersBlocked(TIdContext* AContext, TIdHeaderList& AHeaders,
-                                             std::int32_t& VResponseNo, std::string& VResponseText,
-                                             std::string& VContentText) {
+void TIdCustomHTTPServer::FireHeadersBlocked(TIdContext* AContext, TIdHeaderList& AHeaders, std::int32_t& VResponseNo,
+                                             std::string& VResponseText, std::string& VContentText) {
   VResponseNo = 403;
   VResponseText.clear();
   VContentText.clear();
@@ -1006,9 +1002,8 @@ void TIdCustomHTTPServer::DecodeParams(TIdHTTPRequestInfo& ARequest, std::string
   }
 }
 
-bool TIdCustomHTTPServer::DecodeCredentials(TIdContext* AContext, const std::string& AScheme,
-                                            const std::string& AData, std::string& VUsername,
-                                            std::string& VPassword) {
+bool TIdCustomHTTPServer::DecodeCredentials(TIdContext* AContext, const std::string& AScheme, const std::string& AData,
+                                            std::string& VUsername, std::string& VPassword) {
   bool handled = false;
   if (OnParseAuthentication) OnParseAuthentication(AContext, AScheme, AData, VUsername, VPassword, handled);
   if (!handled && SameText(AScheme, "Basic")) {
@@ -1073,9 +1068,8 @@ bool TIdCustomHTTPServer::ParkUntilFirstBytes(TIdTCPConnection& AConnection, TId
   if (!io || !io->InputBufferIsEmpty() || io->InputPending()) return false;
   TIdTCPConnection* connection = &AConnection;
   const TIdHTTPParserLimits limits = RequestLimits(io);
-  return AYarn.Park(AIdleMs, [connection, limits](bool AReceive) {
-    return NextRequestReadiness(*connection, AReceive, limits);
-  });
+  return AYarn.Park(
+      AIdleMs, [connection, limits](bool AReceive) { return NextRequestReadiness(*connection, AReceive, limits); });
 }
 
 // What the steps of one request share.
@@ -1154,8 +1148,7 @@ void TIdCustomHTTPServer::ReadRequestHead(TIdIOHandler& AIO, TIdHTTPParser& APar
     }
     const bool lineIn = AParser.State() != TIdHTTPParserState::psStartLine;
     if (lineIn && headDeadline == 0)
-      headDeadline =
-          GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX);
+      headDeadline = GetTickCount64() + static_cast<std::uint64_t>(RequestTimeout > 0 ? RequestTimeout : INT32_MAX);
     const std::int32_t left = RemainingMs(lineIn ? headDeadline : lineDeadline);
     if (left <= 0 || AIO.ReadFromSource(true, left, false) == -1) {
       // A client that sent part of a request is told; an idle one just ends.
@@ -1208,7 +1201,8 @@ bool TIdCustomHTTPServer::TakeRequestHead(TIdContext* AContext, TIdTCPConnection
     if (over.empty()) over = req.RawHeaders().Values("X-METHOD-OVERRIDE");
     if (!over.empty()) method = UpperCase(over);
   }
-  if (TIdIOHandlerSocket* sock = AConnection.Socket(); sock && sock->Binding()) req.RemoteIP = sock->Binding()->PeerIP();
+  if (TIdIOHandlerSocket* sock = AConnection.Socket(); sock && sock->Binding())
+    req.RemoteIP = sock->Binding()->PeerIP();
   req.Command = method;
   req.CommandType = HTTPCommandTypeOf(method);
 
@@ -1360,10 +1354,10 @@ bool TIdCustomHTTPServer::RunHandlers(TIdContext* AContext, TIdTCPConnection& AC
 void TIdCustomHTTPServer::WriteAnswer(TIdTCPConnection& AConnection, TIdHTTPResponseInfo& resp) {
   // A small body leaves in the same send as its head.
   TIdIOHandler* out = AConnection.IOHandler();
-  const bool together = out && !resp.HeaderHasBeenWritten() && !out->WriteBufferingActive() &&
-                        (resp.ContentStream() ? resp.ContentStream()->Size() <= kHeadAndBodyTogetherMax
-                                              : static_cast<std::int64_t>(resp.ContentText.size()) <=
-                                                    kHeadAndBodyTogetherMax);
+  const bool together =
+      out && !resp.HeaderHasBeenWritten() && !out->WriteBufferingActive() &&
+      (resp.ContentStream() ? resp.ContentStream()->Size() <= kHeadAndBodyTogetherMax
+                            : static_cast<std::int64_t>(resp.ContentText.size()) <= kHeadAndBodyTogetherMax);
   if (together) out->WriteBufferOpen();
   // Anything held back is dropped when the answer fails half-way.
   TScopeGuard cancel([&] {

@@ -192,8 +192,8 @@ bool IdResolveDocumentPath(const std::string& ARoot, std::string_view ARawPath, 
 int IdOpenDocument(const std::string& ARoot, std::string_view ARawPath, std::string& VFileName,
                    struct stat* VStat = nullptr);
 
-using TIdHTTPCommandEvent = std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
-                                               TIdHTTPResponseInfo* AResponseInfo)>;
+using TIdHTTPCommandEvent =
+    std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo, TIdHTTPResponseInfo* AResponseInfo)>;
 using TIdHTTPCommandError = std::function<void(TIdContext* AContext, TIdHTTPRequestInfo* ARequestInfo,
                                                TIdHTTPResponseInfo* AResponseInfo, const std::exception& AException)>;
 using TIdHTTPCreatePostStream =

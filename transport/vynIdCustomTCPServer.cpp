@@ -224,7 +224,8 @@ void TIdCustomTCPServer::StartListening() {
       std::unique_ptr<TIdListenerThread> listener;
       try {
         binding.Listen(ListenQueue);
-        listener = std::make_unique<TIdListenerThread>(this, &binding, serverName + kListenerSuffix + std::to_string(i + 1));
+        listener =
+            std::make_unique<TIdListenerThread>(this, &binding, serverName + kListenerSuffix + std::to_string(i + 1));
         listener->OnBeforeRun = [this](TIdThread* AThread) { FireBeforeListenerRun(AThread); };
         listener->SetPriority(TThreadPriority::tpHighest);
         listeners.push_back(listener.get());

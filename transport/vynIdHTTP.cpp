@@ -52,7 +52,9 @@ bool IsHeadRequest(const TIdHTTPRequest& ARequest) {
   return SameText(ARequest.Method, kMethodHead) || SameText(ARequest.MethodOverride, kMethodHead);
 }
 
-bool HasBadChar(std::string_view AText) { return AText.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
+bool HasBadChar(std::string_view AText) {
+  return AText.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
 
 // Registers the OpenSSL handler for TryMakeIOHandler once, when the first
 // https request needs a handler.
@@ -266,9 +268,12 @@ std::string XMLEncodingOf(TStream& AStream) {
     std::initializer_list<int> Bytes;
     const char* Name;
   };
-  const Mark marks[] = {{{0x00, 0x00, 0xFE, 0xFF}, "UCS-4BE"}, {{0x00, 0x00, 0xFF, 0xFE}, ""},
-                        {{0xFF, 0xFE, 0x00, 0x00}, "UCS-4LE"}, {{0xFE, 0xFF, 0x00, 0x00}, ""},
-                        {{0xFE, 0xFF}, "UTF-16BE"},           {{0xFF, 0xFE}, "UTF-16LE"},
+  const Mark marks[] = {{{0x00, 0x00, 0xFE, 0xFF}, "UCS-4BE"},
+                        {{0x00, 0x00, 0xFF, 0xFE}, ""},
+                        {{0xFF, 0xFE, 0x00, 0x00}, "UCS-4LE"},
+                        {{0xFE, 0xFF, 0x00, 0x00}, ""},
+                        {{0xFE, 0xFF}, "UTF-16BE"},
+                        {{0xFF, 0xFE}, "UTF-16LE"},
                         {{0xEF, 0xBB, 0xBF}, kUTF8}};
   for (const Mark& m : marks) {
     if (m.Bytes.size() == 4 && got < 4) continue;
@@ -282,14 +287,22 @@ std::string XMLEncodingOf(TStream& AStream) {
   // the unit that ends the declaration.
   int width = 0, pick = -1;
   bool utf16be = false, utf16le = false, ebcdic = false;
-  if (is({0x00, 0x00, 0x00, 0x3C})) width = 4, pick = 3;
-  else if (is({0x00, 0x00, 0x3C, 0x00})) width = 4, pick = 2;
-  else if (is({0x3C, 0x00, 0x00, 0x00})) width = 4, pick = 0;
-  else if (is({0x00, 0x3C, 0x00, 0x00})) width = 4, pick = 1;
-  else if (is({0x00, 0x3C, 0x00, 0x3F})) width = 2, utf16be = true;
-  else if (is({0x3C, 0x00, 0x3F, 0x00})) width = 2, utf16le = true;
-  else if (is({0x3C, 0x3F, 0x78, 0x6D})) width = 1, pick = 0;
-  else if (is({0x4C, 0x6F, 0xA7, 0x94})) width = 1, ebcdic = true;
+  if (is({0x00, 0x00, 0x00, 0x3C}))
+    width = 4, pick = 3;
+  else if (is({0x00, 0x00, 0x3C, 0x00}))
+    width = 4, pick = 2;
+  else if (is({0x3C, 0x00, 0x00, 0x00}))
+    width = 4, pick = 0;
+  else if (is({0x00, 0x3C, 0x00, 0x00}))
+    width = 4, pick = 1;
+  else if (is({0x00, 0x3C, 0x00, 0x3F}))
+    width = 2, utf16be = true;
+  else if (is({0x3C, 0x00, 0x3F, 0x00}))
+    width = 2, utf16le = true;
+  else if (is({0x3C, 0x3F, 0x78, 0x6D}))
+    width = 1, pick = 0;
+  else if (is({0x4C, 0x6F, 0xA7, 0x94}))
+    width = 1, ebcdic = true;
   else
     return kUTF8;
   // Reads units up to the end unit; bounded by what a declaration needs.
@@ -442,8 +455,7 @@ void TIdHTTPProtocol::BuildAndSendRequest(TIdURI* AURI) {
   // Proxy credentials go to the proxy only: on the CONNECT, or on a plain
   // request the proxy itself reads; never through a tunnel to the origin.
   const bool toProxy =
-      SameText(req.Method, kMethodConnect) ||
-      (req.UseProxy() == TIdHTTPConnectionType::ctProxy && !FHTTP->FTunnelOpen);
+      SameText(req.Method, kMethodConnect) || (req.UseProxy() == TIdHTTPConnectionType::ctProxy && !FHTTP->FTunnelOpen);
   if (toProxy) FHTTP->ProxyParams().SetHeaders(req.RawHeaders());
   if (AURI && FHTTP->AllowCookies() && FHTTP->CookieManager())
     FHTTP->CookieManager()->GenerateClientCookies(*AURI, SameText(AURI->Protocol, "HTTPS"), req.RawHeaders());
@@ -457,7 +469,8 @@ void TIdHTTPProtocol::BuildAndSendRequest(TIdURI* AURI) {
   for (int i = 0; i < req.RawHeaders().Count(); ++i) {
     const std::string& line = req.RawHeaders()[i];
     if (HasBadChar(line) || (!line.empty() && (line[0] == ' ' || line[0] == '\t')))
-      throw EIdHTTPRequestInvalid(Format(RSHTTPRequestInvalidChar, "header " + req.RawHeaders().Names(i > 0 ? i - 1 : i)));
+      throw EIdHTTPRequestInvalid(
+          Format(RSHTTPRequestInvalidChar, "header " + req.RawHeaders().Names(i > 0 ? i - 1 : i)));
   }
 
   TIdIOHandler& io = *FHTTP->IOHandler();
@@ -647,8 +660,7 @@ TIdHTTPWhatsNext TIdHTTPProtocol::ProcessResponse(const TIdHTTPIgnoreReplies& AI
     return TIdHTTPWhatsNext::wnJustExit;
   }
   if (code == 407) {
-    if (FHTTP->FAuthProxyRetries < FHTTP->MaxAuthRetries() &&
-        FHTTP->NegotiateProxyAuthorization(*FRequest, *FResponse))
+    if (FHTTP->FAuthProxyRetries < FHTTP->MaxAuthRetries() && FHTTP->NegotiateProxyAuthorization(*FRequest, *FResponse))
       return ReadOrDiscardAuthBody(AIgnoreReplies) ? TIdHTTPWhatsNext::wnAuthRequest : TIdHTTPWhatsNext::wnJustExit;
     if (FHTTP->ProxyParams().Authentication()) FHTTP->ProxyParams().Authentication()->Reset();
     HandleStatusError(AIgnoreReplies);
@@ -797,8 +809,8 @@ void TIdCustomHTTP::ResolveRequestURL() {
     else
       throw EIdUnknownProtocol();
   }
-  const bool star = (SameText(req.Method, kMethodOptions) || SameText(req.MethodOverride, kMethodOptions)) &&
-                    uri.Document == "*";
+  const bool star =
+      (SameText(req.Method, kMethodOptions) || SameText(req.MethodOverride, kMethodOptions)) && uri.Document == "*";
   if (star)
     req.URL = "*";
   else
@@ -942,8 +954,7 @@ void TIdCustomHTTP::OpenAndSend(TIdHTTPRequest& ARequest, TIdHTTPResponse& AResp
   ARequest.FUseProxy = ChooseConnectionTarget();
   if (ARequest.UseProxy() != before) {
     if (Connected()) Disconnect();
-  } else if (ARequest.UseProxy() == TIdHTTPConnectionType::ctSSLProxy &&
-             !SameText(destination, ARequest.Destination)) {
+  } else if (ARequest.UseProxy() == TIdHTTPConnectionType::ctSSLProxy && !SameText(destination, ARequest.Destination)) {
     if (Connected()) Disconnect();
   }
   ARequest.Destination = destination;
@@ -967,8 +978,8 @@ void TIdCustomHTTP::OpenAndSend(TIdHTTPRequest& ARequest, TIdHTTPResponse& AResp
   if (FCompressor && FCompressor->IsReady()) {
     for (const char* enc : {"deflate", "gzip"}) {
       if (ARequest.AcceptEncoding.find(enc) == std::string::npos)
-        ARequest.AcceptEncoding = ARequest.AcceptEncoding.empty() ? std::string(enc)
-                                                                  : ARequest.AcceptEncoding + ", " + enc;
+        ARequest.AcceptEncoding =
+            ARequest.AcceptEncoding.empty() ? std::string(enc) : ARequest.AcceptEncoding + ", " + enc;
     }
   }
   if (!ARequest.AcceptEncoding.empty() && ARequest.AcceptEncoding.find("identity") == std::string::npos)

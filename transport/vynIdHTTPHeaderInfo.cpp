@@ -76,7 +76,8 @@ void SetDefaultUserAgent(std::string AValue) {
 // Ranges
 
 std::string TIdEntityRange::Text() const {
-  if (StartPos >= 0) return EndPos >= 0 ? std::to_string(StartPos) + "-" + std::to_string(EndPos) : std::to_string(StartPos) + "-";
+  if (StartPos >= 0)
+    return EndPos >= 0 ? std::to_string(StartPos) + "-" + std::to_string(EndPos) : std::to_string(StartPos) + "-";
   if (SuffixLength >= 0) return "-" + std::to_string(SuffixLength);
   return {};
 }
@@ -513,7 +514,7 @@ void TIdProxyConnectionInfo::Clear() {
 namespace {
 
 struct HtmlTag {
-  std::string Name;  // upper case; "/NAME" for an end tag
+  std::string Name;                                             // upper case; "/NAME" for an end tag
   std::vector<std::pair<std::string, std::string>> Attributes;  // names in upper case
 };
 

@@ -148,9 +148,9 @@ TIdHTTPParseResult TIdHTTPParser::Fail(TIdHTTPParseError AError, std::string_vie
   return TIdHTTPParseResult::prError;
 }
 
-TIdHTTPParser::TLineResult TIdHTTPParser::TakeLine(const std::uint8_t* AData, std::size_t ASize,
-                                                   std::size_t& VUsed, std::int32_t ALimit,
-                                                   TIdHTTPParseError ATooLong, std::string_view& VLine) {
+TIdHTTPParser::TLineResult TIdHTTPParser::TakeLine(const std::uint8_t* AData, std::size_t ASize, std::size_t& VUsed,
+                                                   std::int32_t ALimit, TIdHTTPParseError ATooLong,
+                                                   std::string_view& VLine) {
   const std::uint8_t* start = AData + VUsed;
   const std::size_t avail = ASize - VUsed;
   const auto* nl = static_cast<const std::uint8_t*>(std::memchr(start, '\n', avail));
@@ -158,8 +158,8 @@ TIdHTTPParser::TLineResult TIdHTTPParser::TakeLine(const std::uint8_t* AData, st
   // The limit counts the line without its end; a CR before the LF (or
   // last in a line not ended yet) is part of the end.
   std::size_t length = FLine.size() + piece;
-  const bool crLast = nl ? (piece > 0 ? start[piece - 1] == '\r' : !FLine.empty() && FLine.back() == '\r')
-                         : start[avail - 1] == '\r';
+  const bool crLast =
+      nl ? (piece > 0 ? start[piece - 1] == '\r' : !FLine.empty() && FLine.back() == '\r') : start[avail - 1] == '\r';
   if (crLast) --length;
   if (ALimit > 0 && length > static_cast<std::size_t>(ALimit)) {
     Fail(ATooLong, FLine.empty() ? std::string_view(reinterpret_cast<const char*>(start), piece) : FLine);
@@ -273,7 +273,8 @@ TIdHTTPParseResult TIdHTTPParser::TakeBody(const std::uint8_t* AData, std::size_
     return Feed(AData, ASize, VUsed);
   }
   if (VUsed == ASize) return TIdHTTPParseResult::prNeedMore;
-  const std::size_t take = static_cast<std::size_t>(std::min<std::int64_t>(VRemaining, static_cast<std::int64_t>(ASize - VUsed)));
+  const std::size_t take =
+      static_cast<std::size_t>(std::min<std::int64_t>(VRemaining, static_cast<std::int64_t>(ASize - VUsed)));
   FBody = std::string_view(reinterpret_cast<const char*>(AData + VUsed), take);
   VUsed += take;
   VRemaining -= static_cast<std::int64_t>(take);
@@ -326,8 +327,8 @@ TIdHTTPParseResult TIdHTTPParser::OnStartLine(std::string_view ALine) {
     // HTTP-version SP 3DIGIT [SP reason], strictly: a line that is not one
     // is no answer at all.
     if (ALine.size() < 12 || !ParseHTTPVersion(ALine.substr(0, 8), FVersionMajor, FVersionMinor) ||
-        FVersionMajor != 1 || ALine[8] != ' ' || !IsDigit(ALine[9]) || !IsDigit(ALine[10]) ||
-        !IsDigit(ALine[11]) || (ALine.size() > 12 && ALine[12] != ' '))
+        FVersionMajor != 1 || ALine[8] != ' ' || !IsDigit(ALine[9]) || !IsDigit(ALine[10]) || !IsDigit(ALine[11]) ||
+        (ALine.size() > 12 && ALine[12] != ' '))
       return Fail(TIdHTTPParseError::peBadStartLine, ALine);
     FStatusCode = (ALine[9] - '0') * 100 + (ALine[10] - '0') * 10 + (ALine[11] - '0');
     if (FStatusCode < 100 || FStatusCode > 599) return Fail(TIdHTTPParseError::peBadStartLine, ALine);
@@ -397,8 +398,8 @@ TIdHTTPParseResult TIdHTTPParser::DecideFraming() {
   // "identity" is no coding at all (older senders name it).
   FCodings.erase(std::remove(FCodings.begin(), FCodings.end(), "identity"), FCodings.end());
   const bool coded = !FCodings.empty();
-  const bool chunkedLast = coded && FCodings.back() == "chunked" &&
-                           std::count(FCodings.begin(), FCodings.end(), "chunked") == 1;
+  const bool chunkedLast =
+      coded && FCodings.back() == "chunked" && std::count(FCodings.begin(), FCodings.end(), "chunked") == 1;
   FState = S::psDone;
   FFraming = TIdHTTPFraming::hfNone;
   if (!request && !FStatusMayHaveBody &&

@@ -23,14 +23,29 @@ const EVP_MD* DigestOf(detail::HashAlgorithm AAlgorithm) {
   using A = detail::HashAlgorithm;
   const EVP_MD* (*fn)() = nullptr;
   switch (AAlgorithm) {
-    case A::MD2: return nullptr;
-    case A::MD4: fn = OSSL.EVP_md4; break;
-    case A::MD5: fn = OSSL.EVP_md5; break;
-    case A::SHA1: fn = OSSL.EVP_sha1; break;
-    case A::SHA224: fn = OSSL.EVP_sha224; break;
-    case A::SHA256: fn = OSSL.EVP_sha256; break;
-    case A::SHA384: fn = OSSL.EVP_sha384; break;
-    case A::SHA512: fn = OSSL.EVP_sha512; break;
+    case A::MD2:
+      return nullptr;
+    case A::MD4:
+      fn = OSSL.EVP_md4;
+      break;
+    case A::MD5:
+      fn = OSSL.EVP_md5;
+      break;
+    case A::SHA1:
+      fn = OSSL.EVP_sha1;
+      break;
+    case A::SHA224:
+      fn = OSSL.EVP_sha224;
+      break;
+    case A::SHA256:
+      fn = OSSL.EVP_sha256;
+      break;
+    case A::SHA384:
+      fn = OSSL.EVP_sha384;
+      break;
+    case A::SHA512:
+      fn = OSSL.EVP_sha512;
+      break;
   }
   return fn ? fn() : nullptr;
 }
@@ -147,7 +162,9 @@ detail::HashProviderHooks MakeOpenSSLHooks() {
   h.HMACAvailable = [] {
     return OSSL.HMAC_CTX_new && OSSL.HMAC_CTX_free && OSSL.HMAC_Init_ex && OSSL.HMAC_Update && OSSL.HMAC_Final;
   };
-  h.HMACAlgorithmAvailable = [](detail::HashAlgorithm A) { return A != detail::HashAlgorithm::MD4 && LibraryOffers(A); };
+  h.HMACAlgorithmAvailable = [](detail::HashAlgorithm A) {
+    return A != detail::HashAlgorithm::MD4 && LibraryOffers(A);
+  };
   h.OpenHMAC = [](detail::HashAlgorithm A, const TIdBytes& AKey) -> std::unique_ptr<detail::ProviderContext> {
     const EVP_MD* md = DigestOf(A);
     if (!md) return nullptr;
@@ -167,7 +184,8 @@ constexpr std::size_t kReadBlock = 64 * 1024;
 // A read-only stream over bytes that stay where they are.
 class TBytesReadStream final : public TStream {
 public:
-  TBytesReadStream(const std::uint8_t* AData, std::size_t ACount) : FData(AData), FSize(static_cast<std::int64_t>(ACount)) {}
+  TBytesReadStream(const std::uint8_t* AData, std::size_t ACount)
+      : FData(AData), FSize(static_cast<std::int64_t>(ACount)) {}
   std::int64_t Read(void* ABuffer, std::int64_t ACount) override {
     std::int64_t n = std::max<std::int64_t>(0, std::min(ACount, FSize - FPos));
     if (n > 0) std::copy_n(FData + FPos, n, static_cast<std::uint8_t*>(ABuffer));
@@ -184,7 +202,8 @@ public:
   void SetSize(std::int64_t) override {}
   // Up to AMax bytes from the position, in place; the position moves past them.
   const std::uint8_t* Take(std::size_t AMax, std::size_t& VCount) {
-    VCount = static_cast<std::size_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(static_cast<std::int64_t>(AMax), FSize - FPos)));
+    VCount = static_cast<std::size_t>(
+        std::max<std::int64_t>(0, std::min<std::int64_t>(static_cast<std::int64_t>(AMax), FSize - FPos)));
     const std::uint8_t* p = FData + FPos;
     FPos += static_cast<std::int64_t>(VCount);
     return p;
@@ -270,7 +289,8 @@ const std::array<std::uint32_t, 64>& MD5Constants() {
   // The integer part of 2^32 * |sin(i + 1)|.
   static const std::array<std::uint32_t, 64> k = [] {
     std::array<std::uint32_t, 64> t{};
-    for (int i = 0; i < 64; ++i) t[i] = static_cast<std::uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+    for (int i = 0; i < 64; ++i)
+      t[i] = static_cast<std::uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
     return t;
   }();
   return k;
@@ -569,7 +589,8 @@ TIdBytes TIdHMAC::HashValue(const TIdBytes& ABuffer, std::int32_t ATruncateTo) {
   } else {
     mac = NativeHMAC(ABuffer);
   }
-  if (ATruncateTo >= 0 && static_cast<std::size_t>(ATruncateTo) < mac.size()) mac.resize(static_cast<std::size_t>(ATruncateTo));
+  if (ATruncateTo >= 0 && static_cast<std::size_t>(ATruncateTo) < mac.size())
+    mac.resize(static_cast<std::size_t>(ATruncateTo));
   return mac;
 }
 

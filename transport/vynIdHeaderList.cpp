@@ -10,10 +10,14 @@ bool IsFoldedLine(std::string_view s) { return !s.empty() && (s[0] == ' ' || s[0
 
 std::string_view SpecialChars(TIdHeaderQuotingType q) {
   switch (q) {
-    case TIdHeaderQuotingType::QuotePlain: return {};
-    case TIdHeaderQuotingType::QuoteRFC822: return "()<>@,;:\\./\"";
-    case TIdHeaderQuotingType::QuoteMIME: return "()<>@,;:\\/[]?=\"";
-    case TIdHeaderQuotingType::QuoteHTTP: return "()<>@,;:\\/[]?={}\" \t";
+    case TIdHeaderQuotingType::QuotePlain:
+      return {};
+    case TIdHeaderQuotingType::QuoteRFC822:
+      return "()<>@,;:\\./\"";
+    case TIdHeaderQuotingType::QuoteMIME:
+      return "()<>@,;:\\/[]?=\"";
+    case TIdHeaderQuotingType::QuoteHTTP:
+      return "()<>@,;:\\/[]?={}\" \t";
   }
   return {};
 }
@@ -143,7 +147,8 @@ void SplitHeaderSubItems(std::string_view aValue, std::string& aMain, std::vecto
       if (i < n) ++i;
     } else {
       const std::size_t start = i;
-      while (i < n && !IsCtlOrSpace(static_cast<unsigned char>(s[i])) && !IsSpecial(static_cast<unsigned char>(s[i]), q))
+      while (i < n && !IsCtlOrSpace(static_cast<unsigned char>(s[i])) &&
+             !IsSpecial(static_cast<unsigned char>(s[i]), q))
         ++i;
       item.Value.assign(s.substr(start, i - start));
       if (i < n && s[i] == ';') ++i;
@@ -239,8 +244,7 @@ void TIdHeaderList::AddValue(std::string_view AName, std::string_view AValue) {
     Add(JoinLine(AName, AValue));
     return;
   }
-  for (auto& line : SplitAtBreaks(CleanName(AName) + FNameValueSeparator + std::string(AValue)))
-    Add(std::move(line));
+  for (auto& line : SplitAtBreaks(CleanName(AName) + FNameValueSeparator + std::string(AValue))) Add(std::move(line));
 }
 
 // "AName: AValue" as one line, right-trimmed as a split line would be; for a

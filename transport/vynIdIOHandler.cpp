@@ -15,8 +15,7 @@ EIdNotConnected::EIdNotConnected() : EIdException(RSNotConnected) {}
 EIdClosedSocket::EIdClosedSocket() : EIdException(RSStatusDisconnected) {}
 EIdReadTimeout::EIdReadTimeout() : EIdException(RSReadTimeout) {}
 EIdReadLnMaxLineLengthExceeded::EIdReadLnMaxLineLengthExceeded() : EIdException(RSReadLnMaxLineLengthExceeded) {}
-EIdReadLnWaitMaxAttemptsExceeded::EIdReadLnWaitMaxAttemptsExceeded()
-    : EIdException(RSReadLnWaitMaxAttemptsExceeded) {}
+EIdReadLnWaitMaxAttemptsExceeded::EIdReadLnWaitMaxAttemptsExceeded() : EIdException(RSReadLnWaitMaxAttemptsExceeded) {}
 EIdConnectTimeout::EIdConnectTimeout() : EIdException(RSConnectTimeout) {}
 EIdIOHandlerRequiresLargeStream::EIdIOHandlerRequiresLargeStream() : EIdException(RSRequiresLargeStream) {}
 EIdIOHandlerStreamDataTooLarge::EIdIOHandlerStreamDataTooLarge() : EIdException(RSDataTooLarge) {}
@@ -51,10 +50,10 @@ T ToNetwork(T aValue) {
 
 }  // namespace
 
-TIdIOHandler::TIdIOHandler(TComponent* AOwner)
-    : TIdComponent(AOwner), FDefStringEncoding(detail::EncodingASCII()) {
+TIdIOHandler::TIdIOHandler(TComponent* AOwner) : TIdComponent(AOwner), FDefStringEncoding(detail::EncodingASCII()) {
   // Read progress is counted as bytes leave the input buffer.
-  FInputBuffer = std::make_unique<TIdBuffer>([this](TIdBuffer*, std::int32_t ABytes) { DoWork(TWorkMode::wmRead, ABytes); });
+  FInputBuffer =
+      std::make_unique<TIdBuffer>([this](TIdBuffer*, std::int32_t ABytes) { DoWork(TWorkMode::wmRead, ABytes); });
 }
 
 TIdIOHandler::~TIdIOHandler() { SetIntercept(nullptr); }
@@ -333,8 +332,8 @@ void TIdIOHandler::ReadBytes(TIdBytes& VBuffer, std::int32_t AByteCount, bool AA
     // straight to the caller, sparing a copy through the input buffer. The
     // caller's array is sized up front, so only for counts of modest size:
     // a count the peer declared must not allocate before bytes arrive.
-    if (!FIntercept && FInputBuffer->Size() == 0 && AByteCount >= FRecvBufferSize &&
-        AByteCount <= kDirectReadMax && ReadBytesDirect(VBuffer, AByteCount, AAppend))
+    if (!FIntercept && FInputBuffer->Size() == 0 && AByteCount >= FRecvBufferSize && AByteCount <= kDirectReadMax &&
+        ReadBytesDirect(VBuffer, AByteCount, AAppend))
       return;
     // The input buffer grows only as bytes arrive: a large count costs
     // nothing up front.
@@ -417,11 +416,11 @@ std::uint8_t TIdIOHandler::ReadByte() {
   return v;
 }
 
-#define VYN_READ_INT(Name, Type)            \
-  Type TIdIOHandler::Name(bool AConvert) {  \
-    Type v = 0;                             \
-    ReadExactly(&v, sizeof v);              \
-    return AConvert ? FromNetwork(v) : v;   \
+#define VYN_READ_INT(Name, Type)           \
+  Type TIdIOHandler::Name(bool AConvert) { \
+    Type v = 0;                            \
+    ReadExactly(&v, sizeof v);             \
+    return AConvert ? FromNetwork(v) : v;  \
   }
 VYN_READ_INT(ReadInt16, std::int16_t)
 VYN_READ_INT(ReadUInt16, std::uint16_t)
@@ -495,9 +494,8 @@ namespace {
 
 // The capture loop shared by both destinations.
 template <class Store>
-void CaptureLines(TIdIOHandler& aHandler, std::int32_t& VLineCount, std::string_view ADelim,
-                  bool AUsesDotTransparency, const TIdTextEncoding& AByteEncoding, std::int32_t aMaxLines,
-                  Store aStore) {
+void CaptureLines(TIdIOHandler& aHandler, std::int32_t& VLineCount, std::string_view ADelim, bool AUsesDotTransparency,
+                  const TIdTextEncoding& AByteEncoding, std::int32_t aMaxLines, Store aStore) {
   VLineCount = 0;
   aHandler.BeginWork(TWorkMode::wmRead);
   try {
@@ -524,8 +522,8 @@ void TIdIOHandler::Capture(TStrings& ADest, std::int32_t& VLineCount, std::strin
                [&](const std::string& line) { ADest.Add(line); });
 }
 
-void TIdIOHandler::Capture(TStream& ADest, std::int32_t& VLineCount, std::string_view ADelim,
-                           bool AUsesDotTransparency, const TIdTextEncoding& AByteEncoding) {
+void TIdIOHandler::Capture(TStream& ADest, std::int32_t& VLineCount, std::string_view ADelim, bool AUsesDotTransparency,
+                           const TIdTextEncoding& AByteEncoding) {
   const TIdTextEncoding& encoding = EncodingOf(AByteEncoding);
   CaptureLines(*this, VLineCount, ADelim, AUsesDotTransparency, AByteEncoding, FMaxCapturedLines,
                [&](const std::string& line) {
@@ -681,12 +679,12 @@ void TIdIOHandler::Write(char AValue, const TIdTextEncoding& AByteEncoding) {
 
 void TIdIOHandler::Write(std::uint8_t AValue) { Write(TIdBytes{AValue}); }
 
-#define VYN_WRITE_INT(Type)                                   \
-  void TIdIOHandler::Write(Type AValue, bool AConvert) {      \
-    if (AConvert) AValue = ToNetwork(AValue);                 \
-    TIdBytes bytes(sizeof AValue);                            \
-    std::memcpy(bytes.data(), &AValue, sizeof AValue);        \
-    Write(bytes);                                             \
+#define VYN_WRITE_INT(Type)                              \
+  void TIdIOHandler::Write(Type AValue, bool AConvert) { \
+    if (AConvert) AValue = ToNetwork(AValue);            \
+    TIdBytes bytes(sizeof AValue);                       \
+    std::memcpy(bytes.data(), &AValue, sizeof AValue);   \
+    Write(bytes);                                        \
   }
 VYN_WRITE_INT(std::int16_t)
 VYN_WRITE_INT(std::uint16_t)
@@ -765,7 +763,7 @@ void TIdIOHandler::Write(TStream& AStream, std::int64_t ASize, bool AWriteByteCo
 }
 
 std::int64_t TIdIOHandler::WriteFile(const std::string& AFile, bool) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(AFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw EIdFileNotFound(Format(RSFileNotFound, AFile));
   TFileStream stream(AFile, fmOpenRead);
   std::int64_t size = stream.Size();

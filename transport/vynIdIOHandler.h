@@ -117,8 +117,8 @@ public:
   // --- reading
   std::string ReadLn(const TIdTextEncoding& AByteEncoding = nullptr);
   std::string ReadLn(std::string_view ATerminator, const TIdTextEncoding& AByteEncoding = nullptr);
-  virtual std::string ReadLn(std::string_view ATerminator, std::int32_t ATimeout,
-                             std::int32_t AMaxLineLength = -1, const TIdTextEncoding& AByteEncoding = nullptr);
+  virtual std::string ReadLn(std::string_view ATerminator, std::int32_t ATimeout, std::int32_t AMaxLineLength = -1,
+                             const TIdTextEncoding& AByteEncoding = nullptr);
   std::string ReadLnSplit(bool& AWasSplit, std::string_view ATerminator = LF, std::int32_t ATimeout = IdTimeoutDefault,
                           std::int32_t AMaxLineLength = -1, const TIdTextEncoding& AByteEncoding = nullptr);
   virtual std::string ReadLnWait(std::int32_t AFailCount = INT32_MAX, const TIdTextEncoding& AByteEncoding = nullptr);
@@ -227,9 +227,7 @@ public:
   bool LargeStream() const { return FLargeStream; }
   void SetLargeStream(bool AValue) { FLargeStream = AValue; }
   const TIdTextEncoding& DefStringEncoding() const { return FDefStringEncoding; }
-  void SetDefStringEncoding(const TIdTextEncoding& AValue) {
-    FDefStringEncoding = detail::EncodingOrASCII(AValue);
-  }
+  void SetDefStringEncoding(const TIdTextEncoding& AValue) { FDefStringEncoding = detail::EncodingOrASCII(AValue); }
   TIdBuffer* InputBuffer() const { return FInputBuffer.get(); }
   bool ReadLnSplit() const { return FReadLnSplit; }
   bool ReadLnTimedOut() const { return FReadLnTimedOut; }
@@ -348,13 +346,13 @@ TIdIOHandler* MakeDefaultIOHandler(TComponent* AOwner = nullptr);
 namespace detail {
 TIdIOHandler* TryMakeIOHandler(const std::function<bool(TIdIOHandler&)>& AIsBase, TComponent* AOwner);
 [[noreturn]] void RaiseNoIOHandler(const std::string& AClassName);
-}
+}  // namespace detail
 
 // The last registered class that derives from T, or none.
 template <class T>
 T* TryMakeIOHandler(TComponent* AOwner = nullptr) {
-  return static_cast<T*>(detail::TryMakeIOHandler(
-      [](TIdIOHandler& AHandler) { return dynamic_cast<T*>(&AHandler) != nullptr; }, AOwner));
+  return static_cast<T*>(
+      detail::TryMakeIOHandler([](TIdIOHandler& AHandler) { return dynamic_cast<T*>(&AHandler) != nullptr; }, AOwner));
 }
 
 // As TryMakeIOHandler, raising "No IOHandler of type %s is installed.".

@@ -80,7 +80,9 @@ void TIdIOHandlerSocket::Close() {
   TIdIOHandler::Close();
 }
 
-bool TIdIOHandlerSocket::Connected() { return (BindingAllocated() && TIdIOHandler::Connected()) || !InputBufferIsEmpty(); }
+bool TIdIOHandlerSocket::Connected() {
+  return (BindingAllocated() && TIdIOHandler::Connected()) || !InputBufferIsEmpty();
+}
 
 void TIdIOHandlerSocket::AfterAccept() {
   if (FBinding) FIPVersion = FBinding->IPVersion();
@@ -96,7 +98,7 @@ void TIdIOHandlerSocket::Interrupt() {
 }
 
 std::int64_t TIdIOHandlerSocket::WriteFile(const std::string& AFile, bool AEnableTransferFile) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(AFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
   // The kernel copies the file only when nothing between here and the socket
   // would see or change the bytes: no write buffer, no intercept, no TLS.
@@ -104,7 +106,7 @@ std::int64_t TIdIOHandlerSocket::WriteFile(const std::string& AFile, bool AEnabl
     return TIdIOHandler::WriteFile(AFile, AEnableTransferFile);
   if (!InputEndedOnly()) CheckForDisconnect(true, true);
   TFileStream file(AFile, fmOpenRead);
-  struct stat opened{};
+  struct stat opened {};
   if (::fstat(file.Handle(), &opened) != 0) RaiseTransportError(errno);
   const std::int64_t size = opened.st_size;
   BeginWork(TWorkMode::wmWrite, size);

@@ -82,9 +82,9 @@ std::int32_t TIdIOHandlerStack::ReadDataFromSourceInto(std::uint8_t* ABuffer, st
     if (limit > 0) {
       // Back before the limit (a socket someone made non-blocking): the
       // rest of it is waited for as before.
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FReceiveDeadline -
-                                                                        std::chrono::steady_clock::now())
-                      .count();
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(FReceiveDeadline - std::chrono::steady_clock::now())
+              .count();
       if (left > 0 && FBinding->Readable(static_cast<std::int32_t>(left))) continue;
     }
     // The limit ran out: reported as a time-out, which ends no connection.
@@ -93,8 +93,7 @@ std::int32_t TIdIOHandlerStack::ReadDataFromSourceInto(std::uint8_t* ABuffer, st
   }
 }
 
-std::int32_t TIdIOHandlerStack::WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset,
-                                                  std::int32_t ALength) {
+std::int32_t TIdIOHandlerStack::WriteDataToTarget(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength) {
   return FBinding->Send(ABuffer, AOffset, ALength);
 }
 

@@ -18,18 +18,16 @@ struct ZoneRow {
 // The North American and universal names have their RFC 5322 offsets; the
 // single letters are the military zones (A..M east, N..Y west, Z = UTC).
 const ZoneRow kZones[] = {
-    {"A", 60},      {"ACDT", 630},  {"ACST", 570},  {"ADT", -180},  {"AEDT", 660},  {"AEST", 600},
-    {"AKDT", -480}, {"AKST", -540}, {"AST", -240},  {"AWST", 480},  {"B", 120},     {"BST", 60},
-    {"C", 180},     {"CAT", 120},   {"CDT", -300},  {"CEST", 120},  {"CET", 60},    {"CST", -360},
-    {"D", 240},     {"E", 300},     {"EAT", 180},   {"EDT", -240},  {"EEST", 180},  {"EET", 120},
-    {"EST", -300},  {"F", 360},     {"G", 420},     {"GMT", 0},     {"H", 480},     {"HDT", -540},
-    {"HKT", 480},   {"HST", -600},  {"I", 540},     {"IST", 330},   {"JST", 540},   {"K", 600},
-    {"KST", 540},   {"L", 660},     {"M", 720},     {"MDT", -360},  {"MSK", 180},   {"MST", -420},
-    {"N", -60},     {"NDT", -150},  {"NST", -210},  {"NZDT", 780},  {"NZST", 720},  {"O", -120},
-    {"P", -180},    {"PDT", -420},  {"PST", -480},  {"Q", -240},    {"R", -300},    {"S", -360},
-    {"SAST", 120},  {"SGT", 480},   {"T", -420},    {"U", -480},    {"UT", 0},      {"UTC", 0},
-    {"V", -540},    {"W", -600},    {"WAT", 60},    {"WEST", 60},   {"WET", 0},     {"X", -660},
-    {"Y", -720},    {"Z", 0},
+    {"A", 60},      {"ACDT", 630}, {"ACST", 570}, {"ADT", -180}, {"AEDT", 660}, {"AEST", 600}, {"AKDT", -480},
+    {"AKST", -540}, {"AST", -240}, {"AWST", 480}, {"B", 120},    {"BST", 60},   {"C", 180},    {"CAT", 120},
+    {"CDT", -300},  {"CEST", 120}, {"CET", 60},   {"CST", -360}, {"D", 240},    {"E", 300},    {"EAT", 180},
+    {"EDT", -240},  {"EEST", 180}, {"EET", 120},  {"EST", -300}, {"F", 360},    {"G", 420},    {"GMT", 0},
+    {"H", 480},     {"HDT", -540}, {"HKT", 480},  {"HST", -600}, {"I", 540},    {"IST", 330},  {"JST", 540},
+    {"K", 600},     {"KST", 540},  {"L", 660},    {"M", 720},    {"MDT", -360}, {"MSK", 180},  {"MST", -420},
+    {"N", -60},     {"NDT", -150}, {"NST", -210}, {"NZDT", 780}, {"NZST", 720}, {"O", -120},   {"P", -180},
+    {"PDT", -420},  {"PST", -480}, {"Q", -240},   {"R", -300},   {"S", -360},   {"SAST", 120}, {"SGT", 480},
+    {"T", -420},    {"U", -480},   {"UT", 0},     {"UTC", 0},    {"V", -540},   {"W", -600},   {"WAT", 60},
+    {"WEST", 60},   {"WET", 0},    {"X", -660},   {"Y", -720},   {"Z", 0},
 };
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -301,8 +299,8 @@ std::string FormatInternetDate(TDateTime aUTC) {
   char time[48];
   std::snprintf(time, sizeof time, "%.2d:%.2d:%.2d", h, mi, s);
   char out[160];
-  std::snprintf(out, sizeof out, kInternetDateFormat, kDayShortNames[DayOfWeek(aUTC) - 1], d,
-                kMonthShortNames[mo - 1], y, time, "GMT");
+  std::snprintf(out, sizeof out, kInternetDateFormat, kDayShortNames[DayOfWeek(aUTC) - 1], d, kMonthShortNames[mo - 1],
+                y, time, "GMT");
   return out;
 }
 }  // namespace

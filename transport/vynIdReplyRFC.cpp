@@ -49,8 +49,7 @@ void TIdReplyRFC::FormattedReply(TStrings& AResult) const {
     AResult.Add(FCode);
     return;
   }
-  for (int i = 0; i < FText.Count(); ++i)
-    AResult.Add(FCode + (i + 1 < FText.Count() ? "-" : " ") + FText[i]);
+  for (int i = 0; i < FText.Count(); ++i) AResult.Add(FCode + (i + 1 < FText.Count() ? "-" : " ") + FText[i]);
 }
 
 std::string TIdReplyRFC::FormattedReplyText() const {

@@ -5,8 +5,7 @@
 // Socket stack and handles.
 inline constexpr const char* RSStackError = "Socket Error # %d\r\n%s";
 inline constexpr const char* RSStackHOST_NOT_FOUND = "Host not found.";
-inline constexpr const char* RSIPVersionUnsupported =
-    "The requested IPVersion / Address family is not supported.";
+inline constexpr const char* RSIPVersionUnsupported = "The requested IPVersion / Address family is not supported.";
 inline constexpr const char* RSCannotSetIPVersionWhenConnected = "Cannot change IPVersion when connected";
 inline constexpr const char* RSInvalidPortRange = "Invalid Port Range (%d - %d)";
 inline constexpr const char* RSCannotBindRange = "Can not bind in port range (%d - %d)";

@@ -24,7 +24,8 @@ inline constexpr const char* RSHTTPResponseMalformed = "The response is malforme
 inline constexpr const char* RSHTTPRequestInvalidChar = "The request %s holds a line break or NUL character.";
 inline constexpr const char* RSHTTPTooManyRounds = "Too many redirects and authentication rounds in one request.";
 inline constexpr const char* RSHTTPTunnelFailed = "The proxy did not open a tunnel: %s";
-inline constexpr const char* RSHTTPRedirectScheme = "The redirect leads to the scheme '%s'; only http and https are followed.";
+inline constexpr const char* RSHTTPRedirectScheme =
+    "The redirect leads to the scheme '%s'; only http and https are followed.";
 
 // Hashes and HMAC.
 inline constexpr const char* RSHMACHashNotAvailable = "HMAC hash algorithm \"%s\" is not available";

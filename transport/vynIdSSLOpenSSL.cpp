@@ -77,9 +77,7 @@ struct MemBIO {
   }
 };
 
-bool HasPKCS12Extension(const std::string& AFile) {
-  return EndsText(".p12", AFile) || EndsText(".pfx", AFile);
-}
+bool HasPKCS12Extension(const std::string& AFile) { return EndsText(".p12", AFile) || EndsText(".pfx", AFile); }
 
 std::string HexPairs(const unsigned char* AData, std::size_t ALen, const char* ASep) {
   static const char* digits = "0123456789abcdef";
@@ -156,8 +154,8 @@ int VerifyCallback(int AOk, X509_STORE_CTX* AStore) {
     int depth = OSSL.X509_STORE_CTX_get_error_depth(AStore);
     int ok = AOk;
     // A depth of 0 or less leaves OpenSSL's own limit in force.
-    if (ok < 1 || (session->SSLContext && session->SSLContext->VerifyDepth > 0 &&
-                   depth > session->SSLContext->VerifyDepth))
+    if (ok < 1 ||
+        (session->SSLContext && session->SSLContext->VerifyDepth > 0 && depth > session->SSLContext->VerifyDepth))
       ok = 0;
     if (!session->Parent) return ok;
     return session->Parent->ConfirmPeer(&view, ok == 1, depth, error) ? 1 : 0;
@@ -209,12 +207,30 @@ void detail::StatusInfoTypeAndMessage(SSL* ASSL, std::int32_t AWhere, std::int32
   VType.clear();
   VMsg.clear();
   switch (AWhere) {
-    case 0x0010: VType = "Handshake Start"; VMsg = state(); break;
-    case 0x0020: VType = "Handshake Done"; VMsg = state(); break;
-    case 0x1001: VType = "Connect Loop"; VMsg = state(); break;
-    case 0x1002: VType = exitType("Connect Error", "Connect Exit", "Connect Failed"); VMsg = state(); break;
-    case 0x2001: VType = "Accept Loop"; VMsg = state(); break;
-    case 0x2002: VType = exitType("Accept Error", "Accept Exit", "Accept Failed"); VMsg = state(); break;
+    case 0x0010:
+      VType = "Handshake Start";
+      VMsg = state();
+      break;
+    case 0x0020:
+      VType = "Handshake Done";
+      VMsg = state();
+      break;
+    case 0x1001:
+      VType = "Connect Loop";
+      VMsg = state();
+      break;
+    case 0x1002:
+      VType = exitType("Connect Error", "Connect Exit", "Connect Failed");
+      VMsg = state();
+      break;
+    case 0x2001:
+      VType = "Accept Loop";
+      VMsg = state();
+      break;
+    case 0x2002:
+      VType = exitType("Accept Error", "Accept Exit", "Accept Failed");
+      VMsg = state();
+      break;
     case 0x4004:
       VType = Format("%s Read Alert", OSSL.SSL_alert_type_string_long(ARet));
       VMsg = OSSL.SSL_alert_desc_string_long(ARet);
@@ -223,7 +239,8 @@ void detail::StatusInfoTypeAndMessage(SSL* ASSL, std::int32_t AWhere, std::int32
       VType = Format("%s Write Alert", OSSL.SSL_alert_type_string_long(ARet));
       VMsg = OSSL.SSL_alert_desc_string_long(ARet);
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -231,9 +248,9 @@ void detail::StatusInfoTypeAndMessage(SSL* ASSL, std::int32_t AWhere, std::int32
 // TIdSSLOptions
 
 namespace {
-constexpr TIdSSLVersions kAllVersions{TIdSSLVersion::sslvSSLv2, TIdSSLVersion::sslvSSLv3, TIdSSLVersion::sslvTLSv1,
-                                      TIdSSLVersion::sslvTLSv1_1, TIdSSLVersion::sslvTLSv1_2,
-                                      TIdSSLVersion::sslvTLSv1_3};
+constexpr TIdSSLVersions kAllVersions{TIdSSLVersion::sslvSSLv2,   TIdSSLVersion::sslvSSLv3,
+                                      TIdSSLVersion::sslvTLSv1,   TIdSSLVersion::sslvTLSv1_1,
+                                      TIdSSLVersion::sslvTLSv1_2, TIdSSLVersion::sslvTLSv1_3};
 }
 
 void TIdSSLOptions::SetMethod(TIdSSLVersion AValue) {
@@ -320,21 +337,31 @@ const SSL_METHOD* TIdSSLContext::SelectMethod() {
   auto& t = OSSL;
   auto forms = [&](V v) -> Forms {
     switch (v) {
-      case V::sslvSSLv2: return {t.SSLv2_client_method, t.SSLv2_server_method, t.SSLv2_method};
-      case V::sslvSSLv23: return {t.SSLv23_client_method, t.SSLv23_server_method, t.SSLv23_method};
-      case V::sslvSSLv3: return {t.SSLv3_client_method, t.SSLv3_server_method, t.SSLv3_method};
-      case V::sslvTLSv1: return {t.TLSv1_client_method, t.TLSv1_server_method, t.TLSv1_method};
-      case V::sslvTLSv1_1: return {t.TLSv1_1_client_method, t.TLSv1_1_server_method, t.TLSv1_1_method};
-      case V::sslvTLSv1_2: return {t.TLSv1_2_client_method, t.TLSv1_2_server_method, t.TLSv1_2_method};
-      case V::sslvTLSv1_3: return {t.TLS_method, t.TLS_method, t.TLS_method};
+      case V::sslvSSLv2:
+        return {t.SSLv2_client_method, t.SSLv2_server_method, t.SSLv2_method};
+      case V::sslvSSLv23:
+        return {t.SSLv23_client_method, t.SSLv23_server_method, t.SSLv23_method};
+      case V::sslvSSLv3:
+        return {t.SSLv3_client_method, t.SSLv3_server_method, t.SSLv3_method};
+      case V::sslvTLSv1:
+        return {t.TLSv1_client_method, t.TLSv1_server_method, t.TLSv1_method};
+      case V::sslvTLSv1_1:
+        return {t.TLSv1_1_client_method, t.TLSv1_1_server_method, t.TLSv1_1_method};
+      case V::sslvTLSv1_2:
+        return {t.TLSv1_2_client_method, t.TLSv1_2_server_method, t.TLSv1_2_method};
+      case V::sslvTLSv1_3:
+        return {t.TLS_method, t.TLS_method, t.TLS_method};
     }
     return {};
   };
   auto pick = [&](const Forms& f) {
     switch (Mode) {
-      case TIdSSLMode::sslmClient: return f.Client;
-      case TIdSSLMode::sslmServer: return f.Server;
-      default: return f.Both;
+      case TIdSSLMode::sslmClient:
+        return f.Client;
+      case TIdSSLMode::sslmServer:
+        return f.Server;
+      default:
+        return f.Both;
     }
   };
   std::vector<V> order{Method};
@@ -429,8 +456,7 @@ void TIdSSLContext::BuildContext(TIdSSLCtxMode AKind) {
   }
   if (!CertFile.empty() && !LoadCert()) EIdOSSLLoadingCertError::RaiseException(RSOSSLLoadingCertError);
   if (!KeyFile.empty() && !LoadKey()) EIdOSSLLoadingKeyError::RaiseException(RSOSSLLoadingKeyError);
-  if (!DHParamsFile.empty() && !LoadDHParams())
-    EIdOSSLLoadingDHParamsError::RaiseException(RSOSSLLoadingDHParamsError);
+  if (!DHParamsFile.empty() && !LoadDHParams()) EIdOSSLLoadingDHParamsError::RaiseException(RSOSSLLoadingDHParamsError);
   if (StatusInfoOn && t.SSL_CTX_set_info_callback) t.SSL_CTX_set_info_callback(Context, InfoCallback);
   if (!CipherList.empty() && t.SSL_CTX_set_cipher_list(Context, CipherList.c_str()) < 1)
     throw EIdOSSLSettingCipherError();
@@ -464,8 +490,8 @@ void TIdSSLContext::BuildContext(TIdSSLCtxMode AKind) {
 std::string TIdSSLContext::SharingKey(TIdSSLCtxMode AKind) const {
   // Only client contexts made from options alone: files with keys are read
   // (and their passwords asked for) by every context, as a server's are.
-  if (AKind != TIdSSLCtxMode::sslCtxClient || Mode != TIdSSLMode::sslmClient || !CertFile.empty() ||
-      !KeyFile.empty() || !DHParamsFile.empty())
+  if (AKind != TIdSSLCtxMode::sslCtxClient || Mode != TIdSSLMode::sslmClient || !CertFile.empty() || !KeyFile.empty() ||
+      !DHParamsFile.empty())
     return {};
   const detail::RootFileStamp stamp = detail::RootFileStampOf(RootCertFile);
   if (!stamp.Valid) return {};
@@ -715,9 +741,7 @@ std::string TIdX509Name::OneLine() const {
   return buf;
 }
 
-std::uint32_t TIdX509Name::Hash() const {
-  return FName ? static_cast<std::uint32_t>(detail::NameHash(FName)) : 0;
-}
+std::uint32_t TIdX509Name::Hash() const { return FName ? static_cast<std::uint32_t>(detail::NameHash(FName)) : 0; }
 
 std::string TIdX509Name::HashAsString() const {
   std::uint32_t h = Hash();
@@ -1102,9 +1126,7 @@ void TIdSSLIOHandlerSocketOpenSSL::EnsureContext() {
   FSSLContext = FOwnedContext.get();
 }
 
-void TIdSSLIOHandlerSocketOpenSSL::Open() {
-  TIdSSLIOHandlerSocketBase::Open();
-}
+void TIdSSLIOHandlerSocketOpenSSL::Open() { TIdSSLIOHandlerSocketBase::Open(); }
 
 void TIdSSLIOHandlerSocketOpenSSL::ConnectSocket() {
   try {
@@ -1373,7 +1395,7 @@ void TIdServerIOHandlerSSLOpenSSL::Init() {
 }
 
 std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSSLOpenSSL::Accept(TIdSocketHandle& AListener,
-                                                                  TIdThread* AListenerThread, TIdYarn*) {
+                                                                   TIdThread* AListenerThread, TIdYarn*) {
   for (;;) {
     if (!WaitForConnection(AListener, AListenerThread)) return nullptr;
     auto h = std::make_unique<TIdSSLIOHandlerSocketOpenSSL>(nullptr);

@@ -33,11 +33,16 @@ namespace detail {
 // support.
 constexpr TIdSSLVersion SSLVersionOf(TwsTLSVersions AVersion) {
   switch (AVersion) {
-    case TwsTLSVersions::tls1_0: return TIdSSLVersion::sslvTLSv1;
-    case TwsTLSVersions::tls1_1: return TIdSSLVersion::sslvTLSv1_1;
-    case TwsTLSVersions::tls1_2: return TIdSSLVersion::sslvTLSv1_2;
-    case TwsTLSVersions::tls1_3: return TIdSSLVersion::sslvTLSv1_3;
-    case TwsTLSVersions::tlsUndefined: break;
+    case TwsTLSVersions::tls1_0:
+      return TIdSSLVersion::sslvTLSv1;
+    case TwsTLSVersions::tls1_1:
+      return TIdSSLVersion::sslvTLSv1_1;
+    case TwsTLSVersions::tls1_2:
+      return TIdSSLVersion::sslvTLSv1_2;
+    case TwsTLSVersions::tls1_3:
+      return TIdSSLVersion::sslvTLSv1_3;
+    case TwsTLSVersions::tlsUndefined:
+      break;
   }
   return TIdSSLVersion::sslvSSLv23;
 }
@@ -278,9 +283,7 @@ public:
   // Positive: bytes read; 0: the peer closed TLS; below 0: failed (see
   // LastError).
   std::int32_t Recv(std::uint8_t* ABuffer, std::int32_t ALength);
-  std::int32_t Recv(TIdBytes& ABuffer) {
-    return Recv(ABuffer.data(), static_cast<std::int32_t>(ABuffer.size()));
-  }
+  std::int32_t Recv(TIdBytes& ABuffer) { return Recv(ABuffer.data(), static_cast<std::int32_t>(ABuffer.size())); }
   std::int32_t Send(const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ALength);
   TIdBytes GetSessionID() const;
   std::string GetSessionIDAsString() const;
@@ -360,9 +363,9 @@ protected:
 };
 
 using TIdSSLStatusInfoEvent = std::function<void(const std::string& AMsg)>;
-using TIdSSLStatusInfoExEvent = std::function<void(TPersistent* ASender, SSL* AsslSocket, std::int32_t AWhere,
-                                                   std::int32_t Aret, const std::string& AType,
-                                                   const std::string& AMsg)>;
+using TIdSSLStatusInfoExEvent =
+    std::function<void(TPersistent* ASender, SSL* AsslSocket, std::int32_t AWhere, std::int32_t Aret,
+                       const std::string& AType, const std::string& AMsg)>;
 using TIdSSLGetPasswordEvent = std::function<void(std::string& Password)>;
 using TIdSSLGetPasswordExEvent = std::function<void(TPersistent* ASender, std::string& VPassword, bool AIsWrite)>;
 using TIdSSLVerifyPeerEvent =
@@ -463,8 +466,7 @@ public:
   // pass-through mode, after-accept step done; the HTTP server switches
   // TLS on in the connection's own thread, so a slow or bad handshake
   // holds up nobody else.
-  std::unique_ptr<TIdIOHandler> Accept(TIdSocketHandle& AListener, TIdThread* AListenerThread,
-                                       TIdYarn* AYarn) override;
+  std::unique_ptr<TIdIOHandler> Accept(TIdSocketHandle& AListener, TIdThread* AListenerThread, TIdYarn* AYarn) override;
   // One connection that is waiting on the listening socket, in pass-through
   // mode; none when nobody was waiting.
   TIdSSLIOHandlerSocketOpenSSL* Accept(TIdSocketHandle& AListener);
@@ -506,6 +508,5 @@ private:
 
 namespace detail {
 // The status event's type and message for an info callback position.
-void StatusInfoTypeAndMessage(SSL* ASSL, std::int32_t AWhere, std::int32_t ARet, std::string& VType,
-                              std::string& VMsg);
+void StatusInfoTypeAndMessage(SSL* ASSL, std::int32_t AWhere, std::int32_t ARet, std::string& VType, std::string& VMsg);
 }  // namespace detail

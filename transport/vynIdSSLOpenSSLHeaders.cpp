@@ -547,8 +547,8 @@ void UnbindOpenSSLLibraries() {
   if (s.SSLLib) {
     if (t.SSL_COMP_free_compression_methods) {
       t.SSL_COMP_free_compression_methods();
-    } else if (t.SSLeay && t.SSLeay() == 0x0090801FUL && t.SSL_COMP_get_compression_methods &&
-               t.OPENSSL_sk_pop_free && t.CRYPTO_free) {
+    } else if (t.SSLeay && t.SSLeay() == 0x0090801FUL && t.SSL_COMP_get_compression_methods && t.OPENSSL_sk_pop_free &&
+               t.CRYPTO_free) {
       t.OPENSSL_sk_pop_free(static_cast<OPENSSL_STACK*>(t.SSL_COMP_get_compression_methods()),
                             [](void* p) { OSSL.CRYPTO_free(p, nullptr, 0); });
     }

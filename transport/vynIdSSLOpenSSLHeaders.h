@@ -143,11 +143,13 @@ class EIdOSSLSettingCipherError : public EIdOpenSSLError {
 public:
   EIdOSSLSettingCipherError();
 };
-class EIdOSSLCreatingContextError : public detail::CryptoErrorOf<EIdOSSLCreatingContextError, EIdOpenSSLAPICryptoError> {
+class EIdOSSLCreatingContextError
+    : public detail::CryptoErrorOf<EIdOSSLCreatingContextError, EIdOpenSSLAPICryptoError> {
 public:
   using CryptoErrorOf::CryptoErrorOf;
 };
-class EIdOSSLLoadingRootCertError : public detail::CryptoErrorOf<EIdOSSLLoadingRootCertError, EIdOpenSSLAPICryptoError> {
+class EIdOSSLLoadingRootCertError
+    : public detail::CryptoErrorOf<EIdOSSLLoadingRootCertError, EIdOpenSSLAPICryptoError> {
 public:
   using CryptoErrorOf::CryptoErrorOf;
 };
@@ -159,7 +161,8 @@ class EIdOSSLLoadingKeyError : public detail::CryptoErrorOf<EIdOSSLLoadingKeyErr
 public:
   using CryptoErrorOf::CryptoErrorOf;
 };
-class EIdOSSLLoadingDHParamsError : public detail::CryptoErrorOf<EIdOSSLLoadingDHParamsError, EIdOpenSSLAPICryptoError> {
+class EIdOSSLLoadingDHParamsError
+    : public detail::CryptoErrorOf<EIdOSSLLoadingDHParamsError, EIdOpenSSLAPICryptoError> {
 public:
   using CryptoErrorOf::CryptoErrorOf;
 };
@@ -244,7 +247,7 @@ struct OpenSSLFunctionTable {
   void (*SSL_CTX_set_default_passwd_cb_userdata)(SSL_CTX*, void*) = nullptr;
   int (*SSL_CTX_set_default_verify_paths)(SSL_CTX*) = nullptr;
   int (*SSL_CTX_set_session_id_context)(SSL_CTX*, const unsigned char*, unsigned int) = nullptr;
-  void (*SSL_CTX_set_client_CA_list)(SSL_CTX*, STACK_OF(X509_NAME)*) = nullptr;
+  void (*SSL_CTX_set_client_CA_list)(SSL_CTX*, STACK_OF(X509_NAME) *) = nullptr;
   X509_STORE* (*SSL_CTX_get_cert_store)(const SSL_CTX*) = nullptr;
   void (*SSL_CTX_set_info_callback)(SSL_CTX*, void (*)(const SSL*, int, int)) = nullptr;
   int (*SSL_CTX_set_alpn_protos)(SSL_CTX*, const unsigned char*, unsigned int) = nullptr;
@@ -364,7 +367,7 @@ struct OpenSSLFunctionTable {
   void (*X509_get0_signature)(const ASN1_BIT_STRING**, const X509_ALGOR**, const X509*) = nullptr;
   int (*X509_get_signature_nid)(const X509*) = nullptr;
   char* (*X509_NAME_oneline)(const X509_NAME*, char*, int) = nullptr;
-  unsigned long (*X509_NAME_hash)(const X509_NAME*) = nullptr;                                   // before 3.x
+  unsigned long (*X509_NAME_hash)(const X509_NAME*) = nullptr;                                       // before 3.x
   unsigned long (*X509_NAME_hash_ex)(const X509_NAME*, OSSL_LIB_CTX*, const char*, int*) = nullptr;  // 3.x
   int (*X509_NAME_cmp)(const X509_NAME*, const X509_NAME*) = nullptr;
   void (*X509_NAME_free)(X509_NAME*) = nullptr;
@@ -403,7 +406,7 @@ struct OpenSSLFunctionTable {
   // when the default provider lacks MD4).
   EVP_MD* (*EVP_MD_fetch)(OSSL_LIB_CTX*, const char*, const char*) = nullptr;
   void (*EVP_MD_free)(EVP_MD*) = nullptr;
-  int (*EVP_MD_get_size)(const EVP_MD*) = nullptr;  // EVP_MD_size before 3.x
+  int (*EVP_MD_get_size)(const EVP_MD*) = nullptr;   // EVP_MD_size before 3.x
   EVP_MD_CTX* (*EVP_MD_CTX_new)() = nullptr;         // EVP_MD_CTX_create on 1.0
   void (*EVP_MD_CTX_free)(EVP_MD_CTX*) = nullptr;    // EVP_MD_CTX_destroy on 1.0
   void (*EVP_MD_CTX_init)(EVP_MD_CTX*) = nullptr;    // 1.0 only
@@ -449,9 +452,9 @@ struct OpenSSLFunctionTable {
   X509* (*d2i_X509_bio)(BIO*, X509**) = nullptr;
   EVP_PKEY* (*d2i_PrivateKey_bio)(BIO*, EVP_PKEY**) = nullptr;
   PKCS12* (*d2i_PKCS12_bio)(BIO*, PKCS12**) = nullptr;
-  int (*PKCS12_parse)(PKCS12*, const char*, EVP_PKEY**, X509**, STACK_OF(X509)**) = nullptr;
+  int (*PKCS12_parse)(PKCS12*, const char*, EVP_PKEY**, X509**, STACK_OF(X509) **) = nullptr;
   void (*PKCS12_free)(PKCS12*) = nullptr;
-  STACK_OF(X509_INFO)* (*PEM_X509_INFO_read_bio)(BIO*, STACK_OF(X509_INFO)*, pem_password_cb*, void*) = nullptr;
+  STACK_OF(X509_INFO) * (*PEM_X509_INFO_read_bio)(BIO*, STACK_OF(X509_INFO) *, pem_password_cb*, void*) = nullptr;
   X509* (*PEM_read_bio_X509_AUX)(BIO*, X509**, pem_password_cb*, void*) = nullptr;
   X509* (*PEM_read_bio_X509)(BIO*, X509**, pem_password_cb*, void*) = nullptr;
   EVP_PKEY* (*PEM_read_bio_PrivateKey)(BIO*, EVP_PKEY**, pem_password_cb*, void*) = nullptr;
@@ -465,9 +468,9 @@ struct OpenSSLFunctionTable {
   void (*ERR_clear_error)() = nullptr;
   void (*ERR_error_string_n)(unsigned long, char*, size_t) = nullptr;
   void (*ERR_put_error)(int, int, int, const char*, int) = nullptr;  // before 3.x
-  void (*ERR_new)() = nullptr;                                        // 3.x
-  void (*ERR_set_debug)(const char*, int, const char*) = nullptr;     // 3.x
-  void (*ERR_set_error)(int, int, const char*, ...) = nullptr;        // 3.x
+  void (*ERR_new)() = nullptr;                                       // 3.x
+  void (*ERR_set_debug)(const char*, int, const char*) = nullptr;    // 3.x
+  void (*ERR_set_error)(int, int, const char*, ...) = nullptr;       // 3.x
 
   // Memory and stacks (OPENSSL_sk_... from 1.1 on, sk_... before).
   void* (*CRYPTO_malloc)(size_t, const char*, int) = nullptr;
@@ -504,8 +507,8 @@ struct OpenSSLFunctionTable {
   void (*X509_EXTENSION_free)(X509_EXTENSION*) = nullptr;
   int (*X509_sign)(X509*, EVP_PKEY*, const EVP_MD*) = nullptr;
   int (*PEM_write_bio_X509)(BIO*, const X509*) = nullptr;
-  int (*PEM_write_bio_PrivateKey)(BIO*, const EVP_PKEY*, const EVP_CIPHER*, const unsigned char*, int,
-                                  pem_password_cb*, void*) = nullptr;
+  int (*PEM_write_bio_PrivateKey)(BIO*, const EVP_PKEY*, const EVP_CIPHER*, const unsigned char*, int, pem_password_cb*,
+                                  void*) = nullptr;
 };
 
 // The table; filled by BindOpenSSLLibraries, read without a lock afterwards.
@@ -582,8 +585,7 @@ template <class Self, class Base>
 }
 
 template <class Self, class Base>
-[[noreturn]] void detail::SSLErrorOf<Self, Base>::RaiseException(SSL* ASSL, int ARetCode,
-                                                                 const std::string& AMessage) {
+[[noreturn]] void detail::SSLErrorOf<Self, Base>::RaiseException(SSL* ASSL, int ARetCode, const std::string& AMessage) {
   int err = (ASSL && OSSL.SSL_get_error) ? OSSL.SSL_get_error(ASSL, ARetCode) : SSL_ERROR_SSL;
   RaiseSSLErrorCode<Self>(err, ARetCode, AMessage);
 }

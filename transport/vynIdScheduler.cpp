@@ -174,7 +174,8 @@ int TIdSchedulerOfThread::LiveThreads() const {
 
 bool TIdSchedulerOfThread::WaitForLiveThreads(std::int32_t AMSec) {
   std::unique_lock<std::mutex> lk(FLive->Mutex);
-  return FLive->Changed.wait_for(lk, std::chrono::milliseconds(std::max(AMSec, 0)), [this] { return FLive->Live == 0; });
+  return FLive->Changed.wait_for(lk, std::chrono::milliseconds(std::max(AMSec, 0)),
+                                 [this] { return FLive->Live == 0; });
 }
 
 // ---------------------------------------------------------------------------

@@ -245,8 +245,9 @@ void TIdSchedulerOfEvents::HelperLoop() {
     if (woken || !FHelperQueue.empty() || FStopThreads || FHelperThreads.size() <= kKeptHelpers) continue;
     // Idle for long: this thread ends. Its handle waits for the next one
     // that ends (or the stop) to join it.
-    const auto self = std::find_if(FHelperThreads.begin(), FHelperThreads.end(),
-                                   [](const std::thread& AThread) { return AThread.get_id() == std::this_thread::get_id(); });
+    const auto self = std::find_if(FHelperThreads.begin(), FHelperThreads.end(), [](const std::thread& AThread) {
+      return AThread.get_id() == std::this_thread::get_id();
+    });
     if (self == FHelperThreads.end()) continue;
     std::thread previous = std::move(FEndedHelper);
     FEndedHelper = std::move(*self);

@@ -353,13 +353,13 @@ int TIdSocketHandle::Send(std::string_view AData, const TIdTextEncoding& AByteEn
   return Send(detail::EncodingOrASCII(AByteEncoding)->GetBytes(AData));
 }
 
-void TIdSocketHandle::SendTo(const std::string& AIP, std::uint16_t APort, const TIdBytes& ABuffer,
-                             std::int32_t AOffset, std::int32_t ASize) {
+void TIdSocketHandle::SendTo(const std::string& AIP, std::uint16_t APort, const TIdBytes& ABuffer, std::int32_t AOffset,
+                             std::int32_t ASize) {
   SendTo(AIP, APort, ABuffer, AOffset, ASize, FIPVersion);
 }
 
-void TIdSocketHandle::SendTo(const std::string& AIP, std::uint16_t APort, const TIdBytes& ABuffer,
-                             std::int32_t AOffset, std::int32_t ASize, TIdIPVersion AIPVersion) {
+void TIdSocketHandle::SendTo(const std::string& AIP, std::uint16_t APort, const TIdBytes& ABuffer, std::int32_t AOffset,
+                             std::int32_t ASize, TIdIPVersion AIPVersion) {
   GStack->SendTo(FHandle, ABuffer, AOffset, ASize, AIP, APort, AIPVersion);
 }
 

@@ -99,8 +99,7 @@ public:
   void Clear() override;
   bool ContainsSocket(TIdStackSocketHandle AHandle) override;
   bool SelectRead(std::int32_t ATimeout = IdTimeoutInfinite) override;
-  bool SelectReadList(std::unique_ptr<TIdSocketList>& VSocketList,
-                      std::int32_t ATimeout = IdTimeoutInfinite) override;
+  bool SelectReadList(std::unique_ptr<TIdSocketList>& VSocketList, std::int32_t ATimeout = IdTimeoutInfinite) override;
 
   std::vector<TIdStackSocketHandle> Snapshot();
   void Assign(const std::vector<TIdStackSocketHandle>& AItems);

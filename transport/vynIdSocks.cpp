@@ -119,13 +119,17 @@ void TIdSocksInfo::OpenUDP(TIdSocketHandle* AHandle, const std::string& AHost, s
   TIdCustomTransparentProxy::OpenUDP(AHandle, AHost, APort, AIPVersion);
 }
 
-void TIdSocksInfo::OpenTunnel(TIdIOHandler* AIOHandler, const std::string& AHost, std::uint16_t APort,
-                              TIdIPVersion) {
+void TIdSocksInfo::OpenTunnel(TIdIOHandler* AIOHandler, const std::string& AHost, std::uint16_t APort, TIdIPVersion) {
   switch (FVersion) {
     case TSocksVersion::svSocks4:
-    case TSocksVersion::svSocks4A: MakeSocks4Request(AIOHandler, AHost, APort, kCommandConnect); break;
-    case TSocksVersion::svSocks5: MakeSocks5Request(AIOHandler, AHost, APort, kCommandConnect); break;
-    case TSocksVersion::svNoSocks: break;
+    case TSocksVersion::svSocks4A:
+      MakeSocks4Request(AIOHandler, AHost, APort, kCommandConnect);
+      break;
+    case TSocksVersion::svSocks5:
+      MakeSocks5Request(AIOHandler, AHost, APort, kCommandConnect);
+      break;
+    case TSocksVersion::svNoSocks:
+      break;
   }
 }
 
@@ -174,11 +178,16 @@ void TIdSocksInfo::ReadSocks4Reply(TIdIOHandler* AIOHandler) {
   FBoundPortReply = static_cast<std::uint16_t>(reply[2] << 8 | reply[3]);
   FBoundAddress = TIdStack::TranslateTInAddrToString(&reply[4], TIdIPVersion::Id_IPv4);
   switch (reply[1]) {
-    case 90: return;
-    case 91: throw EIdSocksRequestFailed();
-    case 92: throw EIdSocksRequestServerFailed();
-    case 93: throw EIdSocksRequestIdentFailed();
-    default: throw EIdSocksUnknownError();
+    case 90:
+      return;
+    case 91:
+      throw EIdSocksRequestFailed();
+    case 92:
+      throw EIdSocksRequestServerFailed();
+    case 93:
+      throw EIdSocksRequestIdentFailed();
+    default:
+      throw EIdSocksUnknownError();
   }
 }
 
@@ -227,25 +236,42 @@ void TIdSocksInfo::MakeSocks5Request(TIdIOHandler* AIOHandler, const std::string
 void TIdSocksInfo::ReadSocks5Reply(TIdIOHandler* AIOHandler) {
   TIdBytes reply = ReadSocks5(AIOHandler, 5);
   switch (reply[1]) {
-    case 0: break;
-    case 1: throw EIdSocksServerGeneralError();
-    case 2: throw EIdSocksServerPermissionError();
-    case 3: throw EIdSocksServerNetUnreachableError();
-    case 4: throw EIdSocksServerHostUnreachableError();
-    case 5: throw EIdSocksServerConnectionRefusedError();
-    case 6: throw EIdSocksServerTTLExpiredError();
-    case 7: throw EIdSocksServerCommandError();
-    case 8: throw EIdSocksServerAddressError();
-    default: throw EIdSocksUnknownError();
+    case 0:
+      break;
+    case 1:
+      throw EIdSocksServerGeneralError();
+    case 2:
+      throw EIdSocksServerPermissionError();
+    case 3:
+      throw EIdSocksServerNetUnreachableError();
+    case 4:
+      throw EIdSocksServerHostUnreachableError();
+    case 5:
+      throw EIdSocksServerConnectionRefusedError();
+    case 6:
+      throw EIdSocksServerTTLExpiredError();
+    case 7:
+      throw EIdSocksServerCommandError();
+    case 8:
+      throw EIdSocksServerAddressError();
+    default:
+      throw EIdSocksUnknownError();
   }
   // The rest of the bound address, then its port: left unread it would be
   // taken for the first bytes of the tunnelled stream.
   TIdBytes rest;
   switch (reply[3]) {
-    case kAddressIPv4: rest = ReadSocks5(AIOHandler, 3 + 2); break;
-    case kAddressIPv6: rest = ReadSocks5(AIOHandler, 15 + 2); break;
-    case kAddressName: rest = ReadSocks5(AIOHandler, reply[4] + 2); break;
-    default: throw EIdSocksServerAddressError();
+    case kAddressIPv4:
+      rest = ReadSocks5(AIOHandler, 3 + 2);
+      break;
+    case kAddressIPv6:
+      rest = ReadSocks5(AIOHandler, 15 + 2);
+      break;
+    case kAddressName:
+      rest = ReadSocks5(AIOHandler, reply[4] + 2);
+      break;
+    default:
+      throw EIdSocksServerAddressError();
   }
   TIdBytes bound(reply.begin() + 4, reply.end());
   bound.insert(bound.end(), rest.begin(), rest.end() - 2);

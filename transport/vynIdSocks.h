@@ -12,10 +12,10 @@ class EIdSocksError : public EIdException {
 public:
   using EIdException::EIdException;
 };
-#define VYN_SOCKS_ERROR(Name) \
+#define VYN_SOCKS_ERROR(Name)         \
   class Name : public EIdSocksError { \
-  public: \
-    Name(); \
+  public:                             \
+    Name();                           \
   };
 VYN_SOCKS_ERROR(EIdSocksRequestFailed)
 VYN_SOCKS_ERROR(EIdSocksRequestServerFailed)

@@ -129,8 +129,7 @@ std::string FormatIPv6(const in6_addr& aAddr) {
 }
 
 // Fills a socket address from text and port; returns its length.
-socklen_t MakeSockAddr(const std::string& aIP, std::uint16_t aPort, TIdIPVersion aIPVersion,
-                       sockaddr_storage& aAddr) {
+socklen_t MakeSockAddr(const std::string& aIP, std::uint16_t aPort, TIdIPVersion aIPVersion, sockaddr_storage& aAddr) {
   std::memset(&aAddr, 0, sizeof aAddr);
   if (aIPVersion == TIdIPVersion::Id_IPv4) {
     auto* sin = reinterpret_cast<sockaddr_in*>(&aAddr);
@@ -173,21 +172,44 @@ bool ReadSockAddr(const sockaddr_storage& aAddr, std::string& VIP, std::uint16_t
   int err = aCode;
   switch (aCode) {
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: err = 0; break;
+    case EAI_ADDRFAMILY:
+      err = 0;
+      break;
 #endif
-    case EAI_AGAIN: err = Id_WSATRY_AGAIN; break;
-    case EAI_BADFLAGS: err = 10022; break;
-    case EAI_FAIL: err = Id_WSANO_RECOVERY; break;
-    case EAI_FAMILY: err = 10047; break;
-    case EAI_MEMORY: err = 8; break;
+    case EAI_AGAIN:
+      err = Id_WSATRY_AGAIN;
+      break;
+    case EAI_BADFLAGS:
+      err = 10022;
+      break;
+    case EAI_FAIL:
+      err = Id_WSANO_RECOVERY;
+      break;
+    case EAI_FAMILY:
+      err = 10047;
+      break;
+    case EAI_MEMORY:
+      err = 8;
+      break;
 #ifdef EAI_NODATA
-    case EAI_NODATA: err = Id_WSANO_DATA; break;
+    case EAI_NODATA:
+      err = Id_WSANO_DATA;
+      break;
 #endif
-    case EAI_NONAME: err = Id_WSAHOST_NOT_FOUND; break;
-    case EAI_SERVICE: err = 10109; break;
-    case EAI_SOCKTYPE: err = 10044; break;
-    case EAI_SYSTEM: err = aSavedErrno; break;
-    default: break;
+    case EAI_NONAME:
+      err = Id_WSAHOST_NOT_FOUND;
+      break;
+    case EAI_SERVICE:
+      err = 10109;
+      break;
+    case EAI_SOCKTYPE:
+      err = 10044;
+      break;
+    case EAI_SYSTEM:
+      err = aSavedErrno;
+      break;
+    default:
+      break;
   }
   aStack.RaiseSocketError(err);
 }
@@ -210,8 +232,10 @@ EIdConnClosedGracefully::EIdConnClosedGracefully() : EIdSilentException(RSConnec
 
 int IdIPFamily(TIdIPVersion AIPVersion) {
   switch (AIPVersion) {
-    case TIdIPVersion::Id_IPv4: return AF_INET;
-    case TIdIPVersion::Id_IPv6: return AF_INET6;
+    case TIdIPVersion::Id_IPv4:
+      return AF_INET;
+    case TIdIPVersion::Id_IPv6:
+      return AF_INET6;
   }
   throw EIdIPVersionUnsupported();
 }
@@ -444,8 +468,7 @@ void TIdStack::TranslateStringToTInAddr(const std::string& AIP, void* AInAddr, T
 std::string TIdStack::TranslateTInAddrToString(const void* AInAddr, TIdIPVersion AIPVersion) {
   if (AIPVersion == TIdIPVersion::Id_IPv4) {
     const auto* b = static_cast<const std::uint8_t*>(AInAddr);
-    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-           std::to_string(b[3]);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
   }
   if (AIPVersion == TIdIPVersion::Id_IPv6) {
     in6_addr addr;
@@ -636,8 +659,7 @@ int TIdStackBSDBase::ReceiveFrom(TIdStackSocketHandle ASocket, TIdBytes& VBuffer
 }
 
 void TIdStackBSDBase::SendTo(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset,
-                             std::int32_t ASize, const std::string& AIP, std::uint16_t APort,
-                             TIdIPVersion AIPVersion) {
+                             std::int32_t ASize, const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion) {
   std::int64_t available = static_cast<std::int64_t>(ABuffer.size()) - AOffset;
   if (AOffset < 0 || available < 0) available = 0;
   std::int64_t size = ASize < 0 ? available : std::min<std::int64_t>(ASize, available);
@@ -674,8 +696,8 @@ void ChangeMembership(TIdStack& aStack, TIdStackSocketHandle aSocket, const std:
     ipv6_mreq req{};
     TIdStack::TranslateStringToTInAddr(aGroupIP, &req.ipv6mr_multiaddr, aIPVersion);
     req.ipv6mr_interface = 0;
-    aStack.CheckForSocketError(::setsockopt(aSocket, IPPROTO_IPV6, aJoin ? IPV6_ADD_MEMBERSHIP : IPV6_DROP_MEMBERSHIP,
-                                            &req, sizeof req));
+    aStack.CheckForSocketError(
+        ::setsockopt(aSocket, IPPROTO_IPV6, aJoin ? IPV6_ADD_MEMBERSHIP : IPV6_DROP_MEMBERSHIP, &req, sizeof req));
     return;
   }
   if (aIPVersion != TIdIPVersion::Id_IPv4) throw EIdIPVersionUnsupported();
@@ -901,8 +923,7 @@ void TIdStackLinux::WriteChecksum(TIdStackSocketHandle ASocket, TIdBytes& VBuffe
     in6_addr source{};
     sockaddr_in6 local{};
     socklen_t localLen = sizeof local;
-    if (::getsockname(ASocket, reinterpret_cast<sockaddr*>(&local), &localLen) == 0 &&
-        local.sin6_family == AF_INET6)
+    if (::getsockname(ASocket, reinterpret_cast<sockaddr*>(&local), &localLen) == 0 && local.sin6_family == AF_INET6)
       source = local.sin6_addr;
     if (IN6_IS_ADDR_UNSPECIFIED(&source)) {
       int probe = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -958,15 +979,15 @@ void TIdStackLinux::GetLocalAddressList(TIdStackLocalAddressList& AAddresses) {
       item->IPAddress =
           TranslateTInAddrToString(&reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr, TIdIPVersion::Id_IPv4);
       if (it->ifa_netmask)
-        item->SubNetMask = TranslateTInAddrToString(&reinterpret_cast<sockaddr_in*>(it->ifa_netmask)->sin_addr,
-                                                    TIdIPVersion::Id_IPv4);
+        item->SubNetMask =
+            TranslateTInAddrToString(&reinterpret_cast<sockaddr_in*>(it->ifa_netmask)->sin_addr, TIdIPVersion::Id_IPv4);
       item->IPVersion = TIdIPVersion::Id_IPv4;
       item->InterfaceIndex = ::if_nametoindex(it->ifa_name);
       AAddresses.Add(std::move(item));
     } else if (it->ifa_addr->sa_family == AF_INET6) {
       auto item = std::make_unique<TIdStackLocalAddressIPv6>();
-      item->IPAddress = TranslateTInAddrToString(&reinterpret_cast<sockaddr_in6*>(it->ifa_addr)->sin6_addr,
-                                                 TIdIPVersion::Id_IPv6);
+      item->IPAddress =
+          TranslateTInAddrToString(&reinterpret_cast<sockaddr_in6*>(it->ifa_addr)->sin6_addr, TIdIPVersion::Id_IPv6);
       item->IPVersion = TIdIPVersion::Id_IPv6;
       item->InterfaceIndex = ::if_nametoindex(it->ifa_name);
       AAddresses.Add(std::move(item));

@@ -217,9 +217,8 @@ public:
   // send.
   virtual int ReceiveFrom(TIdStackSocketHandle ASocket, TIdBytes& VBuffer, std::string& VFromIP,
                           std::uint16_t& VFromPort, TIdIPVersion& VFromIPVersion) = 0;
-  virtual void SendTo(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset,
-                      std::int32_t ASize, const std::string& AIP, std::uint16_t APort,
-                      TIdIPVersion AIPVersion = TIdIPVersion::Id_IPv4) = 0;
+  virtual void SendTo(TIdStackSocketHandle ASocket, const TIdBytes& ABuffer, std::int32_t AOffset, std::int32_t ASize,
+                      const std::string& AIP, std::uint16_t APort, TIdIPVersion AIPVersion = TIdIPVersion::Id_IPv4) = 0;
   virtual int RecvFrom(TIdStackSocketHandle ASocket, void* ABuffer, std::size_t ALength, int AFlags,
                        std::string& VFromIP, std::uint16_t& VFromPort, TIdIPVersion& VFromIPVersion) = 0;
   virtual int WSSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, std::size_t ALength, int AFlags,
@@ -340,8 +339,8 @@ public:
   void SetLoopBack(TIdStackSocketHandle ASocket, bool AValue, TIdIPVersion AIPVersion) override;
   void AddMulticastMembership(TIdStackSocketHandle ASocket, const std::string& AGroupIP, const std::string& ALocalIP,
                               TIdIPVersion AIPVersion) override;
-  void DropMulticastMembership(TIdStackSocketHandle ASocket, const std::string& AGroupIP,
-                               const std::string& ALocalIP, TIdIPVersion AIPVersion) override;
+  void DropMulticastMembership(TIdStackSocketHandle ASocket, const std::string& AGroupIP, const std::string& ALocalIP,
+                               TIdIPVersion AIPVersion) override;
   void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int AOptVal) override;
   void GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int& AOptVal) override;
   void SetBlocking(TIdStackSocketHandle ASocket, bool ABlocking) override;

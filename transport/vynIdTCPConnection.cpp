@@ -146,8 +146,7 @@ void TIdTCPConnection::GetInternalResponse(const TIdTextEncoding& AEncoding) {
 
 std::int16_t TIdTCPConnection::CheckResponse(std::int16_t AResponse,
                                              const std::vector<std::int16_t>& AAllowedResponses) {
-  bool allowed = AAllowedResponses.empty() ||
-                 (AAllowedResponses.size() == 1 && AAllowedResponses[0] == -1) ||
+  bool allowed = AAllowedResponses.empty() || (AAllowedResponses.size() == 1 && AAllowedResponses[0] == -1) ||
                  std::find(AAllowedResponses.begin(), AAllowedResponses.end(), AResponse) != AAllowedResponses.end();
   if (!allowed) RaiseExceptionForLastCmdResult();
   return AResponse;

@@ -149,8 +149,7 @@ TIdBytes TIdASCIIEncoding::GetBytes(std::string_view AChars) {
 
 std::string TIdASCIIEncoding::GetString(const std::uint8_t* ABytes, std::size_t ACount) {
   // Protocol lines are plain ASCII: taken over as they are.
-  if (AllBelow128(ABytes, ACount))
-    return std::string(reinterpret_cast<const char*>(ABytes), ACount);
+  if (AllBelow128(ABytes, ACount)) return std::string(reinterpret_cast<const char*>(ABytes), ACount);
   std::string result;
   result.reserve(ACount);
   for (std::size_t i = 0; i < ACount; ++i) {
@@ -413,19 +412,32 @@ namespace {
 // numbers are tried as "CP<number>".
 std::string CodePageName(std::uint16_t aCodePage) {
   switch (aCodePage) {
-    case 1200: return "UTF-16LE";
-    case 1201: return "UTF-16BE";
-    case 20127: return "US-ASCII";
-    case 20866: return "KOI8-R";
-    case 21866: return "KOI8-U";
-    case 20932: return "EUC-JP";
-    case 50220: return "ISO-2022-JP";
-    case 51932: return "EUC-JP";
-    case 51949: return "EUC-KR";
-    case 54936: return "GB18030";
-    case 65000: return "UTF-7";
-    case 65001: return "UTF-8";
-    default: break;
+    case 1200:
+      return "UTF-16LE";
+    case 1201:
+      return "UTF-16BE";
+    case 20127:
+      return "US-ASCII";
+    case 20866:
+      return "KOI8-R";
+    case 21866:
+      return "KOI8-U";
+    case 20932:
+      return "EUC-JP";
+    case 50220:
+      return "ISO-2022-JP";
+    case 51932:
+      return "EUC-JP";
+    case 51949:
+      return "EUC-KR";
+    case 54936:
+      return "GB18030";
+    case 65000:
+      return "UTF-7";
+    case 65001:
+      return "UTF-8";
+    default:
+      break;
   }
   if (aCodePage >= 28591 && aCodePage <= 28605) return "ISO-8859-" + std::to_string(aCodePage - 28590);
   return "CP" + std::to_string(aCodePage);

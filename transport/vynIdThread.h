@@ -45,7 +45,9 @@ public:
   bool operator==(const TIdThreadOptions&) const = default;
 
 private:
-  static std::uint8_t Bit(TIdThreadOption AOption) { return static_cast<std::uint8_t>(1u << static_cast<int>(AOption)); }
+  static std::uint8_t Bit(TIdThreadOption AOption) {
+    return static_cast<std::uint8_t>(1u << static_cast<int>(AOption));
+  }
   std::uint8_t FBits = 0;
 };
 
@@ -222,4 +224,5 @@ protected:
 };
 
 // Makes a scheduler's threads (its ThreadClass).
-using TIdThreadWithTaskClass = std::function<std::unique_ptr<TIdThreadWithTask>(bool ACreateSuspended, const std::string& AName)>;
+using TIdThreadWithTaskClass =
+    std::function<std::unique_ptr<TIdThreadWithTask>(bool ACreateSuspended, const std::string& AName)>;

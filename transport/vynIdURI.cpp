@@ -267,8 +267,8 @@ std::string TIdURI::URLDecode(std::string_view ASrc, const TIdTextEncoding& AByt
       std::uint32_t unit = 0;
       for (std::size_t k = 0; k < 4; ++k) unit = unit * 16 + static_cast<std::uint32_t>(HexValue(ASrc[i + 2 + k]));
       i += 6;
-      if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < n && ASrc[i] == '%' && (ASrc[i + 1] == 'u' || ASrc[i + 1] == 'U') &&
-          IsHexAt(ASrc, i + 2, 4)) {
+      if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < n && ASrc[i] == '%' &&
+          (ASrc[i + 1] == 'u' || ASrc[i + 1] == 'U') && IsHexAt(ASrc, i + 2, 4)) {
         std::uint32_t low = 0;
         for (std::size_t k = 0; k < 4; ++k) low = low * 16 + static_cast<std::uint32_t>(HexValue(ASrc[i + 2 + k]));
         if (low >= 0xDC00 && low <= 0xDFFF) {
@@ -291,7 +291,6 @@ std::string TIdURI::URLDecode(std::string_view ASrc, const TIdTextEncoding& AByt
     bytes += '%';
     ++i;
   }
-  if (AByteEncoding)
-    return AByteEncoding->GetString(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  if (AByteEncoding) return AByteEncoding->GetString(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   return detail::ValidUTF8(bytes);
 }

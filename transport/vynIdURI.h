@@ -19,7 +19,8 @@ enum class TIdURIOptionalField : std::uint8_t { ofAuthInfo = 1, ofBookmark = 2 }
 // A set of TIdURIOptionalField values.
 using TIdURIOptionalFields = std::uint8_t;
 inline constexpr TIdURIOptionalFields kIdURIAllOptionalFields =
-    static_cast<std::uint8_t>(TIdURIOptionalField::ofAuthInfo) | static_cast<std::uint8_t>(TIdURIOptionalField::ofBookmark);
+    static_cast<std::uint8_t>(TIdURIOptionalField::ofAuthInfo) |
+    static_cast<std::uint8_t>(TIdURIOptionalField::ofBookmark);
 
 class TIdURI {
 public:

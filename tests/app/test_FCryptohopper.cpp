@@ -203,9 +203,8 @@ TEST_P(ButtonTest, ReachesTheClientAndLogsTheAnswer) {
 }
 
 using F = TFRMCryptohopper;
-INSTANTIATE_TEST_SUITE_P(
-    Commands, ButtonTest, ::testing::ValuesIn(WindowCommands()),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Commands, ButtonTest, ::testing::ValuesIn(WindowCommands()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A cancelled prompt gives the empty default and the command goes on with it.
 TEST_F(WindowTest, CancelledPromptsSendTheEmptyDefault) {
@@ -491,7 +490,8 @@ TEST_F(WindowTest, ErrorBoxShowsTheMessageAndTheWindowStaysUsable) {
   EXPECT_TRUE(Log().empty());
   EXPECT_TRUE(w.pnlMethods->isEnabled());
   EXPECT_EQ(w.pnlMethods->cursor().shape(), Qt::ArrowCursor);
-  EXPECT_TRUE(QRegularExpression("^Last request: GET /v1/hopper/99, 404, \\d+ ms$").match(w.lblRequest->text()).hasMatch())
+  EXPECT_TRUE(
+      QRegularExpression("^Last request: GET /v1/hopper/99, 404, \\d+ ms$").match(w.lblRequest->text()).hasMatch())
       << w.lblRequest->text().toStdString();
 
   http.Error.reset();
@@ -639,8 +639,8 @@ public:
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (FListener < 0 || ::bind(FListener, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-        ::listen(FListener, 4) != 0 || ::getsockname(FListener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    if (FListener < 0 || ::bind(FListener, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(FListener, 4) != 0 ||
+        ::getsockname(FListener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
       throw std::runtime_error("no loopback listener");
     FPort = ntohs(a.sin_port);
     FThread = std::thread([this] { Run(); });
@@ -701,8 +701,9 @@ private:
         return;
       }
     }
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                                 std::to_string(answer.Body.size()) + "\r\nConnection: close\r\n\r\n" + answer.Body;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(answer.Body.size()) +
+        "\r\nConnection: close\r\n\r\n" + answer.Body;
     ::send(aFd, response.data(), response.size(), MSG_NOSIGNAL);
   }
 
@@ -855,7 +856,8 @@ TEST_F(WindowTest, StatusBarShowsTokenAndLastRequest) {
   EXPECT_EQ(token.captured(1).toInt(), h);
   EXPECT_EQ(token.captured(2).toInt(), m);
   EXPECT_EQ(token.captured(3).toInt(), sec);
-  EXPECT_TRUE(QRegularExpression("^Last request: POST /v1/hopper, 201, \\d+ ms$").match(w.lblRequest->text()).hasMatch())
+  EXPECT_TRUE(
+      QRegularExpression("^Last request: POST /v1/hopper, 201, \\d+ ms$").match(w.lblRequest->text()).hasMatch())
       << w.lblRequest->text().toStdString();
 }
 
@@ -882,9 +884,9 @@ TEST(ReadableJSON, IndentsJSONAndKeepsItsTokens) {
 
 TEST(ReadableJSON, TextThatIsNotJSONIsRefused) {
   const char* cases[] = {
-      "",          "plain text", "{\"a\":1",   "{\"a\":1}}",  "{\"a\" 1}", "{a:1}",      "[1,]",
-      "{,}",       "[01]",       "[1.]",       "[-]",         "[1e]",      "\"a\\x\"",   "\"a\nb\"",
-      "\"open",    "[\"\\u12\"]", "tru",       "{} {}",       "[1 2]",     "{\"a\":1,}", "<html></html>",
+      "",       "plain text",  "{\"a\":1", "{\"a\":1}}", "{\"a\" 1}", "{a:1}",      "[1,]",
+      "{,}",    "[01]",        "[1.]",     "[-]",        "[1e]",      "\"a\\x\"",   "\"a\nb\"",
+      "\"open", "[\"\\u12\"]", "tru",      "{} {}",      "[1 2]",     "{\"a\":1,}", "<html></html>",
   };
   for (const char* text : cases) EXPECT_FALSE(detail::ReadableJSON(text).has_value()) << text;
   // Nesting is bounded: too deep is shown as it is, never a crash.

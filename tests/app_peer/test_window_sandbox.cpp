@@ -66,7 +66,8 @@ protected:
     std::vector<std::string> out;
     for (const std::string& line : r.HeaderLines)
       if (line.size() > aName.size() && line[aName.size()] == ':' &&
-          QString::fromStdString(line.substr(0, aName.size())).compare(QString::fromStdString(aName), Qt::CaseInsensitive) == 0)
+          QString::fromStdString(line.substr(0, aName.size()))
+                  .compare(QString::fromStdString(aName), Qt::CaseInsensitive) == 0)
         out.push_back(line);
     return out;
   }
@@ -85,8 +86,8 @@ protected:
 
 std::string Hopper3(int aEnabled, int aPaper) {
   return "{\"name\":\"My bot\",\"enabled\":" + std::to_string(aEnabled) +
-         ",\"config\":{\"base_currency\":\"USDT\",\"exchange\":\"binance\",\"paper_trading\":" + std::to_string(aPaper) +
-         ",\"buying_enabled\":1,\"selling_enabled\":1}}";
+         ",\"config\":{\"base_currency\":\"USDT\",\"exchange\":\"binance\",\"paper_trading\":" +
+         std::to_string(aPaper) + ",\"buying_enabled\":1,\"selling_enabled\":1}}";
 }
 
 TEST_F(SandboxWindowTest, EveryButtonReachesTheSandboxAndLogsItsAnswer) {
@@ -97,13 +98,25 @@ TEST_F(SandboxWindowTest, EveryButtonReachesTheSandboxAndLogsItsAnswer) {
       {"GetHoppers", &F::btnGetHoppers, {}, {{"GET", "/v1/hopper", ""}}},
       {"CreateHopper", &F::btnCreateHopper, {"My bot"}, {{"POST", "/v1/hopper", R"({"name":"My bot"})"}}},
       {"GetHopper", &F::btnGetHopper, {"3"}, {{"GET", "/v1/hopper/3", ""}}},
-      {"EnableHopper", &F::btnEnableHopper, {"3"}, {{"GET", "/v1/hopper/3", ""}, {"PATCH", "/v1/hopper/3", Hopper3(1, 0)}}},
-      {"DisableHopper", &F::btnDisableHopper, {"3"}, {{"GET", "/v1/hopper/3", ""}, {"PATCH", "/v1/hopper/3", Hopper3(0, 0)}}},
-      {"EnablePaperTrading", &F::btnEnablePaperTrading, {"3"},
-       {{"GET", "/v1/hopper/3", ""}, {"PATCH", "/v1/hopper/3", Hopper3(0, 1)}}},
-      {"DisablePaperTrading", &F::btnDisablePaperTrading, {"3"},
+      {"EnableHopper",
+       &F::btnEnableHopper,
+       {"3"},
+       {{"GET", "/v1/hopper/3", ""}, {"PATCH", "/v1/hopper/3", Hopper3(1, 0)}}},
+      {"DisableHopper",
+       &F::btnDisableHopper,
+       {"3"},
        {{"GET", "/v1/hopper/3", ""}, {"PATCH", "/v1/hopper/3", Hopper3(0, 0)}}},
-      {"MarketOrder", &F::cboPlaceMarketOrder, {},
+      {"EnablePaperTrading",
+       &F::btnEnablePaperTrading,
+       {"3"},
+       {{"GET", "/v1/hopper/3", ""}, {"PATCH", "/v1/hopper/3", Hopper3(0, 1)}}},
+      {"DisablePaperTrading",
+       &F::btnDisablePaperTrading,
+       {"3"},
+       {{"GET", "/v1/hopper/3", ""}, {"PATCH", "/v1/hopper/3", Hopper3(0, 0)}}},
+      {"MarketOrder",
+       &F::cboPlaceMarketOrder,
+       {},
        {{"POST", "/v1/hopper/1/order", R"({"order_type":"buy","coin":"BTC","amount":0.002})"}}},
       {"LimitOrder", &F::cboPlaceLimitOrder, {}, {{"POST", "/v1/hopper/1/order", limit}}},
       {"GetOpenOrders", &F::btnGetOpenOrders, {}, {{"GET", "/v1/hopper/1/order", ""}}},
@@ -117,16 +130,26 @@ TEST_F(SandboxWindowTest, EveryButtonReachesTheSandboxAndLogsItsAnswer) {
       {"GetTradeHistory", &F::btnGetTradeHistory, {"1"}, {{"GET", "/v1/hopper/1/trade", ""}}},
       {"GetExchange", &F::btnGetExchange, {}, {{"GET", "/v1/exchange", ""}}, false},
       {"GetAllTickers", &F::btnGetAllTickers, {"binance"}, {{"GET", "/v1/exchange/binance/ticker", ""}}, false},
-      {"GetMarketTicker", &F::btnGetMarketTicker, {"binance", "BTC-USDT"},
-       {{"GET", "/v1/exchange/binance/ticker/BTC-USDT", ""}}, false},
-      {"GetOrderBook", &F::btnGetOrderBook, {"binance", "BTC-USDT"},
+      {"GetMarketTicker",
+       &F::btnGetMarketTicker,
+       {"binance", "BTC-USDT"},
+       {{"GET", "/v1/exchange/binance/ticker/BTC-USDT", ""}},
+       false},
+      {"GetOrderBook",
+       &F::btnGetOrderBook,
+       {"binance", "BTC-USDT"},
        {{"GET", "/v1/exchange/binance/BTC-USDT/orderbook/5", ""}}},
-      {"CreateWebhook", &F::btnCreateWebhook, {},
+      {"CreateWebhook",
+       &F::btnCreateWebhook,
+       {},
        {{"POST", "/v1/api/webhooks",
          "{\"webhook_url\": \"" + hook +
              "\", \"message_types\": \"config_error,on_first_start,on_panic_end,on_panic_start,order_cancelled,"
              "trade_completed,trade_error,order_placed,order_trigger\"}"}}},
-      {"DeleteWebhook", &F::btnDeleteWebhook, {}, {{"DELETE", "/v1/api/webhooks", "{\"webhook_url\": \"" + hook + "\"}"}}},
+      {"DeleteWebhook",
+       &F::btnDeleteWebhook,
+       {},
+       {{"DELETE", "/v1/api/webhooks", "{\"webhook_url\": \"" + hook + "\"}"}}},
       {"DeleteHopper", &F::btnDeleteHopper, {"3"}, {{"DELETE", "/v1/hopper/3", ""}}},
   };
 
@@ -229,8 +252,7 @@ TEST_F(SandboxWindowTest, AnErrorAnswerShowsItsBody) {
   modals.Answer("99");
   Click(w.btnGetHopper);
   ASSERT_EQ(Errors().size(), 1u);
-  EXPECT_EQ(Errors()[0],
-            "error: HTTP/1.1 404 Not Found. {\"error\":\"not_found\",\"message\":\"Hopper not found\"}.");
+  EXPECT_EQ(Errors()[0], "error: HTTP/1.1 404 Not Found. {\"error\":\"not_found\",\"message\":\"Hopper not found\"}.");
   EXPECT_EQ(Log(), "");
 }
 

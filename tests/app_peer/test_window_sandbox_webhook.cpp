@@ -133,9 +133,20 @@ TEST_F(SandboxWebhookBoxTest, TheBoxReceivesTheSandboxsEventsUntilUnchecked) {
   };
   for (const Unsigned& c : calls) {
     SCOPED_TRACE(c.Name);
-    std::vector<std::string> argv{"curl", "-sS", "--max-time", "20", "--cacert", service.CertFile(), "-o",
-                                  "/dev/null", "-w", "%{http_code}", "-H", "Content-Type: application/json",
-                                  "--data-binary", "{\"type\":\"messages\",\"unsigned\":1}"};
+    std::vector<std::string> argv{"curl",
+                                  "-sS",
+                                  "--max-time",
+                                  "20",
+                                  "--cacert",
+                                  service.CertFile(),
+                                  "-o",
+                                  "/dev/null",
+                                  "-w",
+                                  "%{http_code}",
+                                  "-H",
+                                  "Content-Type: application/json",
+                                  "--data-binary",
+                                  "{\"type\":\"messages\",\"unsigned\":1}"};
     argv.insert(argv.end(), c.Header.begin(), c.Header.end());
     argv.push_back("https://127.0.0.1:" + std::to_string(Port) + "/webhook");
     const webpeer::CommandResult r = webpeer::RunCommand(argv);
@@ -177,7 +188,9 @@ TEST_F(SandboxWebhookBoxTest, StatusBarFollowsTokenReceiverAndRequests) {
       << text(w.lblToken);
   EXPECT_NE(w.cryptohopper->TokenExpires(), 0);
   const std::string request = text(w.lblRequest);
-  EXPECT_TRUE(QRegularExpression("^Last request: POST /v1/api/webhooks, 20\\d, \\d+ ms$").match(w.lblRequest->text()).hasMatch())
+  EXPECT_TRUE(QRegularExpression("^Last request: POST /v1/api/webhooks, 20\\d, \\d+ ms$")
+                  .match(w.lblRequest->text())
+                  .hasMatch())
       << request;
   EXPECT_EQ(text(w.lblWebhook), listening);
 

@@ -52,8 +52,11 @@ public:
       case OAuth2Script::Outcome::Token:
         OnAfterAccessToken(this, s.Access_Token, "bearer", s.Expires_In, "", "read", "{}", handled);
         break;
-      case OAuth2Script::Outcome::Error: OnErrorAccessToken(this, s.Error, s.Error_Description, "", "{}"); break;
-      case OAuth2Script::Outcome::Nothing: break;
+      case OAuth2Script::Outcome::Error:
+        OnErrorAccessToken(this, s.Error, s.Error_Description, "", "{}");
+        break;
+      case OAuth2Script::Outcome::Nothing:
+        break;
     }
   }
   void Stop() override { ++FScript.Stops; }

@@ -41,9 +41,7 @@ protected:
   InstalledOAuth2 installed{oauth};
   TestClient client;
 
-  std::vector<std::string> Authorized(const std::string& aToken = "tok") {
-    return {kJSON, "access-token: " + aToken};
-  }
+  std::vector<std::string> Authorized(const std::string& aToken = "tok") { return {kJSON, "access-token: " + aToken}; }
 };
 
 std::string MessageOf(const std::function<void()>& aCall) {
@@ -122,18 +120,18 @@ INSTANTIATE_TEST_SUITE_P(
         EndpointCase{"PlaceLimitOrder", [](C& c) { return c.PlaceLimitOrder("12", kSell, "BTC", 1.5L, 25000.25L); },
                      "POST", "/hopper/12/order", true, true,
                      "{\"order_type\":\"sell\",\"coin\":\"BTC\",\"amount\":1.5,\"price\":25000.25}"},
-        EndpointCase{"DeleteOrder", [](C& c) { return c.DeleteOrder("12", "345"); }, "DELETE", "/hopper/12/order",
-                     true, true, "{\"order_id\": 345}"},
-        EndpointCase{"DeleteAllOrders", [](C& c) { return c.DeleteAllOrders("12"); }, "DELETE",
-                     "/hopper/12/order/all", true, false, ""},
+        EndpointCase{"DeleteOrder", [](C& c) { return c.DeleteOrder("12", "345"); }, "DELETE", "/hopper/12/order", true,
+                     true, "{\"order_id\": 345}"},
+        EndpointCase{"DeleteAllOrders", [](C& c) { return c.DeleteAllOrders("12"); }, "DELETE", "/hopper/12/order/all",
+                     true, false, ""},
         EndpointCase{"GetOpenOrder", [](C& c) { return c.GetOpenOrder("12", "345"); }, "GET", "/hopper/12/order/345",
                      true, false, ""},
-        EndpointCase{"CancelOrder", [](C& c) { return c.CancelOrder("12", "345"); }, "DELETE",
-                     "/hopper/12/order/345", true, false, ""},
-        EndpointCase{"GetPosition", [](C& c) { return c.GetPosition("12"); }, "GET", "/hopper/12/position", true,
-                     false, ""},
-        EndpointCase{"GetTradeHistory", [](C& c) { return c.GetTradeHistory("12"); }, "GET", "/hopper/12/trade",
+        EndpointCase{"CancelOrder", [](C& c) { return c.CancelOrder("12", "345"); }, "DELETE", "/hopper/12/order/345",
                      true, false, ""},
+        EndpointCase{"GetPosition", [](C& c) { return c.GetPosition("12"); }, "GET", "/hopper/12/position", true, false,
+                     ""},
+        EndpointCase{"GetTradeHistory", [](C& c) { return c.GetTradeHistory("12"); }, "GET", "/hopper/12/trade", true,
+                     false, ""},
         EndpointCase{"GetTradeHistoryById", [](C& c) { return c.GetTradeHistoryById("12", "9"); }, "GET",
                      "/hopper/12/trade/9", true, false, ""},
         EndpointCase{"GetExchange", [](C& c) { return c.GetExchange(); }, "GET", "/exchange", false, false, ""},
@@ -171,8 +169,8 @@ TEST_F(ClientTest, PathArgumentsAsGivenBodyArgumentsAsData) {
 }
 
 TEST_F(ClientTest, OrderIdIsANumberOnlyWhenJSONWouldReadItAsOne) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"-5", "-5"}, {"0", "0"}, {"-", "\"-\""}, {"007", "\"007\""}, {"1e3", "\"1e3\""}, {"1.5", "\"1.5\""}};
+  const std::pair<const char*, const char*> cases[] = {{"-5", "-5"},       {"0", "0"},         {"-", "\"-\""},
+                                                       {"007", "\"007\""}, {"1e3", "\"1e3\""}, {"1.5", "\"1.5\""}};
   for (const auto& [id, json] : cases) {
     http.Requests.clear();
     client.DeleteOrder("12", id);
@@ -302,8 +300,7 @@ TEST_F(ClientTest, LifetimeBelowTwoSecondsOrEmptyTokenIsATimeout) {
 
 TEST_F(ClientTest, TokenWithALineBreakIsRefused) {
   oauth.Access_Token = "tok\r\nx-injected: 1";
-  EXPECT_EQ(MessageOf([&] { client.GetHoppers(); }),
-            "OAuth2 Error: the access token holds a control character.");
+  EXPECT_EQ(MessageOf([&] { client.GetHoppers(); }), "OAuth2 Error: the access token holds a control character.");
   EXPECT_TRUE(http.Requests.empty());
 }
 
@@ -501,35 +498,36 @@ TEST_P(OrderTest, WritesOnlySetMembersInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Orders, OrderTest,
-    ::testing::Values(
-        OrderCase{"New", [](TvynHTTPCTHOrder&) {}, "{\"coin\":\"\"}"},
-        OrderCase{"CoinOnly", [](TvynHTTPCTHOrder& o) { o.Coin = "BTC"; }, "{\"coin\":\"BTC\"}"},
-        OrderCase{"AmountMinusOneUnset", [](TvynHTTPCTHOrder& o) { o.Amount = -1; }, "{\"coin\":\"\"}"},
-        OrderCase{"AmountBelowMinusOneUnset", [](TvynHTTPCTHOrder& o) { o.Amount = -7.5L; }, "{\"coin\":\"\"}"},
-        OrderCase{"AmountMinusHalfSet", [](TvynHTTPCTHOrder& o) { o.Amount = -0.5L; },
-                  "{\"coin\":\"\",\"amount\":-0.5}"},
-        OrderCase{"PriceZero", [](TvynHTTPCTHOrder& o) { o.Price = 0; }, "{\"coin\":\"\",\"price\":0}"},
-        OrderCase{"Sell", [](TvynHTTPCTHOrder& o) { o.OrderSide = TvynHTTPCTHOrderSide::cthosSell; },
-                  "{\"order_type\":\"sell\",\"coin\":\"\"}"},
-        OrderCase{"Everything",
-                  [](TvynHTTPCTHOrder& o) {
-                    o.PctProfit = 2.5L;
-                    o.TrailingBuyPct = 0.25L;
-                    o.TrailingBuy = 0;
-                    o.MarketOrder = 1;
-                    o.Price = 100;
-                    o.Amount = 1.0L / 3;
-                    o.Coin = "ETH";
-                    o.OrderSide = TvynHTTPCTHOrderSide::cthosBuy;
-                  },
-                  "{\"order_type\":\"buy\",\"coin\":\"ETH\",\"amount\":0.333333333333333,\"price\":100,"
-                  "\"market_order\":1,\"trailing_buy\":0,\"trailing_buy_pct\":0.25,\"pct_profit\":2.5}"},
-        OrderCase{"CoinIsData", [](TvynHTTPCTHOrder& o) { o.Coin = "{\"x\":\"1\"}"; },
-                  "{\"coin\":\"{\\\"x\\\":\\\"1\\\"}\"}"}),
+    ::testing::Values(OrderCase{"New", [](TvynHTTPCTHOrder&) {}, "{\"coin\":\"\"}"},
+                      OrderCase{"CoinOnly", [](TvynHTTPCTHOrder& o) { o.Coin = "BTC"; }, "{\"coin\":\"BTC\"}"},
+                      OrderCase{"AmountMinusOneUnset", [](TvynHTTPCTHOrder& o) { o.Amount = -1; }, "{\"coin\":\"\"}"},
+                      OrderCase{"AmountBelowMinusOneUnset", [](TvynHTTPCTHOrder& o) { o.Amount = -7.5L; },
+                                "{\"coin\":\"\"}"},
+                      OrderCase{"AmountMinusHalfSet", [](TvynHTTPCTHOrder& o) { o.Amount = -0.5L; },
+                                "{\"coin\":\"\",\"amount\":-0.5}"},
+                      OrderCase{"PriceZero", [](TvynHTTPCTHOrder& o) { o.Price = 0; }, "{\"coin\":\"\",\"price\":0}"},
+                      OrderCase{"Sell", [](TvynHTTPCTHOrder& o) { o.OrderSide = TvynHTTPCTHOrderSide::cthosSell; },
+                                "{\"order_type\":\"sell\",\"coin\":\"\"}"},
+                      OrderCase{"Everything",
+                                [](TvynHTTPCTHOrder& o) {
+                                  o.PctProfit = 2.5L;
+                                  o.TrailingBuyPct = 0.25L;
+                                  o.TrailingBuy = 0;
+                                  o.MarketOrder = 1;
+                                  o.Price = 100;
+                                  o.Amount = 1.0L / 3;
+                                  o.Coin = "ETH";
+                                  o.OrderSide = TvynHTTPCTHOrderSide::cthosBuy;
+                                },
+                                "{\"order_type\":\"buy\",\"coin\":\"ETH\",\"amount\":0.333333333333333,\"price\":100,"
+                                "\"market_order\":1,\"trailing_buy\":0,\"trailing_buy_pct\":0.25,\"pct_profit\":2.5}"},
+                      OrderCase{"CoinIsData", [](TvynHTTPCTHOrder& o) { o.Coin = "{\"x\":\"1\"}"; },
+                                "{\"coin\":\"{\\\"x\\\":\\\"1\\\"}\"}"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(vynCTHOrder, NumberThatIsNotFiniteIsRefusedNotWritten) {
-  for (long double bad : {std::numeric_limits<long double>::quiet_NaN(), std::numeric_limits<long double>::infinity()}) {
+  for (long double bad :
+       {std::numeric_limits<long double>::quiet_NaN(), std::numeric_limits<long double>::infinity()}) {
     TvynHTTPCTHOrder o;
     o.Coin = "BTC";
     o.Amount = 1;

@@ -26,10 +26,10 @@ class ReceiverCertificate {
 public:
   ReceiverCertificate() : FDir("webhook_cert") {
     const std::string cert = FDir.Path("cert.pem"), key = FDir.Path("key.pem");
-    const webpeer::CommandResult r = webpeer::RunCommand(
-        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-keyout", key,
-         "-out", cert, "-days", "30", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-         "-passout", std::string("pass:") + kKeyPassword});
+    const webpeer::CommandResult r =
+        webpeer::RunCommand({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                             "-keyout", key, "-out", cert, "-days", "30", "-subj", "/CN=127.0.0.1", "-addext",
+                             "subjectAltName=IP:127.0.0.1", "-passout", std::string("pass:") + kKeyPassword});
     if (r.Exit != 0) throw std::runtime_error("openssl req: " + r.Err);
     std::ofstream out(Path(), std::ios::binary);
     out << Slurp(cert) << Slurp(key);
@@ -62,8 +62,9 @@ inline Answer Call(std::uint16_t APort, const std::string& ACA, const std::strin
                    const std::string& ASignature = {}) {
   webpeer::TempDir dir("webhook_call");
   const std::string bodyFile = dir.Path("body");
-  std::vector<std::string> args = {"curl", "-sS", "--max-time", "20", "--cacert", ACA, "-o", bodyFile, "-w",
-                                   "%{http_code} %{content_type}", "-X", AMethod};
+  std::vector<std::string> args = {"curl", "-sS",  "--max-time", "20", "--cacert",
+                                   ACA,    "-o",   bodyFile,     "-w", "%{http_code} %{content_type}",
+                                   "-X",   AMethod};
   if (!ABody.empty()) {
     args.push_back("--data-binary");
     args.push_back(ABody);

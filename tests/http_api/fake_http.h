@@ -42,7 +42,7 @@ public:
   std::string Response = "{}";
   std::optional<CannedError> Error;
   std::int32_t Status = 200;  // of an answer without error
-  int Live = 0;  // components alive right now
+  int Live = 0;               // components alive right now
 
 private:
   class Client : public detail::HTTPRequestClient {

@@ -99,7 +99,8 @@ INSTANTIATE_TEST_SUITE_P(
     Verbs, VerbTest,
     ::testing::Values(
         VerbCase{"Get", [](TvynHTTPAPI_client& c, const TStrings* h) { return c.Get(kURL, h); }, "GET", false, ""},
-        VerbCase{"Post", [](TvynHTTPAPI_client& c, const TStrings* h) { return c.Post(kURL, "{\"a\":\"\xC3\xA9\"}", h); },
+        VerbCase{"Post",
+                 [](TvynHTTPAPI_client& c, const TStrings* h) { return c.Post(kURL, "{\"a\":\"\xC3\xA9\"}", h); },
                  "POST", true, "{\"a\":\"\xC3\xA9\"}"},
         VerbCase{"PostEmpty", [](TvynHTTPAPI_client& c, const TStrings* h) { return c.Post(kURL, "", h); }, "POST",
                  true, ""},
@@ -230,8 +231,8 @@ TEST(vynHTTPAPIClient, EachRequestReportsItsEnd) {
     std::int64_t Ms;
   };
   std::vector<Done> done;
-  c.OnRequestDone = [&](TComponent* aSender, const std::string& aMethod, const std::string& aURL,
-                        std::int32_t aStatus, std::int64_t aMs) {
+  c.OnRequestDone = [&](TComponent* aSender, const std::string& aMethod, const std::string& aURL, std::int32_t aStatus,
+                        std::int64_t aMs) {
     EXPECT_EQ(aSender, &c);
     done.push_back({aMethod, aURL, aStatus, aMs});
   };
@@ -249,8 +250,11 @@ TEST(vynHTTPAPIClient, EachRequestReportsItsEnd) {
 
   ASSERT_EQ(done.size(), 5u);
   const std::vector<std::tuple<const char*, const char*, std::int32_t>> expected = {
-      {"POST", "https://127.0.0.1/p", 201}, {"PATCH", "https://127.0.0.1/q", 200},
-      {"DELETE", "https://127.0.0.1/r", 200}, {"GET", "https://127.0.0.1/s", 409}, {"GET", "https://127.0.0.1/t", 0}};
+      {"POST", "https://127.0.0.1/p", 201},
+      {"PATCH", "https://127.0.0.1/q", 200},
+      {"DELETE", "https://127.0.0.1/r", 200},
+      {"GET", "https://127.0.0.1/s", 409},
+      {"GET", "https://127.0.0.1/t", 0}};
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(done[i].Method, std::get<0>(expected[i]));
     EXPECT_EQ(done[i].URL, std::get<1>(expected[i]));

@@ -1,7 +1,7 @@
 // A python3 HTTP(S) server that answers every request with a JSON echo of it
 // (method, path, request-line version, the headers the tests look at, the
-// body in hexadecimal, so no escaping stands between it and the test), or with an error status for /status/<code>/... and /v1/status/<code>.
-// Used as a stand-in for the service and as a body echo for the client tests.
+// body in hexadecimal, so no escaping stands between it and the test), or with an error status for /status/<code>/...
+// and /v1/status/<code>. Used as a stand-in for the service and as a body echo for the client tests.
 #pragma once
 
 #include <string>

@@ -257,7 +257,9 @@ public:
   void Start() override {
     ++Starts;
     switch (Answer) {
-      case Mode::Now: DoAuthTokenEvent("Bearer", "tok-1", ""); break;
+      case Mode::Now:
+        DoAuthTokenEvent("Bearer", "tok-1", "");
+        break;
       case Mode::Later:
         // The code grant's token arrives on a listener thread.
         FThread = std::thread([this] {
@@ -265,8 +267,11 @@ public:
           DoAuthTokenEvent("Bearer", "tok-late", "");
         });
         break;
-      case Mode::Never: break;
-      case Mode::Error: DoAuthTokenErrorEvent("invalid_client", "bad secret", ""); break;
+      case Mode::Never:
+        break;
+      case Mode::Error:
+        DoAuthTokenErrorEvent("invalid_client", "bad secret", "");
+        break;
     }
   }
 
@@ -410,8 +415,8 @@ TEST_F(RestTest, EveryVerbReachesTheServerWithHeadersAndBody) {
       {"POST", [](auto& c, auto& u, auto* h) { return c.Post(u, "{\"a\":\"\xC3\xA4\"}", h); }, "{\"a\":\"\xC3\xA4\"}",
        "HTTP/1.0"},
       {"PATCH", [](auto& c, auto& u, auto* h) { return c.Patch(u, "{\"b\":2}", h); }, "{\"b\":2}", "HTTP/1.1"},
-      {"DELETE", [](auto& c, auto& u, auto* h) { return c.Delete(u, h, "{\"order_id\": 345}"); },
-       "{\"order_id\": 345}", "HTTP/1.1"},
+      {"DELETE", [](auto& c, auto& u, auto* h) { return c.Delete(u, h, "{\"order_id\": 345}"); }, "{\"order_id\": 345}",
+       "HTTP/1.1"},
       {"DELETE", [](auto& c, auto& u, auto* h) { return c.Delete(u, h); }, "", "HTTP/1.1"},
   };
   for (const Case& c : cases) {

@@ -40,7 +40,9 @@ public:
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  std::string Path(const std::string& AName = {}) const { return AName.empty() ? FPath.string() : (FPath / AName).string(); }
+  std::string Path(const std::string& AName = {}) const {
+    return AName.empty() ? FPath.string() : (FPath / AName).string();
+  }
   void Write(const std::string& AName, const std::string& AText) const {
     std::filesystem::create_directories((FPath / AName).parent_path());
     std::ofstream(Path(AName), std::ios::binary) << AText;
@@ -72,8 +74,10 @@ inline bool WaitListening(std::uint16_t APort, int AMs = 10000) {
 class TLSStatusServer {
 public:
   TLSStatusServer(const Certificates& ACerts, const std::vector<std::string>& AVersionArgs) : FPort(FreePort()) {
-    std::vector<std::string> args{"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(FPort),
-                                  "-cert",   ACerts.Path("server.pem"), "-key", ACerts.Path("server.key"),
+    std::vector<std::string> args{"openssl", "s_server",
+                                  "-accept", "127.0.0.1:" + std::to_string(FPort),
+                                  "-cert",   ACerts.Path("server.pem"),
+                                  "-key",    ACerts.Path("server.key"),
                                   "-www",    "-quiet"};
     args.insert(args.end(), AVersionArgs.begin(), AVersionArgs.end());
     FProcess = std::make_unique<Process>(args);
@@ -155,7 +159,8 @@ public:
     conf += "MaxClients 50\nLogLevel Error\n";
     if (!AUser.empty()) conf += "BasicAuth " + AUser + " " + APassword + "\n";
     FDir.Write("tinyproxy.conf", conf);
-    FProcess = std::make_unique<Process>(std::vector<std::string>{"tinyproxy", "-d", "-c", FDir.Path("tinyproxy.conf")});
+    FProcess =
+        std::make_unique<Process>(std::vector<std::string>{"tinyproxy", "-d", "-c", FDir.Path("tinyproxy.conf")});
     if (!WaitListening(FPort)) throw std::runtime_error("tinyproxy did not start:\n" + FProcess->Output());
   }
   std::uint16_t Port() const { return FPort; }

@@ -52,9 +52,7 @@ std::string StripBlanks(const std::string& text) {
 
 // The reader takes a top-level array or object that starts the text; a
 // top-level scalar, or blanks before the bracket, give an empty document.
-bool StartsAContainer(const std::string& input) {
-  return !input.empty() && (input[0] == '[' || input[0] == '{');
-}
+bool StartsAContainer(const std::string& input) { return !input.empty() && (input[0] == '[' || input[0] == '{'); }
 
 TEST(JSONCorpus, EveryFileReadsWithoutCrash) {
   const fs::path dir = CorpusDir();

@@ -148,10 +148,10 @@ TEST(JSONLifetime, ChangedDocumentsEndEveryNode) {
       [](TvynJSON&) {},  // untouched
       [](TvynJSON& d) { d.GetNode("a")->SetName("renamed to something long enough to allocate"); },
       [](TvynJSON& d) { d.GetNode("a")->SetValue(Variant(std::string(64, 'v'))); },
-      [](TvynJSON& d) { d.GetNode("a")->GetJSONObject()->AddPair("x", 1); },  // heap nested document
+      [](TvynJSON& d) { d.GetNode("a")->GetJSONObject()->AddPair("x", 1); },           // heap nested document
       [](TvynJSON& d) { d.GetNode("o")->GetJSONObject()->AddPair("new", "member"); },  // list moves to the heap
       [](TvynJSON& d) { d.GetNode("o")->GetJSONObject()->Read(R"({"re":"read"})"); },  // nested arena
-      [](TvynJSON& d) { d.SetItem(0, d.GetItem(1)); },  // displaced node
+      [](TvynJSON& d) { d.SetItem(0, d.GetItem(1)); },                                 // displaced node
       [](TvynJSON& d) {
         auto* watcher = TComponent::Create<TComponent>(d.FindNode("a"));  // owned by a node
         (void)watcher;

@@ -29,7 +29,7 @@ const ReadCase kReadCases[] = {
     {"[{\"a\":1},{\"b\":2}]", "[{\"a\":1},{\"b\":2}]"},
     {"{\"a\":1,\"a\":2}", "{\"a\":1,\"a\":2}"},
     {"{\"a\":1 \"b\":2}", "{\"a\":1,\"b\":2}"},  // comma optional
-    {"{\"a\":1,}", "{\"a\":1}"},               // trailing comma
+    {"{\"a\":1,}", "{\"a\":1}"},                 // trailing comma
     {"[1 2 3,]", "[1,2,3]"},
     {"{,\"a\":1}", "{}"},  // comma right after "{" fails the object
     {"[,1]", "[]"},
@@ -43,7 +43,7 @@ const ReadCase kReadCases[] = {
     {"{\"t\":True,\"f\":FALSE,\"n\":Null}", "{\"t\":true,\"f\":false,\"n\":null}"},
     {"[truefalse null]", "[true,false,null]"},  // literals back to back are two elements
     {"[truex]", "[true]"},
-    {"[tru]", "[]"},   // not a literal: the reader stops
+    {"[tru]", "[]"},  // not a literal: the reader stops
     {"[nul1]", "[]"},
     {"{# comment\n\"a\":1 # another\n}", "{\"a\":1}"},
     {"{\"a\"#c\n:#c\n1}", "{\"a\":1}"},
@@ -109,12 +109,9 @@ TEST(JSONRead, NodeTypesNamesAndValues) {
     const char* value;
   };
   const Expect expected[] = {
-      {"s", TvynJSONtype::vynJSONString, "x\\\"y"},
-      {"n", TvynJSONtype::vynJSONNumber, "-1.50"},
-      {"b", TvynJSONtype::vynJSONBoolean, "true"},
-      {"z", TvynJSONtype::vynJSONNull, "null"},
-      {"o", TvynJSONtype::vynJSONObject, "{\"k\":\"v\"}"},
-      {"l", TvynJSONtype::vynJSONList, "[1,\"two\",{\"t\":3}]"},
+      {"s", TvynJSONtype::vynJSONString, "x\\\"y"},        {"n", TvynJSONtype::vynJSONNumber, "-1.50"},
+      {"b", TvynJSONtype::vynJSONBoolean, "true"},         {"z", TvynJSONtype::vynJSONNull, "null"},
+      {"o", TvynJSONtype::vynJSONObject, "{\"k\":\"v\"}"}, {"l", TvynJSONtype::vynJSONList, "[1,\"two\",{\"t\":3}]"},
   };
   ASSERT_EQ(doc.Count(), 6);
   for (const auto& e : expected) {
@@ -277,8 +274,7 @@ TEST(JSONWrite, EscapeStrings) {
   TvynJSON doc;
   doc.SetEscapeStrings(true);
   doc.AddPair("a/b", "q\"\\/\b\t\n\f\r\x01\x7f\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
-  EXPECT_EQ(doc.Text(),
-            "{\"a\\/b\":\"q\\\"\\\\\\/\\b\\t\\n\\f\\r\\u0001\x7f\\u00E9\\u20AC\\uD83D\\uDE00\"}");
+  EXPECT_EQ(doc.Text(), "{\"a\\/b\":\"q\\\"\\\\\\/\\b\\t\\n\\f\\r\\u0001\x7f\\u00E9\\u20AC\\uD83D\\uDE00\"}");
   // Without escaping, names and values go in unchanged; a value that begins
   // with a quote is taken as quoted already.
   TvynJSON plain;

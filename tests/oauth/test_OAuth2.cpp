@@ -115,8 +115,10 @@ TEST(OAuth2Client, AuthorizationURLCarriesTheParametersInOrder) {
   c.OAuth2Options().ClientId = "my-id";
   const std::string url = c.GetAuthorizationURL();
   const std::string state = c.OAuth2Options().State();
-  EXPECT_EQ(url, "https://auth.example/oauth2/authorize?response_type=code&client_id=my-id"
-                 "&redirect_uri=http://127.0.0.1:8080&scope=read%20trade&state=" + state);
+  EXPECT_EQ(url,
+            "https://auth.example/oauth2/authorize?response_type=code&client_id=my-id"
+            "&redirect_uri=http://127.0.0.1:8080&scope=read%20trade&state=" +
+                state);
 }
 
 TEST(OAuth2Client, NothingIsSentWithoutHTTPSOrWhenTheApplicationHandlesTheRequest) {
@@ -272,8 +274,8 @@ TEST(OAuth2Client, RedirectsWithAWrongStateOrAnErrorAreNotExchanged) {
   c.Start();
   const std::string state = c.OAuth2Options().State();
 
-  for (const std::string& query : {"code=abc&state=" + state + "X", std::string("code=abc"),
-                                  "state=" + state + "&state=other&code=abc"}) {
+  for (const std::string& query :
+       {"code=abc&state=" + state + "X", std::string("code=abc"), "state=" + state + "&state=other&code=abc"}) {
     const TvynHTTPOAuth_LocalResponse r = listener.Redirect(query);
     EXPECT_EQ(r.ResponseNo, 500) << query;
     EXPECT_EQ(r.ContentText, "") << query;
@@ -285,7 +287,8 @@ TEST(OAuth2Client, RedirectsWithAWrongStateOrAnErrorAreNotExchanged) {
       listener.Redirect("error=access_denied&error_description=no&state=" + state + "&error_uri=u");
   EXPECT_EQ(r.ResponseNo, 200);  // the listener's default answer
   EXPECT_EQ(lines, (std::vector<std::string>{"code error access_denied|no|u|error=access_denied\r\nerror_description=no"
-                                             "\r\nstate=" + state + "\r\nerror_uri=u\r\n",
+                                             "\r\nstate=" +
+                                                 state + "\r\nerror_uri=u\r\n",
                                              "token error access_denied|no"}));
   EXPECT_FALSE(listener.Log.Active);
 }
@@ -304,8 +307,7 @@ TEST(OAuth2Client, TheRedirectAnswerCanBeChangedByTheApplication) {
     Text = "moved on";
   };
   c.Start();
-  const TvynHTTPOAuth_LocalResponse r =
-      listener.Redirect("code=abc&scope=read&state=" + c.OAuth2Options().State());
+  const TvynHTTPOAuth_LocalResponse r = listener.Redirect("code=abc&scope=read&state=" + c.OAuth2Options().State());
   EXPECT_EQ(r.ResponseNo, 302);
   EXPECT_EQ(r.ContentText, "moved on");
   EXPECT_EQ(lines, std::vector<std::string>{"code abc read"});

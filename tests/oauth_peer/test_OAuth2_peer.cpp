@@ -39,16 +39,14 @@ public:
   void Attach(TvynHTTPComponentClient_OAuth2& C) {
     C.OnBeforeAccessToken = [this](TComponent*, std::string& URL, std::string&, bool&) { Add("before " + URL); };
     C.OnAfterAccessToken = [this](TComponent*, const std::string& T, const std::string& Type, const std::string& E,
-                                  const std::string& R, const std::string& S, const std::string&, bool&) {
-      Add("after " + T + " " + Type + " " + E + " " + R + " " + S);
-    };
+                                  const std::string& R, const std::string& S, const std::string&,
+                                  bool&) { Add("after " + T + " " + Type + " " + E + " " + R + " " + S); };
     C.OnErrorAccessToken = [this](TComponent*, const std::string& E, const std::string& D, const std::string& U,
                                   const std::string&) { Add("error " + E + "|" + D + "|" + U); };
     C.OnBeforeRefreshToken = [this](TComponent*, std::string&, std::string&, bool&) { Add("before refresh"); };
     C.OnAfterRefreshToken = [this](TComponent*, const std::string& T, const std::string&, const std::string& E,
-                                   const std::string& R, const std::string&, const std::string&, bool&) {
-      Add("refreshed " + T + " " + E + " " + R);
-    };
+                                   const std::string& R, const std::string&, const std::string&,
+                                   bool&) { Add("refreshed " + T + " " + E + " " + R); };
     C.OnErrorRefreshToken = [this](TComponent*, const std::string& E, const std::string& D, const std::string& U,
                                    const std::string&) { Add("refresh error " + E + "|" + D + "|" + U); };
     C.OnAuthToken = [this](TComponent*, const std::string& Type, const std::string& T, const std::string&) {
@@ -161,7 +159,9 @@ TEST_F(OAuth2Peer, CredentialsRightWrongAndWithoutSecret) {
        {"error invalid_client|Bad credentials|" + uri, "token error invalid_client|Bad credentials"},
        "&client_id=id&client_secret=wrong"},
       // No secret: the parameter is left out, not sent empty.
-      {"", {"error invalid_client|Bad credentials|" + uri, "token error invalid_client|Bad credentials"}, "&client_id=id"},
+      {"",
+       {"error invalid_client|Bad credentials|" + uri, "token error invalid_client|Bad credentials"},
+       "&client_id=id"},
   };
   std::size_t seen = 0;
   for (const Case& k : cases) {
@@ -210,7 +210,9 @@ TEST_F(OAuth2Peer, AnswersOtherThanATokenOrA400) {
     c.Start();
     EXPECT_EQ(events.Lines(), k.Expected);
     EXPECT_EQ(c.TimerEnabled(), k.Interval != 0);
-    if (k.Interval) { EXPECT_EQ(c.TimerInterval(), k.Interval); }
+    if (k.Interval) {
+      EXPECT_EQ(c.TimerInterval(), k.Interval);
+    }
     c.Stop();
   }
 }
@@ -270,7 +272,8 @@ TEST_F(OAuth2Peer, TheRefreshTimerRefreshesWhenTheTokenRunsOut) {
             "grant_type=refresh_token&refresh_token=RT-1&scope=read,notifications,manage,trade"
             "&client_id=id&client_secret=secret");
   // The refreshed token's lifetime re-arms it, without the extra second.
-  for (int i = 0; i < 100 && c.RefreshToken() != "RT-2"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 100 && c.RefreshToken() != "RT-2"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(c.RefreshToken(), "RT-2");
   EXPECT_EQ(c.TimerInterval(), 1000);
   // Re-armed from its own handler, it fires again.
@@ -391,10 +394,9 @@ TEST_F(OAuth2Peer, BasicCredentialsAndParametersChangedBeforeSending) {
 TEST_F(OAuth2Peer, AnErrorRaisedByAHandlerReachesTheCallerOfStart) {
   Probe c;
   Configure(c, "/token/60");
-  c.OnAfterAccessToken = [](TComponent*, const std::string&, const std::string&, const std::string&,
-                            const std::string&, const std::string&, const std::string&, bool&) {
-    throw Exception("refused by the application");
-  };
+  c.OnAfterAccessToken = [](TComponent*, const std::string&, const std::string&, const std::string&, const std::string&,
+                            const std::string&, const std::string&,
+                            bool&) { throw Exception("refused by the application"); };
   bool reported = false;
   c.OnErrorAccessToken = [&](TComponent*, const std::string&, const std::string&, const std::string&,
                              const std::string&) { reported = true; };
@@ -449,9 +451,8 @@ struct BrowserAnswer {
 
 // What a browser does with the redirect: GET the listener's URL with AQuery.
 BrowserAnswer Browse(std::uint16_t APort, const std::string& AQuery) {
-  const webpeer::CommandResult r = webpeer::RunCommand(
-      {"curl", "-sS", "--max-time", "20", "-w", "\n%{http_code}",
-       "http://127.0.0.1:" + std::to_string(APort) + "/?" + AQuery});
+  const webpeer::CommandResult r = webpeer::RunCommand({"curl", "-sS", "--max-time", "20", "-w", "\n%{http_code}",
+                                                        "http://127.0.0.1:" + std::to_string(APort) + "/?" + AQuery});
   BrowserAnswer a;
   a.Exit = r.Exit;
   const std::size_t nl = r.Out.rfind('\n');
@@ -493,8 +494,7 @@ TEST_F(RedirectListenerPeer, TheBrowsersRedirectIsExchangedForAToken) {
   Probe c;
   ConfigureCodeGrant(c);
   c.Start();
-  EXPECT_NE(AuthorizationURL.find("redirect_uri=http://127.0.0.1:" + std::to_string(ListenerPort)),
-            std::string::npos)
+  EXPECT_NE(AuthorizationURL.find("redirect_uri=http://127.0.0.1:" + std::to_string(ListenerPort)), std::string::npos)
       << AuthorizationURL;
 
   // Another state: refused, nothing exchanged.

@@ -95,8 +95,7 @@ class TokenServer {
 public:
   TokenServer(const webpeer::Certificates& ACerts, const std::string& ACert = "server")
       : FPort(webpeer::FreePort()),
-        FPython(kTokenScript,
-                {std::to_string(FPort), ACerts.Path(ACert + ".pem"), ACerts.Path(ACert + ".key")}) {}
+        FPython(kTokenScript, {std::to_string(FPort), ACerts.Path(ACert + ".pem"), ACerts.Path(ACert + ".key")}) {}
   std::string URL(const std::string& APath) const { return "https://127.0.0.1:" + std::to_string(FPort) + APath; }
   std::uint16_t Port() const { return FPort; }
   // The requests received, one JSON text each, in order: at least AAtLeast

@@ -13,11 +13,9 @@ TEST(DateTime, EncodeDecodeRoundTrip) {
     double value;
   };
   const Case cases[] = {
-      {1899, 12, 30, 0, 0, 0, 0, 0.0},
-      {1900, 1, 1, 12, 0, 0, 0, 2.5},
-      {1970, 1, 1, 0, 0, 0, 0, 25569.0},
-      {2000, 2, 29, 6, 0, 0, 0, 36585.25},
-      {1899, 12, 29, 6, 0, 0, 0, -1.25},  // before the epoch the time part counts forward
+      {1899, 12, 30, 0, 0, 0, 0, 0.0},     {1900, 1, 1, 12, 0, 0, 0, 2.5},    {1970, 1, 1, 0, 0, 0, 0, 25569.0},
+      {2000, 2, 29, 6, 0, 0, 0, 36585.25}, {1899, 12, 29, 6, 0, 0, 0, -1.25},  // before the epoch the time part counts
+                                                                               // forward
   };
   for (const auto& c : cases) {
     const TDateTime v = EncodeDateTime(c.y, c.mo, c.d, c.h, c.mi, c.s, c.ms);

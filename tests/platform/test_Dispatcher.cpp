@@ -44,9 +44,8 @@ TEST(Dispatcher, SynchronizeFromTheUIThreadDoesNotWaitForItself) {
 TEST(Dispatcher, SynchronizeCarriesTheCallbacksError) {
   TQueueDispatcher ui;
   ui.SetUIThread();
-  std::thread worker([&] {
-    EXPECT_THROW(ui.Synchronize([] { throw std::runtime_error("boom"); }), std::runtime_error);
-  });
+  std::thread worker(
+      [&] { EXPECT_THROW(ui.Synchronize([] { throw std::runtime_error("boom"); }), std::runtime_error); });
   for (int i = 0; i < 200 && ui.Pump(50) == 0;) ++i;
   worker.join();
 }

@@ -18,10 +18,19 @@ TEST(StrToInt, StrictForms) {
     std::int32_t value;
   };
   const Case cases[] = {
-      {"80", true, 80},        {" 42 ", true, 42},   {"-7", true, -7},        {"+7", true, 7},
-      {"$FF", true, 255},      {"0x10", true, 16},   {"2147483647", true, 2147483647},
-      {"2147483648", false, 0}, {"80a", false, 0},   {"", false, 0},          {"1.5", false, 0},
-      {"-", false, 0},         {"--1", false, 0},
+      {"80", true, 80},
+      {" 42 ", true, 42},
+      {"-7", true, -7},
+      {"+7", true, 7},
+      {"$FF", true, 255},
+      {"0x10", true, 16},
+      {"2147483647", true, 2147483647},
+      {"2147483648", false, 0},
+      {"80a", false, 0},
+      {"", false, 0},
+      {"1.5", false, 0},
+      {"-", false, 0},
+      {"--1", false, 0},
   };
   for (const auto& c : cases) {
     std::int32_t v = 0;

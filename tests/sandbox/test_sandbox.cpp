@@ -147,8 +147,9 @@ TEST_F(SandboxTest, TokenEndpoint) {
       {"no grant", std::string("client_id=") + kId + "&client_secret=" + kSecret, 400, "unsupported_grant_type"},
       {"password grant", std::string("grant_type=password&client_id=") + kId + "&client_secret=" + kSecret, 400,
        "unsupported_grant_type"},
-      {"unknown code", std::string("grant_type=authorization_code&code=x&client_id=") + kId + "&client_secret=" + kSecret,
-       400, "invalid_grant"},
+      {"unknown code",
+       std::string("grant_type=authorization_code&code=x&client_id=") + kId + "&client_secret=" + kSecret, 400,
+       "invalid_grant"},
       {"garbage", "%%%&&&===", 400, "unsupported_grant_type"},
   };
   for (const Case& c : cases) {
@@ -175,7 +176,8 @@ TEST_F(SandboxTest, AuthorizationCodeIsUsableOnce) {
   ASSERT_EQ(r.Location.rfind("http://127.0.0.1:8080?code=", 0), 0u) << r.Location;
   EXPECT_NE(r.Location.find("&state=s%201"), std::string::npos) << r.Location;
   const std::string code = r.Location.substr(27, r.Location.find('&') - 27);
-  const std::string exchange = "grant_type=authorization_code&code=" + code + "&client_id=" + kId + "&client_secret=" + kSecret;
+  const std::string exchange =
+      "grant_type=authorization_code&code=" + code + "&client_id=" + kId + "&client_secret=" + kSecret;
   EXPECT_EQ(Call("POST", "/oauth2/token", exchange).Status, 200);
   EXPECT_EQ(Call("POST", "/oauth2/token", exchange).Status, 400);
 }
@@ -211,8 +213,8 @@ TEST_F(SandboxTest, AuthorizeRedirectsOnlyToLoopback) {
       {"/cb", false},
   };
   for (const Case& c : cases) {
-    const Response r = Call("GET", std::string("/oauth2/authorize?response_type=code&client_id=") + kId +
-                                       "&redirect_uri=" + c.RedirectURI);
+    const Response r = Call(
+        "GET", std::string("/oauth2/authorize?response_type=code&client_id=") + kId + "&redirect_uri=" + c.RedirectURI);
     EXPECT_EQ(r.Status, c.Accepted ? 302 : 400) << c.RedirectURI << " " << r.Location;
     if (!c.Accepted) {
       EXPECT_EQ(Member(r.Body, {"error"}), "invalid_request") << c.RedirectURI;
@@ -316,17 +318,17 @@ TEST_F(SandboxTest, OrderLifecycle) {
 
 TEST_F(SandboxTest, BadOrdersAreRefused) {
   const char* bodies[] = {
-      R"({"coin":"BTC","amount":1})",                             // no side
-      R"({"order_type":"hold","coin":"BTC","amount":1})",         // unknown side
-      R"({"order_type":"buy","amount":1})",                       // no coin
-      R"({"order_type":"buy","coin":"","amount":1})",             // what an empty coin field gives
-      R"({"order_type":"buy","coin":"B/TC","amount":1})",         // not a currency code
-      R"({"order_type":"buy","coin":"BTC"})",                     // no amount
-      R"({"order_type":"buy","coin":"BTC","amount":0})",          // nothing
-      R"({"order_type":"buy","coin":"BTC","amount":-1})",         // negative
-      R"({"order_type":"buy","coin":"BTC","amount":"1"})",        // text
+      R"({"coin":"BTC","amount":1})",                               // no side
+      R"({"order_type":"hold","coin":"BTC","amount":1})",           // unknown side
+      R"({"order_type":"buy","amount":1})",                         // no coin
+      R"({"order_type":"buy","coin":"","amount":1})",               // what an empty coin field gives
+      R"({"order_type":"buy","coin":"B/TC","amount":1})",           // not a currency code
+      R"({"order_type":"buy","coin":"BTC"})",                       // no amount
+      R"({"order_type":"buy","coin":"BTC","amount":0})",            // nothing
+      R"({"order_type":"buy","coin":"BTC","amount":-1})",           // negative
+      R"({"order_type":"buy","coin":"BTC","amount":"1"})",          // text
       R"({"order_type":"buy","coin":"BTC","amount":1,"price":0})",  // free
-      R"({"order_type":"sell","coin":"BTC","amount":5})",         // more than held
+      R"({"order_type":"sell","coin":"BTC","amount":5})",           // more than held
       R"([1])",
       R"({"order_type":"buy",)",
   };
@@ -364,9 +366,9 @@ TEST_F(SandboxTest, WebhookRegistration) {
       {R"({"webhook_url": "https://127.0.0.1:9/w", "message_types": "order_placed,trade_completed"})", 200},
       {R"({"webhook_url": "https://localhost/w", "message_types": ""})", 200},
       {R"({"webhook_url": "https://[::1]:9/w"})", 200},
-      {R"({"webhook_url": "https://h.example/w", "message_types": ""})", 400},        // leaves the machine
+      {R"({"webhook_url": "https://h.example/w", "message_types": ""})", 400},  // leaves the machine
       {R"({"webhook_url": "https://127.0.0.1.example/w"})", 400},
-      {R"({"webhook_url": "http://127.0.0.1/w"})", 400},                              // not HTTPS
+      {R"({"webhook_url": "http://127.0.0.1/w"})", 400},  // not HTTPS
       {R"({"webhook_url": "https://127.0.0.1/w", "message_types": "order_eaten"})", 400},
       {R"({"webhook_url": 5})", 400},
       {R"({"webhook_url": "https://127.0.0.1/w)", 400},
@@ -415,8 +417,8 @@ TEST_F(SandboxTest, RequestLogKeepsHeadsAndBodyExcerpts) {
 }
 
 TEST_F(SandboxTest, UnknownPathsAndBadBodies) {
-  for (const char* path : {"/", "/v2/hopper", "/v1/nothing", "/v1/hopper/1/wallet", "/v1/hopper/1/order/1/2",
-                           "/oauth2", "/v1api"})
+  for (const char* path :
+       {"/", "/v2/hopper", "/v1/nothing", "/v1/hopper/1/wallet", "/v1/hopper/1/order/1/2", "/oauth2", "/v1api"})
     EXPECT_EQ(Auth("GET", path).Status, 404) << path;
   for (const char* body : {"", "{", "not json", "{\"name\":\"a\"}x", "\xff\xfe"})
     EXPECT_EQ(Auth("POST", "/v1/hopper", body).Status, 400) << body;

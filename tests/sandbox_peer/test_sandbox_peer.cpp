@@ -113,8 +113,8 @@ protected:
   // curl with the sandbox's certificate as the one root; the status code is
   // appended to the body on a line of its own.
   CommandResult Curl(std::vector<std::string> aArgs) {
-    std::vector<std::string> argv{"curl", "-sS", "--max-time", "20", "--cacert", service->CertFile(), "-w",
-                                  "\n%{http_code}"};
+    std::vector<std::string> argv{"curl", "-sS",           "--max-time", "20", "--cacert", service->CertFile(),
+                                  "-w",   "\n%{http_code}"};
     argv.insert(argv.end(), aArgs.begin(), aArgs.end());
     return RunCommand(argv);
   }
@@ -156,7 +156,8 @@ protected:
   Receiver StartReceiver(const std::string& aCode) {
     Receiver r;
     r.Script = std::make_unique<Python>(
-        kReceiver, std::vector<std::string>{FCerts->Path("server.pem"), FCerts->Path("server.key"), aCode, "peer-secret"});
+        kReceiver,
+        std::vector<std::string>{FCerts->Path("server.pem"), FCerts->Path("server.key"), aCode, "peer-secret"});
     const std::string& out = r.Script->Proc().Output();
     const std::size_t at = out.find("PORT ");
     if (at != std::string::npos) r.Port = static_cast<std::uint16_t>(std::atoi(out.c_str() + at + 5));
@@ -203,8 +204,8 @@ TEST_F(SandboxPeerTest, TokensAndAccessChecksWithCurl) {
   EXPECT_EQ(Member(body, {"error"}), "unauthorized");
   EXPECT_EQ(API("GET", "/hopper", "made-up").second, "401");
 
-  auto [refused, code] = BodyAndStatus(Curl(
-      {"-d", "grant_type=client_credentials&client_id=sandbox-client&client_secret=wrong", service->TokenURL()}));
+  auto [refused, code] = BodyAndStatus(
+      Curl({"-d", "grant_type=client_credentials&client_id=sandbox-client&client_secret=wrong", service->TokenURL()}));
   EXPECT_EQ(code, "400");
   EXPECT_EQ(Member(refused, {"error"}), "invalid_client");
 
@@ -222,7 +223,8 @@ TEST_F(SandboxPeerTest, TokensAndAccessChecksWithCurl) {
 
 TEST_F(SandboxPeerTest, AnOrdersLifeWithCurl) {
   const std::string token = Token();
-  auto [placed, s1] = API("POST", "/hopper/1/order", token, R"({"order_type":"buy","coin":"BTC","amount":0.5,"price":100})");
+  auto [placed, s1] =
+      API("POST", "/hopper/1/order", token, R"({"order_type":"buy","coin":"BTC","amount":0.5,"price":100})");
   ASSERT_EQ(s1, "200") << placed;
   const std::string id = Member(placed, {"data", "order", "id"});
   EXPECT_EQ(API("GET", "/hopper/1/order/" + id, token).second, "200");
@@ -247,16 +249,18 @@ TEST_F(SandboxPeerTest, BadInputOverTheWire) {
   // A body above the limit is refused before it is read.
   TempDir dir("big");
   dir.Write("body", std::string(2 * 1024 * 1024, 'x'));
-  CommandResult big = Curl({"-H", "access-token: " + token, "--data-binary", "@" + dir.Path("body"),
-                            service->APIBaseURL() + "/hopper"});
+  CommandResult big = Curl(
+      {"-H", "access-token: " + token, "--data-binary", "@" + dir.Path("body"), service->APIBaseURL() + "/hopper"});
   EXPECT_EQ(BodyAndStatus(big).second, "413");
   // Garbage instead of TLS, then a request that is not HTTP: the service
   // answers the next client as before.
-  RunCommand({"python3", "-c",
-              "import socket; s = socket.create_connection(('127.0.0.1', " + std::to_string(service->Port()) +
-                  ")); s.settimeout(5); s.sendall(b'hello\\r\\n\\r\\n' * 100)\ntry: s.recv(100)\nexcept OSError: pass"});
-  RunCommand({"sh", "-c", "printf 'NOT HTTP\\r\\n\\r\\n' | timeout 5 openssl s_client -quiet -connect 127.0.0.1:" +
-                              std::to_string(service->Port()) + " >/dev/null 2>&1; true"});
+  RunCommand(
+      {"python3", "-c",
+       "import socket; s = socket.create_connection(('127.0.0.1', " + std::to_string(service->Port()) +
+           ")); s.settimeout(5); s.sendall(b'hello\\r\\n\\r\\n' * 100)\ntry: s.recv(100)\nexcept OSError: pass"});
+  RunCommand({"sh", "-c",
+              "printf 'NOT HTTP\\r\\n\\r\\n' | timeout 5 openssl s_client -quiet -connect 127.0.0.1:" +
+                  std::to_string(service->Port()) + " >/dev/null 2>&1; true"});
   EXPECT_EQ(API("GET", "/hopper/1", token).second, "200");
 }
 
@@ -276,9 +280,9 @@ TEST_F(SandboxPeerTest, CertificateFilesAreMadeAtStart) {
   EXPECT_NE(text.Out.find("IP Address:127.0.0.1"), std::string::npos) << text.Out;
   EXPECT_NE(text.Out.find("DNS:localhost"), std::string::npos);
   // The key in the combined file belongs to the certificate.
-  CommandResult check = RunCommand(
-      {"sh", "-c", "openssl x509 -in '" + own.CombinedFile() + "' -noout -pubkey; openssl pkey -in '" +
-                       own.CombinedFile() + "' -pubout"});
+  CommandResult check = RunCommand({"sh", "-c",
+                                    "openssl x509 -in '" + own.CombinedFile() + "' -noout -pubkey; openssl pkey -in '" +
+                                        own.CombinedFile() + "' -pubout"});
   const std::size_t half = check.Out.size() / 2;
   EXPECT_EQ(check.Out.substr(0, half), check.Out.substr(half));
   own.Stop();
@@ -297,8 +301,8 @@ TEST_F(SandboxPeerTest, WebhooksAreValidatedThenSentSignedEvents) {
   const std::uint16_t goodPort = good.Port, badPort = wrongCode.Port, cancelPort = cancelsOnly.Port;
   const std::string token = Token();
   auto url = [](std::uint16_t p) { return "https://127.0.0.1:" + std::to_string(p) + "/hook"; };
-  for (auto [port, types] : {std::pair<std::uint16_t, std::string>{goodPort, ""}, {badPort, ""},
-                             {cancelPort, "order_cancelled"}})
+  for (auto [port, types] :
+       {std::pair<std::uint16_t, std::string>{goodPort, ""}, {badPort, ""}, {cancelPort, "order_cancelled"}})
     EXPECT_EQ(API("POST", "/api/webhooks", token,
                   "{\"webhook_url\": \"" + url(port) + "\", \"message_types\": \"" + types + "\"}")
                   .second,
@@ -324,10 +328,9 @@ TEST_F(SandboxPeerTest, WebhooksAreValidatedThenSentSignedEvents) {
     return out;
   };
   // The validate call carries no signature; every event does, and it checks out.
-  EXPECT_EQ(kinds(Calls(good, 5)), (std::vector<std::string>{"validate", "messages/order_placed signed",
-                                                           "messages/trade_completed signed",
-                                                           "messages/order_placed signed",
-                                                           "messages/order_cancelled signed"}));
+  EXPECT_EQ(kinds(Calls(good, 5)),
+            (std::vector<std::string>{"validate", "messages/order_placed signed", "messages/trade_completed signed",
+                                      "messages/order_placed signed", "messages/order_cancelled signed"}));
   // A receiver that answered the wrong code hears nothing more.
   EXPECT_EQ(kinds(Calls(wrongCode, 1)), std::vector<std::string>{"validate"});
   EXPECT_EQ(kinds(Calls(cancelsOnly, 2)), (std::vector<std::string>{"validate", "messages/order_cancelled signed"}));
@@ -354,10 +357,16 @@ TEST_F(SandboxPeerTest, ManyClientsAtOnce) {
   const std::string token = Token();
   // 200 market orders from one curl with 20 connections in flight.
   constexpr int kOrders = 200;
-  std::vector<std::string> args{"-Z", "--parallel-max", "20", "-H", "access-token: " + token,
-                                "--data-binary", R"({"order_type":"buy","coin":"LTC","amount":1})"};
+  std::vector<std::string> args{"-Z",
+                                "--parallel-max",
+                                "20",
+                                "-H",
+                                "access-token: " + token,
+                                "--data-binary",
+                                R"({"order_type":"buy","coin":"LTC","amount":1})"};
   // Each -o goes with one URL.
-  for (int i = 0; i < kOrders; ++i) args.insert(args.end(), {"-o", "/dev/null", service->APIBaseURL() + "/hopper/1/order"});
+  for (int i = 0; i < kOrders; ++i)
+    args.insert(args.end(), {"-o", "/dev/null", service->APIBaseURL() + "/hopper/1/order"});
   CommandResult r = Curl(args);
   EXPECT_EQ(r.Exit, 0) << r.Err;
   std::istringstream codes(r.Out);
@@ -459,7 +468,8 @@ TEST_F(SandboxPeerTest, ConnectionAndAuthorizationAsTheClientSendsThem) {
     std::string head = r.Out.substr(0, r.Out.find("\r\n\r\n"));
     for (char& ch : head) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     EXPECT_NE(head.find(std::string("\r\nconnection: ") + c.Connection + "\r\n"), std::string::npos)
-        << (c.Args.empty() ? "" : c.Args.back()) << "\n" << head;
+        << (c.Args.empty() ? "" : c.Args.back()) << "\n"
+        << head;
   }
   const std::string bearer = "Authorization: Bearer some-token";
   auto [market, open] = BodyAndStatus(Curl({"-H", bearer, service->APIBaseURL() + "/exchange"}));

@@ -13,11 +13,28 @@
 namespace {
 
 TEST(ForwardExcludedHeaders, TheTwentyTwoNamesIgnoringCase) {
-  const char* excluded[] = {"Cache-control", "Connection", "Content-Version", "Content-Disposition",
-                            "Content-Encoding", "Content-Language", "Content-Type", "Content-Length",
-                            "Content-Range", "Date", "Last-Modified", "Expires", "ETag", "Pragma",
-                            "Transfer-Encoding", "Location", "Server", "Proxy-Connection", "WWW-Authenticate",
-                            "Proxy-Authenticate", "Accept-Patch", "Accept-Ranges"};
+  const char* excluded[] = {"Cache-control",
+                            "Connection",
+                            "Content-Version",
+                            "Content-Disposition",
+                            "Content-Encoding",
+                            "Content-Language",
+                            "Content-Type",
+                            "Content-Length",
+                            "Content-Range",
+                            "Date",
+                            "Last-Modified",
+                            "Expires",
+                            "ETag",
+                            "Pragma",
+                            "Transfer-Encoding",
+                            "Location",
+                            "Server",
+                            "Proxy-Connection",
+                            "WWW-Authenticate",
+                            "Proxy-Authenticate",
+                            "Accept-Patch",
+                            "Accept-Ranges"};
   for (const char* name : excluded) {
     EXPECT_TRUE(detail::IsForwardExcludedHeader(name)) << name;
     EXPECT_TRUE(detail::IsForwardExcludedHeader(UpperCase(name))) << name;
@@ -46,33 +63,33 @@ protected:
     TIdSocketHandle& b = upstream.Bindings().Add();
     b.SetIP("127.0.0.1");
     b.SetPort(port);
-    upstream.OnCommandGet = upstream.OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* q,
-                                                             TIdHTTPResponseInfo* r) {
-      std::lock_guard<std::mutex> lock(mutex);
-      seenCommand = q->Command;
-      seenDocument = q->Document;
-      seenQuery = q->QueryParams;
-      seenHeaders = q->RawHeaders().Text();
-      seenBody.clear();
-      if (TStream* s = q->PostStream()) {
-        seenBody.resize(static_cast<std::size_t>(s->Size()));
-        if (!seenBody.empty()) s->ReadBuffer(seenBody.data(), s->Size());
-      }
-      if (q->Document == "/missing") {
-        r->SetResponseNo(404);
-        r->ContentText = "no such thing";
-        return;
-      }
-      if (q->Document == "/moved") {
-        r->SetResponseNo(302);
-        r->Location = "http://elsewhere/";
-        return;
-      }
-      r->SetContentType("application/json");
-      r->CustomHeaders().Add("X-Upstream: yes");
-      r->ETag = "\"v1\"";
-      r->ContentText = "{\"ok\":true}";
-    };
+    upstream.OnCommandGet =
+        upstream.OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
+          std::lock_guard<std::mutex> lock(mutex);
+          seenCommand = q->Command;
+          seenDocument = q->Document;
+          seenQuery = q->QueryParams;
+          seenHeaders = q->RawHeaders().Text();
+          seenBody.clear();
+          if (TStream* s = q->PostStream()) {
+            seenBody.resize(static_cast<std::size_t>(s->Size()));
+            if (!seenBody.empty()) s->ReadBuffer(seenBody.data(), s->Size());
+          }
+          if (q->Document == "/missing") {
+            r->SetResponseNo(404);
+            r->ContentText = "no such thing";
+            return;
+          }
+          if (q->Document == "/moved") {
+            r->SetResponseNo(302);
+            r->Location = "http://elsewhere/";
+            return;
+          }
+          r->SetContentType("application/json");
+          r->CustomHeaders().Add("X-Upstream: yes");
+          r->ETag = "\"v1\"";
+          r->ContentText = "{\"ok\":true}";
+        };
     upstream.SetActive(true);
     forward.URL = "http://127.0.0.1:" + std::to_string(port);
   }

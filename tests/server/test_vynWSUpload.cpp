@@ -176,7 +176,8 @@ TEST_F(UploadFolder, DelimiterSplitAcrossReadsAndLargeParts) {
   // Data longer than the reader's chunk, with near-delimiters around the
   // chunk edges.
   std::string data;
-  while (data.size() < 300000) data += "\r\n--XyY\r\n--Xy" + std::string(1000, static_cast<char>('a' + data.size() % 26));
+  while (data.size() < 300000)
+    data += "\r\n--XyY\r\n--Xy" + std::string(1000, static_cast<char>('a' + data.size() % 26));
   const auto result = Extract(Part("form-data; name=\"f\"; filename=\"big.dat\"", data) + Close());
   ASSERT_EQ(result.Files.size(), 1u);
   EXPECT_EQ(Slurp(Save + "/big.dat"), data);
@@ -248,7 +249,8 @@ TEST_F(UploadFolder, MalformedBodiesAreErrorsThatLeaveNothingBehind) {
       {"garbage after a boundary", first + "--XyZjunk\r\n\r\nx\r\n" + Close(), {}},
       {"traversal name", first + Part("form-data; name=\"b\"; filename=\"../../escape.txt\"", "x") + Close(), {}},
       {"NUL in a name", first + Part(std::string("form-data; filename=\"a\0b\"", 26), "x") + Close(), {}},
-      {"too many parts", first + Part("form-data; name=\"x\"", "1") + Part("form-data; name=\"y\"", "2") + Close(),
+      {"too many parts",
+       first + Part("form-data; name=\"x\"", "1") + Part("form-data; name=\"y\"", "2") + Close(),
        {2, 16384}},
       {"head too long", first + "--XyZ\r\nX-Long: " + std::string(400, 'h') + "\r\n\r\nx\r\n" + Close(), {1000, 256}},
   };

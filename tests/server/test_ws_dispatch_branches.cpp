@@ -24,8 +24,7 @@ protected:
     server = std::make_unique<TvynWSHTTPServer>();
     server->NotifyEvents = TwsNotifyEvent::neNoSync;
     BindLoopback(*server, port);
-    server->OnCommandGet = server->OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* q,
-                                                           TIdHTTPResponseInfo* r) {
+    server->OnCommandGet = server->OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
       std::lock_guard<std::mutex> g(lock);
       handled.push_back(q->Command + " " + q->Document);
       user = q->AuthUsername;
@@ -35,9 +34,8 @@ protected:
       std::lock_guard<std::mutex> g(lock);
       errors.push_back(e.Message());
     };
-    dir = fs::temp_directory_path() /
-          ("vyn_ws_dispatch_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = fs::temp_directory_path() / ("vyn_ws_dispatch_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir / "save");
   }
@@ -171,8 +169,8 @@ TEST_F(WSDispatch, MessageAndProtocolPostsAreAnsweredAndClosed) {
       Exchange(port, "POST /vyn/xhr/nobody HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nhello");
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html")) << answer;
   EXPECT_NE(answer.find("Content-Length: 0\r\n"), std::string::npos);
-  EXPECT_TRUE(Exchange(port, "POST /vyn/xhr/x HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n")
-                  .starts_with("HTTP/1.1 413 "));
+  EXPECT_TRUE(
+      Exchange(port, "POST /vyn/xhr/x HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n").starts_with("HTTP/1.1 413 "));
   EXPECT_TRUE(Exchange(port, "POST /vyn/protocol/chat HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
                   .starts_with("HTTP/1.1 404 Not Found\r\n"));
   EXPECT_TRUE(Handled().empty());
@@ -228,8 +226,9 @@ TEST_F(WSDispatch, UploadsLandInTheSaveFolderAndTheTemporaryFileGoes) {
   ASSERT_TRUE(WaitUntil([&] { return Saved() == std::set<std::string>{"report.bin"}; }));
 
   // Other bodies stay in memory.
-  EXPECT_EQ(Body(Exchange(port, "POST /x HTTP/1.1\r\nHost: h\r\nConnection: close\r\nContent-Type: "
-                                "application/json\r\nContent-Length: 2\r\n\r\n{}")),
+  EXPECT_EQ(Body(Exchange(port,
+                          "POST /x HTTP/1.1\r\nHost: h\r\nConnection: close\r\nContent-Type: "
+                          "application/json\r\nContent-Length: 2\r\n\r\n{}")),
             "ok");
   std::lock_guard<std::mutex> g(lock);
   EXPECT_EQ(seenType, "memory");
@@ -278,8 +277,7 @@ TEST_F(WSDispatch, ForwardedRequestsSkipTheHandler) {
   TvynWSHTTPServer upstream;
   BindLoopback(upstream, upstreamPort);
   std::string upstreamSaw;
-  upstream.OnCommandGet = upstream.OnCommandOther = [&](TIdContext*, TIdHTTPRequestInfo* q,
-                                                        TIdHTTPResponseInfo* r) {
+  upstream.OnCommandGet = upstream.OnCommandOther = [&](TIdContext*, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
     std::lock_guard<std::mutex> g(lock);
     upstreamSaw = q->Command + " " + q->Document + " " + q->RawHeaders().Values("X-Forwarded-For");
     r->ContentText = "upstream:" + q->Document;
@@ -302,8 +300,7 @@ TEST_F(WSDispatch, ForwardedRequestsSkipTheHandler) {
     EXPECT_EQ(upstreamSaw, "GET /api/items 127.0.0.1");
     EXPECT_EQ(afterError, "none");
   }
-  EXPECT_EQ(Body(Exchange(port, "DELETE /api/x HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n")),
-            "upstream:/api/x");
+  EXPECT_EQ(Body(Exchange(port, "DELETE /api/x HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n")), "upstream:/api/x");
   EXPECT_TRUE(Get(port, "/api/down").starts_with("HTTP/1.1 500 "));
   {
     std::lock_guard<std::mutex> g(lock);

@@ -42,8 +42,7 @@ protected:
     port = FreePort();
     server.NotifyEvents = TwsNotifyEvent::neNoSync;
     BindLoopback(server, port);
-    server.OnCommandGet = server.OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* q,
-                                                         TIdHTTPResponseInfo* r) {
+    server.OnCommandGet = server.OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
       ++handled;
       r->ContentText = "handler:" + q->Document;
     };
@@ -117,8 +116,8 @@ TEST_F(WSHardening, TokenAuthenticationThisBuildCannotCheckRefusesEveryRequest) 
     EXPECT_EQ(told.size(), 1u);
     EXPECT_TRUE(!told.empty() && told[0].find("cannot be checked") != std::string::npos)
         << ::testing::PrintToString(told);
-    for (const char* credentials : {"", "Authorization: Bearer eyJhbGciOi.x.y\r\n",
-                                    "Authorization: Basic YWxpY2U6d29uZGVy\r\n"}) {
+    for (const char* credentials :
+         {"", "Authorization: Bearer eyJhbGciOi.x.y\r\n", "Authorization: Basic YWxpY2U6d29uZGVy\r\n"}) {
       SCOPED_TRACE(credentials);
       const std::string r = Get(port, "/private", credentials);
       EXPECT_TRUE(r.starts_with("HTTP/1.1 401 ")) << r;
@@ -238,10 +237,10 @@ TEST_F(WSHardening, OnlyThisRequestsOwnFieldsClassifyIt) {
   // Nor does a later pipelined request make the first one something else.
   for (const char* second : {"Upgrade: websocket\r\nConnection: Upgrade\r\n", "Accept: text/event-stream\r\n"}) {
     SCOPED_TRACE(second);
-    const std::string answer =
-        Exchange(port, std::string("GET /first HTTP/1.1\r\nHost: x\r\n\r\nGET /second HTTP/1.1\r\nHost: x\r\n") +
-                           second + "\r\n",
-                 1000);
+    const std::string answer = Exchange(
+        port,
+        std::string("GET /first HTTP/1.1\r\nHost: x\r\n\r\nGET /second HTTP/1.1\r\nHost: x\r\n") + second + "\r\n",
+        1000);
     EXPECT_NE(answer.find("handler:/first"), std::string::npos) << answer;
   }
 }

@@ -59,8 +59,8 @@ TEST_F(WSHTTP, EachMethodReachesItsHandler) {
   for (const Case& c : {Case{"GET", "get:GET:/hook"}, Case{"HEAD", ""}, Case{"POST", "get:POST:/hook"},
                         Case{"PUT", "other:PUT"}, Case{"DELETE", "other:DELETE"}, Case{"OPTIONS", "other:OPTIONS"}}) {
     SCOPED_TRACE(c.Method);
-    std::string r = Exchange(port, std::string(c.Method) +
-                                       " /hook HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}");
+    std::string r = Exchange(
+        port, std::string(c.Method) + " /hook HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}");
     EXPECT_EQ(r.rfind("HTTP/1.1 200 OK", 0), 0u) << r;
     EXPECT_EQ(Body(r), c.Expected);
   }
@@ -95,8 +95,8 @@ TEST_F(WSHTTP, DocumentRootServesFilesAndNeverLeavesTheRoot) {
   EXPECT_NE(hit.find("Content-Type: text/html; charset=utf-8"), std::string::npos) << hit;
   // A miss reaches the handler.
   EXPECT_EQ(Body(Get(port, "/sub/missing.html")), "get:GET:/sub/missing.html");
-  for (const char* path : {"/../secret.txt", "/sub/../../secret.txt", "/%2e%2e/secret.txt", "/sub%2f..%2f..%2fsecret.txt",
-                           "/link.txt", "/sub/page.html%00.txt", "/sub"}) {
+  for (const char* path : {"/../secret.txt", "/sub/../../secret.txt", "/%2e%2e/secret.txt",
+                           "/sub%2f..%2f..%2fsecret.txt", "/link.txt", "/sub/page.html%00.txt", "/sub"}) {
     SCOPED_TRACE(path);
     std::string r = Get(port, path);
     EXPECT_EQ(r.find("TOP-SECRET"), std::string::npos) << r;
@@ -120,9 +120,9 @@ TEST_F(WSHTTP, BasicAuthenticationRefusesWith401AndTheRealm) {
     const char* Credentials;  // base64 of user:password, or none
     bool Accepted;
   };
-  for (const Case& c : {Case{"YWxpY2U6d29uZGVy", true},    // alice:wonder from AuthUsers
-                        Case{"Ym9iOmJ1aWxkZXI=", true},    // bob:builder from OnAuthentication
-                        Case{"YWxpY2U6d3Jvbmc=", false},   // alice:wrong
+  for (const Case& c : {Case{"YWxpY2U6d29uZGVy", true},   // alice:wonder from AuthUsers
+                        Case{"Ym9iOmJ1aWxkZXI=", true},   // bob:builder from OnAuthentication
+                        Case{"YWxpY2U6d3Jvbmc=", false},  // alice:wrong
                         Case{nullptr, false}}) {
     SCOPED_TRACE(c.Credentials ? c.Credentials : "none");
     std::string extra = c.Credentials ? std::string("Authorization: Basic ") + c.Credentials + "\r\n" : "";
@@ -176,7 +176,8 @@ TEST_F(WSHTTP, AHeadArrivingInPiecesIsGatheredBeforeItIsClassified) {
   };
   server.SetActive(true);
   loopback::Fd fd = Connect(port);
-  for (const char* piece : {"GET /chat HT", "TP/1.1\r\nHost: x\r\n", "Upgrade: websocket\r\n", "Connection: Upgrade\r\n\r\n"}) {
+  for (const char* piece :
+       {"GET /chat HT", "TP/1.1\r\nHost: x\r\n", "Upgrade: websocket\r\n", "Connection: Upgrade\r\n\r\n"}) {
     loopback::SendAll(fd.get(), piece);
     // Longer than the read time-out (10 ms): the gathering must wait on.
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
@@ -214,7 +215,8 @@ TEST_F(WSHTTP, KeepAliveServesSeveralRequestsOnOneConnection) {
   server.SetKeepAlive(true);
   server.SetActive(true);
   loopback::Fd fd = Connect(port);
-  loopback::SendAll(fd.get(), "GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  loopback::SendAll(fd.get(),
+                    "GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   std::string all = RecvAll(fd.get());
   EXPECT_NE(all.find("get:GET:/a"), std::string::npos) << all;
   EXPECT_NE(all.find("get:GET:/b"), std::string::npos) << all;

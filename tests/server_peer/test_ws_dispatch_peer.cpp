@@ -84,9 +84,9 @@ TEST_F(WSDispatchPeer, CurlFetchesTheClientScriptOverHTTPAndHTTPS) {
   EXPECT_NE(plain.Output.find("Content-Type: text/javascript; charset=utf-8"), std::string::npos) << plain.Output;
   EXPECT_NE(plain.Output.find("\"ws://127.0.0.1:" + std::to_string(port) + "\""), std::string::npos) << plain.Output;
 
-  CurlResult secure = Curl({"--cacert", certs.Path("ca.pem"), "--resolve",
-                            "localhost:" + std::to_string(tlsPort) + ":127.0.0.1",
-                            "https://localhost:" + std::to_string(tlsPort) + "/Corvane.js"});
+  CurlResult secure =
+      Curl({"--cacert", certs.Path("ca.pem"), "--resolve", "localhost:" + std::to_string(tlsPort) + ":127.0.0.1",
+            "https://localhost:" + std::to_string(tlsPort) + "/Corvane.js"});
   ASSERT_EQ(secure.Status, 0) << secure.Output;
   EXPECT_NE(secure.Output.find("\"wss://127.0.0.1:" + std::to_string(tlsPort) + "\""), std::string::npos)
       << secure.Output;
@@ -133,7 +133,8 @@ TEST_F(WSDispatchPeer, CurlUploadsLandInTheSaveFolderAndTraversalIsRefused) {
 TEST_F(WSDispatchPeer, RequestsForwardedToNginxAndPython) {
   opensslpeer::Certificates certs;
   httppeer::Nginx nginx(certs, "");
-  httppeer::PythonRaw python(R"PY(    "/echo": lambda lines, body: b"HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nX-Seen: " +
+  httppeer::PythonRaw python(
+      R"PY(    "/echo": lambda lines, body: b"HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nX-Seen: " +
         b"|".join(l for l in lines[1:] if l.lower().startswith(b"x-forwarded")) +
         b"\r\nContent-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body,)PY");
   std::atomic<bool> viaTLS{false};
@@ -157,12 +158,11 @@ TEST_F(WSDispatchPeer, RequestsForwardedToNginxAndPython) {
   ASSERT_EQ(secure.Status, 0) << secure.Output;
   EXPECT_EQ(secure.Output, "hello from nginx");
 
-  CurlResult echo = Curl({"-i", "-H", "Content-Type: application/json", "--data-binary", "{\"event\":42}",
-                          "-H", "Host: public.example", URL("/echo")});
+  CurlResult echo = Curl({"-i", "-H", "Content-Type: application/json", "--data-binary", "{\"event\":42}", "-H",
+                          "Host: public.example", URL("/echo")});
   ASSERT_EQ(echo.Status, 0) << echo.Output;
   EXPECT_TRUE(echo.Output.starts_with("HTTP/1.1 201 ")) << echo.Output;
-  EXPECT_NE(echo.Output.find("X-Seen: X-Forwarded-For: 127.0.0.1|X-Forwarded-Host: public.example"),
-            std::string::npos)
+  EXPECT_NE(echo.Output.find("X-Seen: X-Forwarded-For: 127.0.0.1|X-Forwarded-Host: public.example"), std::string::npos)
       << echo.Output;
   EXPECT_TRUE(echo.Output.ends_with("\r\n\r\n{\"event\":42}")) << echo.Output;
   EXPECT_NE(echo.Output.find("Server: Corvane 4.5.1"), std::string::npos);

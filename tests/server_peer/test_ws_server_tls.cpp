@@ -97,7 +97,8 @@ TEST_F(WSServerTLS, HTTPSWithAPassPhraseKeyAndPlainHTTPOnTheOtherBinding) {
   ASSERT_EQ(plain.ExitCode, 0) << plain.Output;
   EXPECT_EQ(plain.Output, "hello /c");
   // TLS is not spoken on the plain binding, nor plain HTTP on the TLS one.
-  EXPECT_NE(Curl({"--cacert", gCerts->Path("ca.pem"), "https://localhost:" + std::to_string(plainPort) + "/"}).ExitCode, 0);
+  EXPECT_NE(Curl({"--cacert", gCerts->Path("ca.pem"), "https://localhost:" + std::to_string(plainPort) + "/"}).ExitCode,
+            0);
   EXPECT_NE(Curl({"http://127.0.0.1:" + std::to_string(tlsPort) + "/"}).Output.find("hello"), 0u);
 }
 
@@ -182,8 +183,8 @@ TEST_F(WSServerTLS, ALPNAgreesToHTTP1Only) {
     if (aProtocols.IndexOf(wanted) >= 0) aProtocol = wanted;
   };
   auto negotiated = [&](const char* aOffer) {
-    Process c({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(tlsPort), "-alpn", aOffer,
-               "-CAfile", gCerts->Path("ca.pem")});
+    Process c({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(tlsPort), "-alpn", aOffer, "-CAfile",
+               gCerts->Path("ca.pem")});
     c.CloseInput();
     return c.ReadAll(10000);
   };

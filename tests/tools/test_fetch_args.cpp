@@ -10,9 +10,9 @@ namespace {
 using Args = std::vector<std::string>;
 
 TEST(FetchArgs, FullCommandLine) {
-  const fetch::Options o = fetch::ParseArgs({"-X", "PUT", "-H", "A: 1", "-HB:2", "-d", "x=1", "-d", "y=2", "--cacert",
-                                             "ca.pem", "--proxy", "127.0.0.1:3128", "-L", "-i",
-                                             "https://127.0.0.1:8443/p?q"});
+  const fetch::Options o =
+      fetch::ParseArgs({"-X", "PUT", "-H", "A: 1", "-HB:2", "-d", "x=1", "-d", "y=2", "--cacert", "ca.pem", "--proxy",
+                        "127.0.0.1:3128", "-L", "-i", "https://127.0.0.1:8443/p?q"});
   EXPECT_EQ(o.Method, "PUT");
   EXPECT_EQ(o.Headers, (Args{"A: 1", "B:2"}));
   EXPECT_TRUE(o.HasBody);

@@ -58,9 +58,9 @@ public:
     Response r;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
     auto left = [&] {
-      return static_cast<int>(
-          std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                                .count()));
+      return static_cast<int>(std::max<long>(
+          0,
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count()));
     };
     std::size_t end;
     while ((end = FData.find("\r\n\r\n")) == std::string::npos) {

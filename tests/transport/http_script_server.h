@@ -36,9 +36,9 @@ struct Reply {
   Reply(std::string ABytes = {}, bool AClose = false, std::string AInterim = {}, bool ASkipBody = false)
       : Bytes(std::move(ABytes)), Close(AClose), Interim(std::move(AInterim)), SkipBody(ASkipBody) {}
   std::string Bytes;
-  bool Close = false;          // close the connection after the answer
-  std::string Interim;         // sent after the head, before the body is read
-  bool SkipBody = false;       // do not wait for the request body
+  bool Close = false;     // close the connection after the answer
+  std::string Interim;    // sent after the head, before the body is read
+  bool SkipBody = false;  // do not wait for the request body
 };
 
 using Handler = std::function<Reply(const Recorded& ARequest, int AIndex)>;
@@ -57,9 +57,7 @@ public:
   Server& operator=(const Server&) = delete;
 
   std::uint16_t Port() const { return FListener.Port(); }
-  std::string URL(const std::string& APath = "/") const {
-    return "http://127.0.0.1:" + std::to_string(Port()) + APath;
-  }
+  std::string URL(const std::string& APath = "/") const { return "http://127.0.0.1:" + std::to_string(Port()) + APath; }
   std::vector<Recorded> Requests() {
     std::lock_guard<std::mutex> lock(FMutex);
     return FRequests;

@@ -243,7 +243,9 @@ TEST(IIdTextEncodingTest, Conversions) {
     EXPECT_EQ(c.Encoding->GetString(c.Bytes), c.Decoded);
   }
   // Malformed UTF-8 and high bytes in ASCII decode to U+FFFD.
-  EXPECT_EQ(detail::EncodingUTF8()->GetString(TIdBytes{'a', 0xC3, 'b', 0xFF}), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(detail::EncodingUTF8()->GetString(TIdBytes{'a', 0xC3, 'b', 0xFF}),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
   EXPECT_EQ(detail::EncodingUTF8()->GetString(TIdBytes{0xED, 0xA0, 0x80}),
             "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // a surrogate is not a character
   EXPECT_EQ(detail::EncodingUTF8()->GetCharCount(TIdBytes{0xF0, 0x9F, 0x98, 0x80}.data(), 4), 2);
@@ -284,7 +286,7 @@ TEST(IIdTextEncodingTest, UTF16InBothByteOrders) {
 TEST(IIdTextEncodingTest, UTF7) {
   struct Case {
     std::string Text;
-    std::string Encoded;  // as written here
+    std::string Encoded;                   // as written here
     std::vector<std::string> AlsoDecoded;  // other valid forms, RFC 2152's own
   } cases[] = {
       {"A\xE2\x89\xA2\xCE\x91.", "A+ImIDkQ-.", {"A+ImIDkQ."}},
@@ -327,7 +329,9 @@ TEST(IIdTextEncodingTest, CodePagesThroughThePlatformConverter) {
   }
   TIdTextEncoding cp1252(new TIdCodePageEncoding("CP1252"));
   // A character the set lacks becomes "?"; a byte it does not define U+FFFD.
-  EXPECT_EQ(cp1252->GetBytes("a\xE6\x97\xA5" "b"), (TIdBytes{'a', '?', 'b'}));
+  EXPECT_EQ(cp1252->GetBytes("a\xE6\x97\xA5"
+                             "b"),
+            (TIdBytes{'a', '?', 'b'}));
   EXPECT_EQ(cp1252->GetString(TIdBytes{'a', 0x81, 'b'}), "a" + kFFFD + "b");
   EXPECT_EQ(cp1252->GetCharCount(TIdBytes{'a', 0x81}.data(), 2), 2);
   // A multi-byte character cut off at the end.

@@ -87,15 +87,22 @@ TEST_P(DatagramTest, EncodedSendConvertsTheText) {
     std::string Expected;
   } cases[] = {
       {nullptr, "gr??e"},  // the transport's default: 7-bit ASCII
-      {detail::EncodingUTF8(), "gr\xC3\xBC\xC3\x9F" "e"},
-      {detail::Encoding8Bit(), "gr\xFC\xDF" "e"},
+      {detail::EncodingUTF8(),
+       "gr\xC3\xBC\xC3\x9F"
+       "e"},
+      {detail::Encoding8Bit(),
+       "gr\xFC\xDF"
+       "e"},
   };
   auto receiver = Bound();
   auto sender = Bound();
   sender->SetPeer(GetParam().Host, receiver->Port(), GetParam().Version);
   ASSERT_TRUE(sender->Connect());
   for (const Case& c : cases) {
-    EXPECT_EQ(sender->Send("gr\xC3\xBC\xC3\x9F" "e", c.Encoding), static_cast<int>(c.Expected.size()));
+    EXPECT_EQ(sender->Send("gr\xC3\xBC\xC3\x9F"
+                           "e",
+                           c.Encoding),
+              static_cast<int>(c.Expected.size()));
     ASSERT_TRUE(receiver->Readable(5000));
     TIdBytes in(64);
     int n = receiver->Receive(in);
@@ -152,10 +159,17 @@ TEST_F(StackDatagramTest, MulticastGroupsAreRecognisedByTheirAddress) {
     const char* IP;
     bool V4, V6;
   } cases[] = {
-      {"224.0.0.1", true, false},       {"239.255.255.255", true, false}, {"223.255.255.255", false, false},
-      {"240.0.0.1", false, false},      {"224.0.0", false, false},        {"ff02::1", false, true},
-      {"FF0E:0:0:0:0:0:0:1", false, true}, {"ff::1", false, false},      {"::1", false, false},
-      {"fe80::1", false, false},        {"", false, false},
+      {"224.0.0.1", true, false},
+      {"239.255.255.255", true, false},
+      {"223.255.255.255", false, false},
+      {"240.0.0.1", false, false},
+      {"224.0.0", false, false},
+      {"ff02::1", false, true},
+      {"FF0E:0:0:0:0:0:0:1", false, true},
+      {"ff::1", false, false},
+      {"::1", false, false},
+      {"fe80::1", false, false},
+      {"", false, false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(TIdStack::IsValidIPv4MulticastGroup(c.IP), c.V4) << c.IP;
@@ -193,7 +207,8 @@ TEST_F(StackDatagramTest, InternetChecksum) {
 
 TEST_F(StackDatagramTest, WriteChecksumRefusesAnOffsetOutsideTheBuffer) {
   TIdBytes data(3, 0);
-  for (std::int32_t offset : {-1, 2, 3}) EXPECT_THROW(GStack->WriteChecksum(-1, data, offset, "127.0.0.1", 0), EIdException);
+  for (std::int32_t offset : {-1, 2, 3})
+    EXPECT_THROW(GStack->WriteChecksum(-1, data, offset, "127.0.0.1", 0), EIdException);
 }
 
 // Raw ICMP needs CAP_NET_RAW; the tests run as root.

@@ -89,7 +89,8 @@ TEST(HttpStateCorpus, ParserCasesMatchTheExpectedCookieHeader) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string file = entry.path().filename().string();
-    if (file.size() > 5 && file.compare(file.size() - 5, 5, "-test") == 0) names.push_back(file.substr(0, file.size() - 5));
+    if (file.size() > 5 && file.compare(file.size() - 5, 5, "-test") == 0)
+      names.push_back(file.substr(0, file.size() - 5));
   }
   std::sort(names.begin(), names.end());
   ASSERT_FALSE(names.empty());

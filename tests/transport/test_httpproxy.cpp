@@ -122,14 +122,13 @@ TEST_P(HttpProxyTargetTest, RequestLineNamesTheTarget) {
   EXPECT_EQ(proxy.Received().at(0), GetParam().RequestLine + "\r\n\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Targets, HttpProxyTargetTest,
-    ::testing::Values(TargetCase{"IPv4", "10.1.2.3", "CONNECT 10.1.2.3:443 HTTP/1.0"},
-                      TargetCase{"Name", "example.org", "CONNECT example.org:443 HTTP/1.0"},
-                      TargetCase{"IPv6", "::1", "CONNECT [::1]:443 HTTP/1.0"},
-                      TargetCase{"IPv6Long", "2001:db8::7", "CONNECT [2001:db8::7]:443 HTTP/1.0"},
-                      TargetCase{"IPv6Bracketed", "[::1]", "CONNECT [::1]:443 HTTP/1.0"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Targets, HttpProxyTargetTest,
+                         ::testing::Values(TargetCase{"IPv4", "10.1.2.3", "CONNECT 10.1.2.3:443 HTTP/1.0"},
+                                           TargetCase{"Name", "example.org", "CONNECT example.org:443 HTTP/1.0"},
+                                           TargetCase{"IPv6", "::1", "CONNECT [::1]:443 HTTP/1.0"},
+                                           TargetCase{"IPv6Long", "2001:db8::7", "CONNECT [2001:db8::7]:443 HTTP/1.0"},
+                                           TargetCase{"IPv6Bracketed", "[::1]", "CONNECT [::1]:443 HTTP/1.0"}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(HttpProxyTest, BodyAndHeadersOfASuccessAreNotTunnelData) {
   // A Content-Length on a success says nothing about the tunnel: the bytes
@@ -171,7 +170,8 @@ TEST_P(HttpProxyRefusalTest, NeverAnOpenTunnel) {
 
 std::string ManyHeaders() {
   std::string reply = "HTTP/1.0 200 OK\r\n";
-  for (int i = 0; i <= TIdConnectThroughHttpProxy::kMaxHeaderLines; ++i) reply += "X-Filler: " + std::to_string(i) + "\r\n";
+  for (int i = 0; i <= TIdConnectThroughHttpProxy::kMaxHeaderLines; ++i)
+    reply += "X-Filler: " + std::to_string(i) + "\r\n";
   return reply + "\r\n";
 }
 
@@ -204,8 +204,8 @@ TEST_F(HttpProxyTest, ProxyClosingBeforeAnAnswerIsAnError) {
 }
 
 TEST_F(HttpProxyTest, HostThatWouldBreakTheRequestIsRefusedUnsent) {
-  for (const std::string& host : {std::string("evil.org:1 HTTP/1.0\r\nX-Injected: 1\r\n\r\n"),
-                                 std::string("a b"), std::string("a\0b", 3)}) {
+  for (const std::string& host :
+       {std::string("evil.org:1 HTTP/1.0\r\nX-Injected: 1\r\n\r\n"), std::string("a b"), std::string("a\0b", 3)}) {
     FakeProxy proxy({Answer({})});
     Prepare(proxy.Port(), host);
     try {
@@ -263,8 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReconnectCase{"NoLength", "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n"},
         ReconnectCase{"Chunked",
                       "HTTP/1.1 407 Proxy Authentication Required\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
-        ReconnectCase{"HugeBody",
-                      "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 99999999999\r\n\r\n"}),
+        ReconnectCase{"HugeBody", "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 99999999999\r\n\r\n"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(HttpProxyTest, SecondRefusalAfterTheLoginIsAnError) {

@@ -78,17 +78,16 @@ TEST_P(ReadLnTest, LinesComeOutWhateverTheReceives) {
 
 INSTANTIATE_TEST_SUITE_P(
     Loopback, ReadLnTest,
-    ::testing::Values(LineCase{"CRLFAndLF", {"abc\r\ndef\n"}, "\n", {"abc", "def"}},
-                      LineCase{"LoneCRStaysInTheLine", {"abc\rdef\n"}, "\n", {"abc\rdef"}},
-                      LineCase{"CRLFSplitAcrossReceives", {"abc\r", "\ndef\n"}, "\n", {"abc", "def"}},
-                      LineCase{"LineInManyPieces", {"a", "b", "c\r", "\n"}, "\n", {"abc"}},
-                      LineCase{"EmptyLines", {"\r\n\n", "x\n"}, "\n", {"", "", "x"}},
-                      LineCase{"LongTerminatorSplitAfter1", {"body\r", "\n.\r\nnext\r\n.\r\n"}, "\r\n.\r\n",
-                               {"body", "next"}},
-                      LineCase{"LongTerminatorSplitAfter3", {"body\r\n.", "\r\n"}, "\r\n.\r\n", {"body"}},
-                      LineCase{"LongTerminatorByteByByte", {"b", "\r", "\n", ".", "\r", "\n"}, "\r\n.\r\n",
-                               {"b"}},
-                      LineCase{"OtherTerminatorKeepsCR", {"a\r|b|"}, "|", {"a\r", "b"}}),
+    ::testing::Values(
+        LineCase{"CRLFAndLF", {"abc\r\ndef\n"}, "\n", {"abc", "def"}},
+        LineCase{"LoneCRStaysInTheLine", {"abc\rdef\n"}, "\n", {"abc\rdef"}},
+        LineCase{"CRLFSplitAcrossReceives", {"abc\r", "\ndef\n"}, "\n", {"abc", "def"}},
+        LineCase{"LineInManyPieces", {"a", "b", "c\r", "\n"}, "\n", {"abc"}},
+        LineCase{"EmptyLines", {"\r\n\n", "x\n"}, "\n", {"", "", "x"}},
+        LineCase{"LongTerminatorSplitAfter1", {"body\r", "\n.\r\nnext\r\n.\r\n"}, "\r\n.\r\n", {"body", "next"}},
+        LineCase{"LongTerminatorSplitAfter3", {"body\r\n.", "\r\n"}, "\r\n.\r\n", {"body"}},
+        LineCase{"LongTerminatorByteByByte", {"b", "\r", "\n", ".", "\r", "\n"}, "\r\n.\r\n", {"b"}},
+        LineCase{"OtherTerminatorKeepsCR", {"a\r|b|"}, "|", {"a\r", "b"}}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(IOHandlerTest, MaxLineLengthSplitsOrRaises) {
@@ -448,7 +447,9 @@ TEST_F(IOHandlerTest, ReadStreamReportsWork) {
 
 TEST_F(IOHandlerTest, NumbersAndCharacters) {
   std::string data("\x01\x02\x03\x04\x05\x06\x07\x08\xFF\xFE", 10);
-  data += "\xC3\xA9" "a";
+  data +=
+      "\xC3\xA9"
+      "a";
   loopback::SendAll(peer.get(), data);
   EXPECT_EQ(io->ReadInt32(), 0x01020304);
   EXPECT_EQ(io->ReadUInt16(), 0x0506);
@@ -494,7 +495,9 @@ TEST_F(IOHandlerTest, InputLnEditsAndEchoes) {
     const char* Line;
     const char* Echo;
   } cases[] = {
-      {"ab\bc\x1B" "d\r\n", "", 8, "acd", "ab\b \bcd\r\n"},
+      {"ab\bc\x1B"
+       "d\r\n",
+       "", 8, "acd", "ab\b \bcd\r\n"},
       {"a\tb\n", "", 4, "a   b", "a   b\r\n"},
       {"pw\n", "*", 8, "pw", "**\r\n"},
       {"\b\bx\n", "", 8, "x", "x\r\n"},
@@ -544,7 +547,9 @@ TEST_F(IOHandlerTest, WriteStreamForms) {
   EXPECT_EQ(loopback::RecvUpTo(peer.get(), 3), "789");
   source.SetPosition(2);
   io->Write(source, 3, true);  // with a 32-bit count
-  EXPECT_EQ(loopback::RecvUpTo(peer.get(), 7), std::string("\0\0\0\x03" "234", 7));
+  EXPECT_EQ(loopback::RecvUpTo(peer.get(), 7), std::string("\0\0\0\x03"
+                                                           "234",
+                                                           7));
   source.SetPosition(8);
   EXPECT_THROW(io->Write(source, 5), EIdNoDataToRead);
 }
@@ -809,9 +814,7 @@ TEST_F(IOHandlerConnectTest, BoundPortRange) {
   loopback::Listener listener;
   loopback::Listener probe;  // a port known to be free once released
   std::uint16_t port = probe.Port();
-  {
-    loopback::Listener released = std::move(probe);
-  }
+  { loopback::Listener released = std::move(probe); }
   TIdIOHandlerStack io;
   io.SetHost("127.0.0.1");
   io.SetPort(listener.Port());

@@ -46,7 +46,7 @@ std::vector<std::string> Lines(const std::string& aText) {
 }
 
 unsigned ModeOf(const std::string& aName) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(aName.c_str(), &st) != 0) return 0;
   return st.st_mode & 0777;
 }
@@ -136,10 +136,10 @@ TEST_F(ClientLogTest, RequestAndResponseWithRawLineBreaks) {
   client.IOHandler()->ReadLn();
   client.Disconnect();
 
-  EXPECT_EQ(ReadFile(file), std::string("Stat Connected.\r\n") +                         //
-                                "Sent " + kStamp + ": " + request + "\r\n" +              //
-                                "Recv " + kStamp + ": HTTP/1.1 200 OK\r\n\r\n" +          //
-                                "Recv " + kStamp + ": \xC3\xA9t\xE9\n\r\n" +              //
+  EXPECT_EQ(ReadFile(file), std::string("Stat Connected.\r\n") +                  //
+                                "Sent " + kStamp + ": " + request + "\r\n" +      //
+                                "Recv " + kStamp + ": HTTP/1.1 200 OK\r\n\r\n" +  //
+                                "Recv " + kStamp + ": \xC3\xA9t\xE9\n\r\n" +      //
                                 "Stat Disconnected.\r\n");
   // The file holds credentials and tokens: its owner alone may read it.
   EXPECT_EQ(ModeOf(file), 0600u);
@@ -380,10 +380,7 @@ TEST_F(ServerLogTest, ConnectionsShareOneFileLineByLine) {
   // The received data ends in its own CR LF, so its line is followed by an
   // empty one.
   std::vector<std::string> expected = {
-      c1.label + " Stat Connected.",
-      c2.label + " Stat Connected.",
-      c1.label + " Recv " + kStamp + ": hello",
-      "",
+      c1.label + " Stat Connected.",    c2.label + " Stat Connected.", c1.label + " Recv " + kStamp + ": hello", "",
       c1.label + " Stat Disconnected.",  // still named after the socket closed
       c2.label + " Stat Disconnected.",
   };
@@ -437,10 +434,14 @@ TEST_F(ServerLogTest, OnTheTCPServerEveryConnectionKeepsItsOwnLines) {
     ASSERT_NE(blank, std::string::npos) << line;
     const std::string label = line.substr(0, blank), rest = line.substr(blank + 1);
     ASSERT_TRUE(label == label1 || label == label2) << line;
-    if (rest.rfind("Stat ", 0) == 0) status[label].push_back(rest);
-    else if (rest.rfind("Recv : ", 0) == 0) received[label] += rest.substr(7);
-    else if (rest.rfind("Sent : ", 0) == 0) sent[label] += rest.substr(7);
-    else ADD_FAILURE() << line;
+    if (rest.rfind("Stat ", 0) == 0)
+      status[label].push_back(rest);
+    else if (rest.rfind("Recv : ", 0) == 0)
+      received[label] += rest.substr(7);
+    else if (rest.rfind("Sent : ", 0) == 0)
+      sent[label] += rest.substr(7);
+    else
+      ADD_FAILURE() << line;
   }
   for (const auto& [label, letter] : {std::pair{label1, 'a'}, std::pair{label2, 'b'}}) {
     std::string expected;
@@ -468,8 +469,8 @@ TEST_F(ServerLogTest, IPv6PeersAndWebSocketMessages) {
   const std::string label = "0:0:0:0:0:0:0:1:" + std::to_string(client.Socket()->Binding()->Port());
   EXPECT_EQ(ws->PeerLabel(), label);
   ws->LogRecvDecodedString("{\"op\":1}");
-  EXPECT_EQ(Lines(ReadFile(file)), (std::vector<std::string>{label + " Stat Connected.",
-                                                             label + " <<-- " + kStamp + ": {\"op\":1}"}));
+  EXPECT_EQ(Lines(ReadFile(file)),
+            (std::vector<std::string>{label + " Stat Connected.", label + " <<-- " + kStamp + ": {\"op\":1}"}));
 }
 
 TEST_F(ServerLogTest, NoPeerAndNoServerLog) {
@@ -513,8 +514,8 @@ TEST(ServerLogDefaultFile, NamedAfterTheProgramAndOpenedOnTheFirstLine) {
   const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
   ASSERT_GT(n, 0);
   std::string expected(exe, static_cast<std::size_t>(n));
-  expected = expected.substr(0, expected.rfind('.') > expected.rfind('/') ? expected.rfind('.') : expected.size()) +
-             ".log";
+  expected =
+      expected.substr(0, expected.rfind('.') > expected.rfind('/') ? expected.rfind('.') : expected.size()) + ".log";
   ::unlink(expected.c_str());
   {
     TvynIdLogFileServer log;
@@ -540,7 +541,7 @@ TEST(Throttler, DelayFollowsTheRate) {
   const Case cases[] = {
       {1000, 8000, 1000},
       {1000, 0, 0},
-      {1, 3, 2666},                       // truncated
+      {1, 3, 2666},                      // truncated
       {3000000000u, 1, 24000000000000},  // 64-bit arithmetic, beyond a 32-bit wait
   };
   for (const Case& c : cases) EXPECT_EQ(TIdInterceptThrottler::DelayMs(c.Bytes, c.Bits), c.Ms);

@@ -32,10 +32,10 @@ TEST_F(TIdStackAddressTest, IsIPAcceptsOnlyFourFieldsOfAtMost255) {
     const char* Text;
     bool Expected;
   } cases[] = {
-      {"192.168.1.10", true}, {"0.0.0.0", true},       {"255.255.255.255", true}, {" 1 . 2 .3. 4 ", true},
-      {"1.2.3", false},       {"1.2.3.4.5", false},    {"1.2.3.256", false},      {"256.1.1.1", false},
-      {"1.2.3.", false},      {"1..2.3", false},       {"a.b.c.d", false},        {"", false},
-      {"1.2.3.-4", false},    {"1.2.3.4x", false},     {"1.2.3.0004", false},     {"4294967297.1.1.1", false},
+      {"192.168.1.10", true}, {"0.0.0.0", true},    {"255.255.255.255", true}, {" 1 . 2 .3. 4 ", true},
+      {"1.2.3", false},       {"1.2.3.4.5", false}, {"1.2.3.256", false},      {"256.1.1.1", false},
+      {"1.2.3.", false},      {"1..2.3", false},    {"a.b.c.d", false},        {"", false},
+      {"1.2.3.-4", false},    {"1.2.3.4x", false},  {"1.2.3.0004", false},     {"4294967297.1.1.1", false},
   };
   for (const Case& c : cases) EXPECT_EQ(TIdStack::IsIP(c.Text), c.Expected) << c.Text;
 }
@@ -235,9 +235,9 @@ TEST_P(TIdSocketHandleFamilyTest, AcceptInstallsThePeer) {
   EXPECT_EQ(accepted.PeerIP(), c.CanonicalPeer);
   EXPECT_EQ(accepted.PeerPort(), client.Port());
   EXPECT_EQ(accepted.IPVersion(), c.Version);
-  EXPECT_THROW(accepted.SetIPVersion(c.Version == TIdIPVersion::Id_IPv4 ? TIdIPVersion::Id_IPv6
-                                                                        : TIdIPVersion::Id_IPv4),
-               EIdCannotSetIPVersionWhenConnected);
+  EXPECT_THROW(
+      accepted.SetIPVersion(c.Version == TIdIPVersion::Id_IPv4 ? TIdIPVersion::Id_IPv6 : TIdIPVersion::Id_IPv4),
+      EIdCannotSetIPVersionWhenConnected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, TIdSocketHandleFamilyTest,

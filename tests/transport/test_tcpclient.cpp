@@ -48,14 +48,16 @@ TEST_P(ReplyFormatTest, WritesAndReadsBack) {
   EXPECT_EQ(std::vector<std::string>(back.Text().begin(), back.Text().end()), c.ReadText);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Replies, ReplyFormatTest,
-    ::testing::Values(FormattedCase{"OneLine", "250", {"OK"}, {"250 OK"}, {"OK"}},
-                      FormattedCase{"Continued", "220", {"first", "second", "last"},
-                                    {"220-first", "220-second", "220 last"}, {"first", "second", "last"}},
-                      FormattedCase{"CodeOnly", "354", {}, {"354"}, {""}},
-                      FormattedCase{"NoCode", "", {"plain text"}, {"plain text"}, {}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Replies, ReplyFormatTest,
+                         ::testing::Values(FormattedCase{"OneLine", "250", {"OK"}, {"250 OK"}, {"OK"}},
+                                           FormattedCase{"Continued",
+                                                         "220",
+                                                         {"first", "second", "last"},
+                                                         {"220-first", "220-second", "220 last"},
+                                                         {"first", "second", "last"}},
+                                           FormattedCase{"CodeOnly", "354", {}, {"354"}, {""}},
+                                           FormattedCase{"NoCode", "", {"plain text"}, {"plain text"}, {}}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(ReplyTest, CodesOutsideTheRangeAreRefused) {
   TIdReplyRFC reply;

@@ -149,7 +149,6 @@ TEST(TcpServer, DefaultBindingsListenOnBothWildcardsWithNamedListeners) {
   EXPECT_EQ(server.Scheduler(), nullptr) << "the implicit scheduler goes with the stop";
 }
 
-
 // Port 0 asks the system for a free port; the default port only fills new
 // bindings. (Servers with the default 80 would otherwise all fight over it.)
 TEST(TcpServer, ABindingSetToPortZeroListensOnAFreePortNotTheDefault) {
@@ -294,7 +293,8 @@ TEST(TcpServer, PoolKeepsPoolSizeIdleThreadsAfterABurst) {
   // Four go back into the pool, the other six end; the listener's waiting
   // yarn keeps its thread.
   ASSERT_TRUE(WaitUntil([&] { return pool.ActiveYarns().Count() == 1 && pool.LiveThreads() == 5; }))
-      << pool.ActiveYarns().Count() << " active, " << pool.LiveThreads() << " live, " << pool.ThreadPool().Count() << " idle";
+      << pool.ActiveYarns().Count() << " active, " << pool.LiveThreads() << " live, " << pool.ThreadPool().Count()
+      << " idle";
   EXPECT_EQ(pool.ThreadPool().Count(), 4);
   // The pooled threads serve the next connections.
   Fd c = t.Client();

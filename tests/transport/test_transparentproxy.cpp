@@ -205,8 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Socks5FailCase{"NoAcceptableMethod", false, Bytes({5, 255}), "", -1, "Invalid socks authentication method."},
         Socks5FailCase{"OtherMethod", false, Bytes({5, 2}), "", -1, "Invalid socks authentication method."},
-        Socks5FailCase{"BadPassword", true, Bytes({5, 2}), Bytes({1, 1}), -1,
-                       "Authentication error to socks server."},
+        Socks5FailCase{"BadPassword", true, Bytes({5, 2}), Bytes({1, 1}), -1, "Authentication error to socks server."},
         Socks5FailCase{"ClosedDuringNegotiation", false, Bytes({5}), "", -1, "Socks server did not respond."},
         Socks5FailCase{"General", false, Bytes({5, 0}), "", 1, "General SOCKS server failure."},
         Socks5FailCase{"Ruleset", false, Bytes({5, 0}), "", 2, "Connection not allowed by ruleset."},
@@ -256,8 +255,8 @@ TEST_F(SocksTest, Socks4And4ARequests) {
     handler.Open();
     EXPECT_EQ(handler.ReadLn(), "go");
     handler.Close();
-    std::string expected = Bytes({4, 1, 0x12, 0x34}) + (is4A ? Bytes({0, 0, 0, 1}) : Bytes({127, 0, 0, 1})) +
-                           "bob" + Bytes({0}) + (is4A ? "target.lan" + Bytes({0}) : "");
+    std::string expected = Bytes({4, 1, 0x12, 0x34}) + (is4A ? Bytes({0, 0, 0, 1}) : Bytes({127, 0, 0, 1})) + "bob" +
+                           Bytes({0}) + (is4A ? "target.lan" + Bytes({0}) : "");
     EXPECT_EQ(proxy.Received(), expected);
   }
 }

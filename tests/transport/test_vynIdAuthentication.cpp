@@ -97,7 +97,8 @@ TEST(DigestAuth, PublishedExamples) {
        "Circle Of Life", "0a4f113b", "6629fae49393a05397450978507c4ef1"},
       // RFC 7616 section 3.9.1, MD5.
       {"Digest realm=\"http-auth@example.org\", qop=\"auth, auth-int\", algorithm=MD5, "
-       "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\", opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"",
+       "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\", "
+       "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"",
        "Circle of Life", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ", nullptr},
   };
   for (const auto& c : cases) {

@@ -56,9 +56,9 @@ TEST_F(CookieJar, HostOnlyWithoutDomain) {
 
 TEST_F(CookieJar, RefusedDomains) {
   const char* cases[][2] = {
-      {"http://a.x/", "c=1; Domain=b.x"},          // not a domain of the host
+      {"http://a.x/", "c=1; Domain=b.x"},            // not a domain of the host
       {"http://a.example.org/", "c=1; Domain=org"},  // a whole top-level domain
-      {"http://1.2.3.4/", "c=1; Domain=2.3.4"},    // an address has no parent domains
+      {"http://1.2.3.4/", "c=1; Domain=2.3.4"},      // an address has no parent domains
       {"http://a.x/", "c=1; Domain=x.a.x"},
   };
   for (const auto& c : cases) {
@@ -122,8 +122,8 @@ TEST_F(CookieJar, LineBreaksAndNulEndTheValue) {
 
 TEST_F(CookieJar, MaxAgeWinsOverExpiresInEitherOrder) {
   const char* cases[] = {"m=1; Max-Age=60; Expires=Thu, 01 Jan 1970 00:00:00 GMT",
-                         "m=1; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=60",
-                         "m=1; Max-Age=-5; Max-Age=60", "m=1; Max-Age=60; Max-Age=abc"};
+                         "m=1; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=60", "m=1; Max-Age=-5; Max-Age=60",
+                         "m=1; Max-Age=60; Max-Age=abc"};
   for (const char* c : cases) {
     Jar.CookieCollection().Clear();
     Receive("http://h/", c);
@@ -186,17 +186,17 @@ TEST(CookieMatching, PathsAndDomains) {
     const char* Cookie;
     bool Match;
   };
-  const PathCase paths[] = {{"/a", "/a", true},   {"/a/b", "/a", true},  {"/ab", "/a", false},
-                            {"/a/", "/a/", true}, {"/a/b", "/a/", true}, {"/", "/a", false},
-                            {"/A", "/a", false}};
-  for (const auto& c : paths) EXPECT_EQ(CookiePathMatches(c.Request, c.Cookie), c.Match) << c.Request << " " << c.Cookie;
+  const PathCase paths[] = {{"/a", "/a", true},    {"/a/b", "/a", true}, {"/ab", "/a", false}, {"/a/", "/a/", true},
+                            {"/a/b", "/a/", true}, {"/", "/a", false},   {"/A", "/a", false}};
+  for (const auto& c : paths)
+    EXPECT_EQ(CookiePathMatches(c.Request, c.Cookie), c.Match) << c.Request << " " << c.Cookie;
   struct DomainCase {
     const char* Host;
     const char* Domain;
     bool Match;
   };
-  const DomainCase domains[] = {{"a.b.c", "b.c", true}, {"A.B.C", "b.c", true},  {"ab.c", "b.c", false},
-                                {"b.c", "b.c", true},   {"", "", false},         {"1.2.3.4", "2.3.4", false},
+  const DomainCase domains[] = {{"a.b.c", "b.c", true}, {"A.B.C", "b.c", true}, {"ab.c", "b.c", false},
+                                {"b.c", "b.c", true},   {"", "", false},        {"1.2.3.4", "2.3.4", false},
                                 {"::1", "1", false},    {"x.b.c", "", false}};
   for (const auto& c : domains) EXPECT_EQ(CookieDomainMatches(c.Host, c.Domain), c.Match) << c.Host << " " << c.Domain;
   const char* defaults[][2] = {{"", "/"}, {"x", "/"}, {"/", "/"}, {"/a", "/"}, {"/a/b", "/a"}, {"/a/b/", "/a/b"}};
@@ -261,8 +261,8 @@ TEST(CookieForms, ServerCookieText) {
   EXPECT_EQ(session->ServerCookie(), "sid=abc; Path=/a/b; Domain=example.com; Secure; HttpOnly");
   TIdCookie* persistent = coll.AddServerCookie("p=1; Max-Age=3600; Path=/", &uri);
   ASSERT_NE(persistent, nullptr);
-  EXPECT_EQ(persistent->CookieText(), "p=1; Path=/; Domain=example.com; Max-Age=3600; Expires=" +
-                                          UTCToInternetDate(IncSecond(NowUTC(), 3600)));
+  EXPECT_EQ(persistent->CookieText(),
+            "p=1; Path=/; Domain=example.com; Max-Age=3600; Expires=" + UTCToInternetDate(IncSecond(NowUTC(), 3600)));
   TIdCookie& fresh = coll.Add();
   fresh.CookieName = "n";
   fresh.Value = "v";
@@ -339,7 +339,8 @@ TEST_F(CookieJar, LimitsPerDomainAndInAllEvictTheLeastRecentlyUsed) {
   Receive("http://a.example/", "new3=1");  // then c3: c1 was used lately
   EXPECT_EQ(Live(), perDomain + 1);
   auto& cookies = Jar.CookieCollection();
-  for (const char* gone : {"c0", "c2", "c3"}) EXPECT_EQ(cookies.GetCookieByNameAndDomain(gone, "a.example"), nullptr) << gone;
+  for (const char* gone : {"c0", "c2", "c3"})
+    EXPECT_EQ(cookies.GetCookieByNameAndDomain(gone, "a.example"), nullptr) << gone;
   for (const char* kept : {"c1", "c4", "new1", "new2", "new3"})
     EXPECT_NE(cookies.GetCookieByNameAndDomain(kept, "a.example"), nullptr) << kept;
   EXPECT_NE(cookies.GetCookieByNameAndDomain("b", "b.example"), nullptr);
@@ -389,8 +390,8 @@ TEST(CookieJarSharing, StoringAndSendingOnTwoThreads) {
   std::vector<std::string> pairs;
   for (int i = 0; i < sent.Count(); ++i) pairs.push_back(sent.GetCookie(i).ClientCookie());
   std::sort(pairs.begin(), pairs.end());
-  EXPECT_EQ(pairs, (std::vector<std::string>{"k0=1995", "k1=1996", "k2=1997", "k3=1998", "k4=1999", "k5=1993",
-                                             "k6=1994"}));
+  EXPECT_EQ(pairs,
+            (std::vector<std::string>{"k0=1995", "k1=1996", "k2=1997", "k3=1998", "k4=1999", "k5=1993", "k6=1994"}));
 }
 
 }  // namespace

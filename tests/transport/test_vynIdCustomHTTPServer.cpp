@@ -50,34 +50,34 @@ protected:
     peer = listener.Accept();
     conn = std::make_unique<TIdTCPConnection>();
     conn->SetIOHandler(io.get());
-    server.OnCommandGet = server.OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* ARequest,
-                                                         TIdHTTPResponseInfo* AResponse) {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++seen.Calls;
-      seen.Command = ARequest->Command;
-      seen.Document = ARequest->Document;
-      seen.URI = ARequest->URI;
-      seen.Version = ARequest->Version;
-      seen.Major = ARequest->VersionMajor;
-      seen.Minor = ARequest->VersionMinor;
-      seen.QueryParams = ARequest->QueryParams;
-      seen.FormParams = ARequest->FormParams;
-      seen.UnparsedParams = ARequest->UnparsedParams;
-      seen.User = ARequest->AuthUsername;
-      seen.Password = ARequest->AuthPassword;
-      seen.RemoteIP = ARequest->RemoteIP;
-      seen.Params.assign(ARequest->Params().begin(), ARequest->Params().end());
-      seen.HadPostStream = ARequest->PostStream() != nullptr;
-      if (TStream* s = ARequest->PostStream()) {
-        seen.BodyPosition = s->Position();
-        seen.Body.resize(static_cast<std::size_t>(s->Size()));
-        if (!seen.Body.empty()) s->ReadBuffer(seen.Body.data(), s->Size());
-      }
-      seen.CookieNames.clear();
-      for (int i = 0; i < ARequest->Cookies().Count(); ++i)
-        seen.CookieNames.push_back(ARequest->Cookies().GetCookie(i).CookieName);
-      if (handler) handler(ARequest, AResponse);
-    };
+    server.OnCommandGet =
+        server.OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* ARequest, TIdHTTPResponseInfo* AResponse) {
+          std::lock_guard<std::mutex> lock(mutex);
+          ++seen.Calls;
+          seen.Command = ARequest->Command;
+          seen.Document = ARequest->Document;
+          seen.URI = ARequest->URI;
+          seen.Version = ARequest->Version;
+          seen.Major = ARequest->VersionMajor;
+          seen.Minor = ARequest->VersionMinor;
+          seen.QueryParams = ARequest->QueryParams;
+          seen.FormParams = ARequest->FormParams;
+          seen.UnparsedParams = ARequest->UnparsedParams;
+          seen.User = ARequest->AuthUsername;
+          seen.Password = ARequest->AuthPassword;
+          seen.RemoteIP = ARequest->RemoteIP;
+          seen.Params.assign(ARequest->Params().begin(), ARequest->Params().end());
+          seen.HadPostStream = ARequest->PostStream() != nullptr;
+          if (TStream* s = ARequest->PostStream()) {
+            seen.BodyPosition = s->Position();
+            seen.Body.resize(static_cast<std::size_t>(s->Size()));
+            if (!seen.Body.empty()) s->ReadBuffer(seen.Body.data(), s->Size());
+          }
+          seen.CookieNames.clear();
+          for (int i = 0; i < ARequest->Cookies().Count(); ++i)
+            seen.CookieNames.push_back(ARequest->Cookies().GetCookie(i).CookieName);
+          if (handler) handler(ARequest, AResponse);
+        };
   }
   void TearDown() override {
     peer.reset();
@@ -179,14 +179,13 @@ TEST_P(HTTPServerKeepAliveTest, ConnectionFollowsVersionAndHeader) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, HTTPServerKeepAliveTest,
-    ::testing::Values(KeepAliveCase{"OffAlwaysCloses", false, "HTTP/1.1", "keep-alive", true},
-                      KeepAliveCase{"V11Default", true, "HTTP/1.1", "", false},
-                      KeepAliveCase{"V11Close", true, "HTTP/1.1", "Close", true},
-                      KeepAliveCase{"V10Default", true, "HTTP/1.0", "", true},
-                      KeepAliveCase{"V10KeepAlive", true, "HTTP/1.0", "Keep-Alive", false}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Table, HTTPServerKeepAliveTest,
+                         ::testing::Values(KeepAliveCase{"OffAlwaysCloses", false, "HTTP/1.1", "keep-alive", true},
+                                           KeepAliveCase{"V11Default", true, "HTTP/1.1", "", false},
+                                           KeepAliveCase{"V11Close", true, "HTTP/1.1", "Close", true},
+                                           KeepAliveCase{"V10Default", true, "HTTP/1.0", "", true},
+                                           KeepAliveCase{"V10KeepAlive", true, "HTTP/1.0", "Keep-Alive", false}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(HTTPServerLoopTest, PipelinedRequestsAreAnsweredInOrder) {
   START_READER();
@@ -298,9 +297,9 @@ TEST_F(HTTPServerLoopTest, PostWithBodyButNoLengthIs411) {
 
 TEST_F(HTTPServerLoopTest, ChunkedBodyWithExtensionAndTrailer) {
   START_READER();
-  Response r = Ask(
-      "POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
-      "5;name=value\r\nhello\r\n3\r\n, w\r\n0\r\nX-Trailer: 1\r\n\r\n");
+  Response r =
+      Ask("POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
+          "5;name=value\r\nhello\r\n3\r\n, w\r\n0\r\nX-Trailer: 1\r\n\r\n");
   EXPECT_EQ(r.Status, 200);
   EXPECT_EQ(seen.Body, "hello, w");
   EXPECT_EQ(seen.BodyPosition, 0);
@@ -453,7 +452,8 @@ TEST_P(HTTPServerRefusalTest, AnsweredAndClosedWithoutHandler) {
 INSTANTIATE_TEST_SUITE_P(
     Smuggling, HTTPServerRefusalTest,
     ::testing::Values(
-        RefusalCase{"LengthAndChunked", POST_HEAD "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
+        RefusalCase{"LengthAndChunked", POST_HEAD "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+                    400},
         RefusalCase{"TwoLengths", POST_HEAD "Content-Length: 5\r\nContent-Length: 5\r\n\r\nhello", 400},
         RefusalCase{"LengthList", POST_HEAD "Content-Length: 5, 5\r\n\r\nhello", 400},
         RefusalCase{"NegativeLength", POST_HEAD "Content-Length: -1\r\n\r\n", 400},
@@ -461,7 +461,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"HugeLength", POST_HEAD "Content-Length: 99999999999999999999999\r\n\r\n", 400},
         RefusalCase{"ChunkedNotLast", POST_HEAD "Transfer-Encoding: chunked, gzip\r\n\r\n0\r\n\r\n", 400},
         RefusalCase{"OnlyGzip", POST_HEAD "Transfer-Encoding: gzip\r\n\r\n", 400},
-        RefusalCase{"ChunkedInSecondLine", POST_HEAD "Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n", 400},
+        RefusalCase{"ChunkedInSecondLine", POST_HEAD "Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
+                    400},
         RefusalCase{"BlankBeforeColon", POST_HEAD "Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n", 400},
         RefusalCase{"TabBeforeColon", POST_HEAD "Content-Length\t: 5\r\n\r\nhello", 400},
         RefusalCase{"LineWithoutColon", POST_HEAD "Content-Length 5\r\n\r\nhello", 400},
@@ -470,13 +471,20 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"ChunkSizeEmpty", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n;x\r\n0\r\n\r\n", 400},
         RefusalCase{"ChunkSizeOverflow", POST_HEAD "Transfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\n", 400},
         // Strict: sixteen digits are refused even when the value is small.
-        RefusalCase{"ChunkSizeSixteenDigits", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n0000000000000005\r\nhello\r\n0\r\n\r\n", 400},
+        RefusalCase{"ChunkSizeSixteenDigits",
+                    POST_HEAD "Transfer-Encoding: chunked\r\n\r\n0000000000000005\r\nhello\r\n0\r\n\r\n", 400},
         RefusalCase{"ChunkSizeSigned", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n+5\r\nhello\r\n0\r\n\r\n", 400},
         RefusalCase{"NoCRLFAfterChunk", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n5\r\nhelloXX\r\n0\r\n\r\n", 400},
         RefusalCase{"ChunkedInHTTP10", "POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
-        RefusalCase{"ControlBeforeChunked", POST_HEAD "Transfer-Encoding: \x01" "chunked\r\n\r\n0\r\n\r\n", 400},
+        RefusalCase{"ControlBeforeChunked",
+                    POST_HEAD "Transfer-Encoding: \x01"
+                              "chunked\r\n\r\n0\r\n\r\n",
+                    400},
         RefusalCase{"FormFeedAfterChunked", POST_HEAD "Transfer-Encoding: chunked\x0c\r\n\r\n0\r\n\r\n", 400},
-        RefusalCase{"ControlBeforeLength", POST_HEAD "Content-Length: \x0b" "3\r\n\r\nabc", 400},
+        RefusalCase{"ControlBeforeLength",
+                    POST_HEAD "Content-Length: \x0b"
+                              "3\r\n\r\nabc",
+                    400},
         RefusalCase{"OtherCodingBeforeChunked", POST_HEAD "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", 501},
         RefusalCase{"ControlInName", "GET / HTTP/1.1\r\nHost: h\r\nX\x01Y: 1\r\n\r\n", 400},
         RefusalCase{"TwoHosts", "GET / HTTP/1.1\r\nHost: h\r\nHost: other\r\n\r\n", 400},
@@ -488,11 +496,17 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Limits, HTTPServerRefusalTest,
     ::testing::Values(
-        RefusalCase{"LongRequestLine", "GET /aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa HTTP/1.1\r\n\r\n", 414},
-        RefusalCase{"TooManyHeaderLines", "GET / HTTP/1.1\r\nHost: h\r\nA: 1\r\nA: 2\r\nA: 3\r\nA: 4\r\nA: 5\r\nA: 6\r\nA: 7\r\nA: 8\r\n\r\n", 431},
+        RefusalCase{"LongRequestLine",
+                    "GET /aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa HTTP/1.1\r\n\r\n",
+                    414},
+        RefusalCase{"TooManyHeaderLines",
+                    "GET / HTTP/1.1\r\nHost: h\r\nA: 1\r\nA: 2\r\nA: 3\r\nA: 4\r\nA: 5\r\nA: 6\r\nA: 7\r\nA: 8\r\n\r\n",
+                    431},
         RefusalCase{"DeclaredBodyTooLarge", POST_HEAD "Content-Length: 101\r\n\r\n", 413},
-        RefusalCase{"ChunksTooLarge", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n40\r\n"
-                    "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\r\n40\r\n", 413},
+        RefusalCase{"ChunksTooLarge",
+                    POST_HEAD "Transfer-Encoding: chunked\r\n\r\n40\r\n"
+                              "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\r\n40\r\n",
+                    413},
         RefusalCase{"LengthOnHugeBodyIsNotAllocated", POST_HEAD "Content-Length: 900000000000000000\r\n\r\n", 413}),
     [](const auto& info) { return std::string(info.param.Name); });
 
@@ -524,11 +538,11 @@ std::string ManyLongHeaderLines() {
   return head + "\r\n";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    DefaultLimits, HTTPServerOversizedHeadTest,
-    ::testing::Values(RefusalCase{"RequestLineOfAMebibyte", "GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n", 414},
-                      RefusalCase{"LongLinesPastTheHeadByteLimit", ManyLongHeaderLines(), 431}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(DefaultLimits, HTTPServerOversizedHeadTest,
+                         ::testing::Values(RefusalCase{"RequestLineOfAMebibyte",
+                                                       "GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n", 414},
+                                           RefusalCase{"LongLinesPastTheHeadByteLimit", ManyLongHeaderLines(), 431}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(HTTPServerLoopTest, LimitIsInclusive) {
   START_READER();
@@ -721,17 +735,15 @@ INSTANTIATE_TEST_SUITE_P(Table, HTTPServerPathTest,
                                            PathCase{"EncodedSlash", "/docs%2Freport.PDF", ""},
                                            PathCase{"EncodedBackslash", "/docs%5creport.PDF", ""},
                                            PathCase{"EncodedNul", "/index.html%00.txt", ""},
-                                           PathCase{"LinkOutside", "/link.txt", ""},
-                                           PathCase{"Directory", "/docs", ""},
-                                           PathCase{"Fifo", "/fifo", ""},
-                                           PathCase{"Missing", "/nothing", ""}),
+                                           PathCase{"LinkOutside", "/link.txt", ""}, PathCase{"Directory", "/docs", ""},
+                                           PathCase{"Fifo", "/fifo", ""}, PathCase{"Missing", "/nothing", ""}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // The open that serves documents: the same refusals, and no link at all,
 // not even one that stays inside the root (it could be swapped meanwhile).
 TEST_P(HTTPServerPathTest, OpenDocumentFollowsNoLink) {
   std::string file;
-  struct stat st{};
+  struct stat st {};
   const int fd = IdOpenDocument(root.string(), GetParam().RawPath, file, &st);
   const bool expected = *GetParam().Expected && std::string(GetParam().Name) != "LinkInside";
   if (fd >= 0) ::close(fd);
@@ -766,7 +778,7 @@ TEST_F(HTTPServerFileTest, SmartServeFileAnswers304WithinTwoSeconds) {
   START_READER();
   server.KeepAlive = true;
   std::string file = (root / "index.html").string();
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   handler = [&](TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) { r->SmartServeFile(nullptr, q, file); };
   std::string since = UTCToInternetDate(UnixToDateTime(st.st_mtime + 1));

@@ -38,7 +38,7 @@ TEST(HTTPHelpers, ResolvePathCollapsesRunsAndDotSegments) {
     const char* Want;
   } cases[] = {
       {"/a/b/", "../c", "/a/c"}, {"/a/", "x//y/", "/a/x/y/"}, {"/a/b/", "/abs/", "/abs/"}, {"/a/b/", "", "/a/b/"},
-      {"/", "../../x", "/x"},     {"/a/", "./b", "/a/./b"},    {"", "a/b", "a/b"},
+      {"/", "../../x", "/x"},    {"/a/", "./b", "/a/./b"},    {"", "a/b", "a/b"},
   };
   for (const Case& c : cases) EXPECT_EQ(ResolvePath(c.Base, c.Path), c.Want) << c.Base << " + " << c.Path;
 }
@@ -205,12 +205,9 @@ TEST(HTTPClient, LineBreaksAndNulInTargetOrHeadersAreRefusedBeforeSending) {
     std::string HeaderName;
     std::string HeaderValue;
   } cases[] = {
-      {"CRLF in path", "/v1/hopper/x\r\nX-Evil: 1", "", ""},
-      {"LF in path", "/a\nb", "", ""},
-      {"NUL in path", std::string("/a\0b", 4), "", ""},
-      {"CRLF in value", "/ok", "X-Note", "a\r\nX-Evil: 1"},
-      {"NUL in value", "/ok", "X-Note", std::string("a\0b", 3)},
-      {"LF in name", "/ok", "X-A\nX-B", "1"},
+      {"CRLF in path", "/v1/hopper/x\r\nX-Evil: 1", "", ""},     {"LF in path", "/a\nb", "", ""},
+      {"NUL in path", std::string("/a\0b", 4), "", ""},          {"CRLF in value", "/ok", "X-Note", "a\r\nX-Evil: 1"},
+      {"NUL in value", "/ok", "X-Note", std::string("a\0b", 3)}, {"LF in name", "/ok", "X-A\nX-B", "1"},
   };
   for (const Case& c : cases) {
     Client client;
@@ -224,7 +221,8 @@ TEST(HTTPClient, LineBreaksAndNulInTargetOrHeadersAreRefusedBeforeSending) {
 
 TEST(HTTPClient, ChunkedBodyWithExtensionsAndTrailer) {
   Server server([](const Recorded&, int) {
-    return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;ext=1\r\nabcd\r\n3\r\nefg\r\n0\r\nX-T: 1\r\n\r\n"};
+    return Reply{
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;ext=1\r\nabcd\r\n3\r\nefg\r\n0\r\nX-T: 1\r\n\r\n"};
   });
   Client c;
   std::vector<std::string> chunks;
@@ -263,8 +261,9 @@ TEST(HTTPClient, ChunkSizesAreReadAsStrictlyAsTheServerReadsThem) {
 
 TEST(HTTPClient, MultipartWithoutLengthEndsAtItsClosingDelimiter) {
   Server server([](const Recorded&, int) {
-    return Reply{"HTTP/1.1 200 OK\r\nContent-Type: multipart/mixed; boundary=xx\r\n\r\n"
-                 "--xx\r\npart one\r\n--xx--\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nnext"};
+    return Reply{
+        "HTTP/1.1 200 OK\r\nContent-Type: multipart/mixed; boundary=xx\r\n\r\n"
+        "--xx\r\npart one\r\n--xx--\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nnext"};
   });
   Client c;
   EXPECT_EQ(c.http.Get(server.URL("/m")), "--xx\r\npart one\r\n--xx--");
@@ -326,7 +325,8 @@ TEST(HTTPClient, BrokenAnswersAreErrorsAndTheConnectionIsNotReused) {
       {"chunked without last chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n", true},
       {"chunk size not hex", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n", false},
       {"empty chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n\r\n", false},
-      {"chunk size overflows", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFF\r\nab\r\n", false},
+      {"chunk size overflows", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFF\r\nab\r\n",
+       false},
       {"too many header lines", "HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\nContent-Length: 0\r\n\r\n", false},
       // The status line is HTTP/1.x, one space, three digits of 100-599.
       {"version misspelt", "HTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false},
@@ -372,16 +372,16 @@ TEST(HTTPClient, OddFramingIsReadByTheRulesAndEndsTheConnection) {
     bool Reused;
   } cases[] = {
       {"empty line before the status line", "\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", "ok", true},
-      {"chunked wins over a length", "HTTP/1.1 200 OK\r\nContent-Length: 50\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n",
-       "ok", false},
-      {"chunked not last runs to the close", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, x-custom\r\n\r\n2\r\nok", "2\r\nok",
-       false},
-      {"chunked as a substring is not chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: xchunked\r\n\r\n2\r\nok", "2\r\nok",
-       false},
+      {"chunked wins over a length",
+       "HTTP/1.1 200 OK\r\nContent-Length: 50\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n", "ok", false},
+      {"chunked not last runs to the close", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, x-custom\r\n\r\n2\r\nok",
+       "2\r\nok", false},
+      {"chunked as a substring is not chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: xchunked\r\n\r\n2\r\nok",
+       "2\r\nok", false},
       {"chunked twice in one word", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunkedchunked\r\n\r\n2\r\nok", "2\r\nok",
        false},
-      {"a coding in HTTP/1.0 runs to the close", "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok", "2\r\nok",
-       false},
+      {"a coding in HTTP/1.0 runs to the close", "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok",
+       "2\r\nok", false},
       {"equal lengths are one", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\nok", "ok", true},
   };
   for (const Case& k : cases) {

@@ -62,8 +62,15 @@ TEST_F(ResponseHeaders, ContentLengthAcceptsOnlyDecimalDigits) {
     const char* Value;
     std::int64_t Expected;
   };
-  const Case cases[] = {{"123", 123},  {"abc", -1},  {"-5", -1}, {"0x10", -1}, {"$10", -1},
-                        {"", -1},      {"0", 0},     {" 42 ", 42}, {"99999999999999999999", -1},
+  const Case cases[] = {{"123", 123},
+                        {"abc", -1},
+                        {"-5", -1},
+                        {"0x10", -1},
+                        {"$10", -1},
+                        {"", -1},
+                        {"0", 0},
+                        {" 42 ", 42},
+                        {"99999999999999999999", -1},
                         {"9223372036854775807", 9223372036854775807LL}};
   for (const auto& c : cases) {
     Parse({(std::string("Content-Length: ") + c.Value).c_str()});
@@ -168,8 +175,8 @@ TEST(EntityHeadersOut, OrderAndCustomHeadersAfterTheStandardLines) {
   e.SetHeaders();
   EXPECT_EQ(Lines(e.RawHeaders()),
             (std::vector<std::string>{"Connection: keep-alive", "Content-Type: text/plain; charset=utf-8",
-                                      "Content-Length: 0", "Cache-control: no-cache", "Pragma: no-cache",
-                                      "X-Token: t", "Connection: close"}));
+                                      "Content-Length: 0", "Cache-control: no-cache", "Pragma: no-cache", "X-Token: t",
+                                      "Connection: close"}));
   e.SetContentLength(-1);
   e.SetHeaders();
   EXPECT_EQ(e.RawHeaders().IndexOfName("Content-Length"), -1);
@@ -185,9 +192,8 @@ TEST(RequestHeaders, FieldsReplaceCustomHeadersInPlace) {
   q.SetRange("bytes=0-9");
   q.MethodOverride = "PATCH";
   q.SetHeaders();
-  EXPECT_EQ(Lines(q.RawHeaders()),
-            (std::vector<std::string>{"Accept: text/csv", "X-Token: abc", "Host: h", "Range: bytes=0-9",
-                                      "X-HTTP-Method-Override: PATCH"}));
+  EXPECT_EQ(Lines(q.RawHeaders()), (std::vector<std::string>{"Accept: text/csv", "X-Token: abc", "Host: h",
+                                                             "Range: bytes=0-9", "X-HTTP-Method-Override: PATCH"}));
 }
 
 TEST(RequestHeaders, ClearRestoresDefaultsAndKeepsTheRest) {
@@ -245,9 +251,8 @@ TEST(Ranges, TextFormsBothWays) {
     const char* Back;
   };
   const Case cases[] = {
-      {"0-99", 0, 99, -1, "0-99"},   {" 200- ", 200, -1, -1, "200-"}, {"-50", -1, -1, 50, "-50"},
-      {"", -1, -1, -1, ""},          {"abc", -1, -1, -1, ""},         {"5-9 junk", 5, 9, -1, "5-9"},
-      {"x-9", -1, -1, -1, ""},       {"-x", -1, -1, -1, ""},
+      {"0-99", 0, 99, -1, "0-99"}, {" 200- ", 200, -1, -1, "200-"}, {"-50", -1, -1, 50, "-50"}, {"", -1, -1, -1, ""},
+      {"abc", -1, -1, -1, ""},     {"5-9 junk", 5, 9, -1, "5-9"},   {"x-9", -1, -1, -1, ""},    {"-x", -1, -1, -1, ""},
   };
   for (const auto& c : cases) {
     TIdEntityRange r;

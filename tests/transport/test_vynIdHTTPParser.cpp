@@ -38,8 +38,7 @@ const Case kCases[] = {
      "H11 2 -1 1 Bhello world T1 C ."},
     {"ChunkedUpperHex", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nA\r\n0123456789\r\n0\r\n\r\n",
      "H11 2 -1 1 B0123456789 C ."},
-    {"PipelinedPair", kReq,
-     "POST /a HTTP/1.1\r\nContent-Length: 1\r\n\r\nxGET /b HTTP/1.1\r\n\r\n",
+    {"PipelinedPair", kReq, "POST /a HTTP/1.1\r\nContent-Length: 1\r\n\r\nxGET /b HTTP/1.1\r\n\r\n",
      "H11 1 1 1 Bx C H11 0 -1 0 C ."},
     {"BareLFLineEnds", kReq, "POST / HTTP/1.1\nContent-Length: 2\n\nok", "H11 1 2 1 Bok C ."},
     {"EmptyLinesBeforeRequestLine", kReq, "\r\n\r\nGET / HTTP/1.1\r\n\r\n", "H11 0 -1 0 C ."},
@@ -55,10 +54,16 @@ const Case kCases[] = {
     {"ChunkedNotLast", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n", "E400"},
     {"ChunkedTwice", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked, chunked\r\n\r\n", "E400"},
     {"ChunkedConcatenated", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunkedchunked\r\n\r\n", "E400"},
-    {"ControlBeforeChunked", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: \x01" "chunked\r\n\r\n", "E400"},
+    {"ControlBeforeChunked", kReq,
+     "POST / HTTP/1.1\r\nTransfer-Encoding: \x01"
+     "chunked\r\n\r\n",
+     "E400"},
     {"ControlAfterChunked", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\x0c\r\n\r\n", "E400"},
     {"OtherCodingBeforeChunked", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", "E501"},
-    {"ControlInLength", kReq, "POST / HTTP/1.1\r\nContent-Length: \x0b" "3\r\n\r\nabc", "E400"},
+    {"ControlInLength", kReq,
+     "POST / HTTP/1.1\r\nContent-Length: \x0b"
+     "3\r\n\r\nabc",
+     "E400"},
     {"DifferingLengths", kReq, "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", "E400"},
     {"DifferingLengthList", kReq, "POST / HTTP/1.1\r\nContent-Length: 1, 2\r\n\r\nab", "E400"},
     {"NegativeLength", kReq, "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "E400"},
@@ -74,23 +79,24 @@ const Case kCases[] = {
     {"NoVersion", kReq, "GET\r\n\r\n", "E400"},
     {"ChunkSizeNotHex", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0x5\r\nhello\r\n0\r\n\r\n",
      "H11 2 -1 1 E400"},
-    {"ChunkSizeOverflow", kReq,
-     "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\n", "H11 2 -1 1 E400"},
+    {"ChunkSizeOverflow", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\n",
+     "H11 2 -1 1 E400"},
     {"BlankAfterChunkSize", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\na \r\n0123456789\r\n0\r\n\r\n",
      "H11 2 -1 1 E400"},
-    {"ChunkDataOverrun", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n", "H11 2 -1 1 Bab E400"},
+    {"ChunkDataOverrun", kReq, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n",
+     "H11 2 -1 1 Bab E400"},
     // Responses.
     {"ResponseLength", kResp, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi", "H200 1 2 1 Bhi C ."},
     {"ResponseUntilClose", kResp, "HTTP/1.1 200 OK\r\n\r\nto the end", "H200 3 -1 0 Bto the end C "},
     {"ResponseChunkedWinsOverLength", kResp,
      "HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n",
      "H200 2 -1 2 Bhi C ."},
-    {"ResponseChunkedNotLastRunsToClose", kResp,
-     "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n2\r\nhi", "H200 3 -1 1 B2\r\nhi C "},
+    {"ResponseChunkedNotLastRunsToClose", kResp, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n2\r\nhi",
+     "H200 3 -1 1 B2\r\nhi C "},
     {"ResponseCodingInHTTP10RunsToClose", kResp, "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi",
      "H200 3 -1 1 B2\r\nhi C "},
-    {"ResponseChunkedSubstringIsNotChunked", kResp,
-     "HTTP/1.1 200 OK\r\nTransfer-Encoding: xchunked\r\n\r\nabc", "H200 3 -1 1 Babc C "},
+    {"ResponseChunkedSubstringIsNotChunked", kResp, "HTTP/1.1 200 OK\r\nTransfer-Encoding: xchunked\r\n\r\nabc",
+     "H200 3 -1 1 Babc C "},
     {"NoContent", kResp, "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", "H204 0 -1 1 C ."},
     {"NotModified", kResp, "HTTP/1.1 304 Not Modified\r\n\r\n", "H304 0 -1 0 C ."},
     {"InterimThenFinal", kResp, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx",
@@ -189,8 +195,10 @@ TEST(HTTPParser, LimitsAreReachedBeforeTheLineEnds) {
       {"request line", "GET /" + std::string(200, 'a'), 414},
       {"header line", "GET / HTTP/1.1\r\nX: " + std::string(60, 'b'), 431},
       {"header count", "GET / HTTP/1.1\r\nA: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\n", 431},
-      {"head bytes", "GET / HTTP/1.1\r\nA: " + std::string(45, 'c') + "\r\nB: " + std::string(45, 'c') +
-                         "\r\nC: " + std::string(45, 'c'), 431},
+      {"head bytes",
+       "GET / HTTP/1.1\r\nA: " + std::string(45, 'c') + "\r\nB: " + std::string(45, 'c') +
+           "\r\nC: " + std::string(45, 'c'),
+       431},
       {"declared body", "POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n", 413},
       {"chunked body", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n6\r\nabcdef\r\n6\r\n", 413},
       {"trailer count", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nA: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\n",
@@ -224,9 +232,12 @@ std::string Unescape(const std::string& ABlock) {
       out += "\r\n";
     } else if (c == '\\' && i + 1 < ABlock.size()) {
       const char n = ABlock[++i];
-      if (n == 'r') out += '\r';
-      else if (n == 'n') out += '\n';
-      else if (n == 't') out += '\t';
+      if (n == 'r')
+        out += '\r';
+      else if (n == 'n')
+        out += '\n';
+      else if (n == 't')
+        out += '\t';
       else if (n >= '0' && n <= '7') {
         int v = n - '0';
         for (int k = 0; k < 2 && i + 1 < ABlock.size() && ABlock[i + 1] >= '0' && ABlock[i + 1] <= '7'; ++k)

@@ -20,14 +20,17 @@ class TShortStream : public TStream {
 public:
   explicit TShortStream(std::string aData) : FData(std::move(aData)) {}
   std::int64_t Read(void* aBuffer, std::int64_t aCount) override {
-    std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(aCount, static_cast<std::int64_t>(FData.size()) - FPos));
+    std::int64_t n =
+        std::max<std::int64_t>(0, std::min<std::int64_t>(aCount, static_cast<std::int64_t>(FData.size()) - FPos));
     if (n > 0) std::memcpy(aBuffer, FData.data() + FPos, static_cast<std::size_t>(n));
     FPos += n;
     return n;
   }
   std::int64_t Write(const void*, std::int64_t) override { return 0; }
   std::int64_t Seek(std::int64_t aOffset, TSeekOrigin aOrigin) override {
-    FPos = aOrigin == TSeekOrigin::soBeginning ? aOffset : aOrigin == TSeekOrigin::soCurrent ? FPos + aOffset : Size() + aOffset;
+    FPos = aOrigin == TSeekOrigin::soBeginning ? aOffset
+           : aOrigin == TSeekOrigin::soCurrent ? FPos + aOffset
+                                               : Size() + aOffset;
     return FPos;
   }
   std::int64_t Size() override { return static_cast<std::int64_t>(FData.size()) + 1000; }

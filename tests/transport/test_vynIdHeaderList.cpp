@@ -125,7 +125,8 @@ TEST_F(HeaderList, ParamsReadQuotedAndBareValues) {
       {"a; =x; c=4", "c", "4"},
       {"a; B=5", "b", "5"},
   };
-  for (const auto& c : cases) EXPECT_EQ(ExtractHeaderSubItem(c.Value, c.Param, TIdHeaderQuotingType::QuoteHTTP), c.Expected) << c.Value;
+  for (const auto& c : cases)
+    EXPECT_EQ(ExtractHeaderSubItem(c.Value, c.Param, TIdHeaderQuotingType::QuoteHTTP), c.Expected) << c.Value;
 }
 
 TEST_F(HeaderList, SetParamQuotesWhatNeedsQuoting) {

@@ -19,7 +19,8 @@ TIdBytes Field(const TIdBytes& AMsg, std::size_t AAt) {
   std::size_t len = Le16(AMsg, AAt), off = Le32(AMsg, AAt + 4);
   EXPECT_EQ(Le16(AMsg, AAt + 2), len);
   EXPECT_LE(off + len, AMsg.size());
-  return TIdBytes(AMsg.begin() + static_cast<std::ptrdiff_t>(off), AMsg.begin() + static_cast<std::ptrdiff_t>(off + len));
+  return TIdBytes(AMsg.begin() + static_cast<std::ptrdiff_t>(off),
+                  AMsg.begin() + static_cast<std::ptrdiff_t>(off + len));
 }
 
 TIdBytes U16(std::string_view ascii) {
@@ -128,8 +129,6 @@ TEST(NTLM, MissingOrShortServerTokenAbortsSilently) {
   }
 }
 
-TEST(NTLM, Registered) {
-  EXPECT_EQ(FindAuthScheme("ntlm"), detail::AuthClassOf<TIdNTLMAuthentication>);
-}
+TEST(NTLM, Registered) { EXPECT_EQ(FindAuthScheme("ntlm"), detail::AuthClassOf<TIdNTLMAuthentication>); }
 
 }  // namespace

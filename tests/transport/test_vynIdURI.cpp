@@ -43,7 +43,7 @@ TEST(URI, SplitsIntoParts) {
       {"http://host", {"http", "", "", "host", "", "/", "", "", ""}},
       {"http://host?q", {"http", "", "", "host", "", "/", "", "q", ""}},
       {"http://a@b@host/", {"http", "a@b", "", "host", "", "/", "", "", ""}},  // the last "@" ends the user
-      {"http://:pw@host/", {"http", "", "", "host", "", "/", "", "", ""}},      // no user name, no password
+      {"http://:pw@host/", {"http", "", "", "host", "", "/", "", "", ""}},     // no user name, no password
       {"docs/index.html?q=a#s", {"", "", "", "", "", "docs/", "index.html", "q=a", "s"}},
       {"index.html", {"", "", "", "", "", "", "index.html", "", ""}},
       {"/p/#frag", {"", "", "", "", "", "/p/", "", "", "frag"}},
@@ -76,7 +76,7 @@ TEST(URI, RebuildsWithTheChosenParts) {
     const char* Text;
     const char* Rebuilt;
   };
-  const Case cases[] = {{"http://h:80", "http://h/"},      {"http://h:8080", "http://h:8080/"},
+  const Case cases[] = {{"http://h:80", "http://h/"},       {"http://h:8080", "http://h:8080/"},
                         {"HTTPS://h:443/x", "HTTPS://h/x"}, {"ftp://h:21/", "ftp://h/"},
                         {"ws://h:80/", "ws://h:80/"},       {"https://h:80/", "https://h:80/"}};
   for (const auto& c : cases) EXPECT_EQ(TIdURI(c.Text).URI(), c.Rebuilt) << c.Text;
@@ -178,7 +178,7 @@ TEST(URIEncoding, DecoderKeepsWhatItCannotDecode) {
       {"%u00E9", "\xC3\xA9"},
       {"%U20AC", "\xE2\x82\xAC"},
       {"%uD83D%uDE00", "\xF0\x9F\x98\x80"},  // a surrogate pair is one character
-      {"%uD83Dx", "\xEF\xBF\xBDx"},            // a lone half is no character
+      {"%uD83Dx", "\xEF\xBF\xBDx"},          // a lone half is no character
       {"%C3%A9", "\xC3\xA9"},
       {"%E9", "\xEF\xBF\xBD"},  // not UTF-8
       {"a+b", "a+b"},

@@ -28,8 +28,7 @@ using proxypeer::WaitForPort;
 // htpasswd for Basic logins (user "joe", password "secret").
 class Nginx {
 public:
-  Nginx(const Certificates& ACerts, const std::string& AServerBlock)
-      : FPort(FreePort()), FTLSPort(FreePort()) {
+  Nginx(const Certificates& ACerts, const std::string& AServerBlock) : FPort(FreePort()), FTLSPort(FreePort()) {
     std::filesystem::create_directories(FDir.Path("www/private"));
     std::ofstream(FDir.Path("www/private/index.txt")) << "the secret";
     std::ofstream(FDir.Path("www/hello.txt")) << "hello from nginx";
@@ -48,13 +47,16 @@ public:
     const std::string d = FDir.Path("");
     std::string conf = "daemon off;\nmaster_process off;\nworker_processes 1;\n";
     if (::geteuid() == 0) conf += "user root;\n";
-    conf += "pid " + d + "nginx.pid;\nerror_log " + d + "error.log warn;\nevents { worker_connections 64; }\n"
-            "http {\n  access_log off;\n  client_body_temp_path " + d + "body;\n  proxy_temp_path " + d +
-            "proxy;\n  fastcgi_temp_path " + d + "fastcgi;\n  uwsgi_temp_path " + d + "uwsgi;\n  scgi_temp_path " +
-            d + "scgi;\n  absolute_redirect off;\n  keepalive_requests 1000;\n"
-            "  server {\n    listen 127.0.0.1:" + std::to_string(FPort) + ";\n    listen 127.0.0.1:" +
-            std::to_string(FTLSPort) + " ssl;\n    ssl_certificate " + d + "server.pem;\n    ssl_certificate_key " +
-            d + "server.key;\n    root " + d + "www;\n" + AServerBlock + "\n  }\n}\n";
+    conf += "pid " + d + "nginx.pid;\nerror_log " + d +
+            "error.log warn;\nevents { worker_connections 64; }\n"
+            "http {\n  access_log off;\n  client_body_temp_path " +
+            d + "body;\n  proxy_temp_path " + d + "proxy;\n  fastcgi_temp_path " + d + "fastcgi;\n  uwsgi_temp_path " +
+            d + "uwsgi;\n  scgi_temp_path " + d +
+            "scgi;\n  absolute_redirect off;\n  keepalive_requests 1000;\n"
+            "  server {\n    listen 127.0.0.1:" +
+            std::to_string(FPort) + ";\n    listen 127.0.0.1:" + std::to_string(FTLSPort) +
+            " ssl;\n    ssl_certificate " + d + "server.pem;\n    ssl_certificate_key " + d + "server.key;\n    root " +
+            d + "www;\n" + AServerBlock + "\n  }\n}\n";
     FConf = FDir.Write("nginx.conf", conf);
     FProcess = std::make_unique<Process>(std::vector<std::string>{"nginx", "-p", d, "-c", FConf});
     if (!WaitForPort(FPort, *FProcess) || !WaitForPort(FTLSPort, *FProcess))
@@ -63,9 +65,7 @@ public:
   std::uint16_t Port() const { return FPort; }
   std::uint16_t TLSPort() const { return FTLSPort; }
   std::string URL(const std::string& APath) const { return "http://127.0.0.1:" + std::to_string(FPort) + APath; }
-  std::string TLSURL(const std::string& APath) const {
-    return "https://127.0.0.1:" + std::to_string(FTLSPort) + APath;
-  }
+  std::string TLSURL(const std::string& APath) const { return "https://127.0.0.1:" + std::to_string(FTLSPort) + APath; }
   std::string ErrorLog() const { return FDir.Read("error.log"); }
 
 private:

@@ -204,9 +204,8 @@ private:
     Sign("expired", "/CN=localhost", "ca", serverExt, "-1");
     Sign("client", "/CN=Test Client", "ca", "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n");
     // The leaf and its intermediate in one PEM file.
-    std::ofstream(Path("chain.pem"), std::ios::binary)
-        << std::ifstream(Path("leaf.pem"), std::ios::binary).rdbuf()
-        << std::ifstream(Path("int.pem"), std::ios::binary).rdbuf();
+    std::ofstream(Path("chain.pem"), std::ios::binary) << std::ifstream(Path("leaf.pem"), std::ios::binary).rdbuf()
+                                                       << std::ifstream(Path("int.pem"), std::ios::binary).rdbuf();
     Run({"openssl", "pkey", "-in", Path("server.key"), "-aes256", "-passout", "pass:secret", "-out",
          Path("server_enc.key")});
     Run({"openssl", "pkcs12", "-export", "-in", Path("server.pem"), "-inkey", Path("server.key"), "-passout",
@@ -222,12 +221,14 @@ class SServer {
 public:
   SServer(const Certificates& ACerts, std::vector<std::string> AExtra, const std::string& ACert = "server")
       : FPort(FreePort()) {
-    std::vector<std::string> args{"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(FPort), "-cert",
-                                  ACerts.Path(ACert + ".pem"), "-key", ACerts.Path(ACert + ".key"), "-rev"};
+    std::vector<std::string> args{"openssl", "s_server",
+                                  "-accept", "127.0.0.1:" + std::to_string(FPort),
+                                  "-cert",   ACerts.Path(ACert + ".pem"),
+                                  "-key",    ACerts.Path(ACert + ".key"),
+                                  "-rev"};
     args.insert(args.end(), AExtra.begin(), AExtra.end());
     FProcess = std::make_unique<Process>(args);
-    if (!FProcess->WaitFor("ACCEPT", 10000))
-      throw std::runtime_error("s_server did not start:\n" + FProcess->Output());
+    if (!FProcess->WaitFor("ACCEPT", 10000)) throw std::runtime_error("s_server did not start:\n" + FProcess->Output());
   }
   std::uint16_t Port() const { return FPort; }
   Process& Proc() { return *FProcess; }

@@ -114,7 +114,8 @@ inline std::unique_ptr<Peer> Tinyproxy(const TempDir& ADir, const std::string& A
   const std::string name = "tinyproxy" + std::to_string(port);
   std::string conf = "Port " + std::to_string(port) +
                      "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\nAllow ::1\n"
-                     "LogLevel Info\nLogFile \"" + ADir.Path(name + ".log") + "\"\n";
+                     "LogLevel Info\nLogFile \"" +
+                     ADir.Path(name + ".log") + "\"\n";
   if (!AUser.empty()) conf += "BasicAuth " + AUser + " " + APassword + "\n";
   const std::string file = ADir.Write(name + ".conf", conf);
   return std::make_unique<Peer>("tinyproxy", std::vector<std::string>{"tinyproxy", "-d", "-c", file}, port, ADir,
@@ -166,8 +167,8 @@ inline std::unique_ptr<Peer> Microsocks(const TempDir& ADir, const std::string& 
 inline std::unique_ptr<Peer> Danted(const TempDir& ADir) {
   const std::uint16_t port = FreePort();
   const std::string name = "danted" + std::to_string(port);
-  std::string conf = "logoutput: " + ADir.Path(name + ".log") + "\ninternal: 127.0.0.1 port = " +
-                     std::to_string(port) + "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n";
+  std::string conf = "logoutput: " + ADir.Path(name + ".log") + "\ninternal: 127.0.0.1 port = " + std::to_string(port) +
+                     "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n";
   if (::geteuid() == 0) conf += "user.unprivileged: nobody\n";
   conf += "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\nsocks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n";
   const std::string file = ADir.Write(name + ".conf", conf);

@@ -84,8 +84,8 @@ TEST_F(HTTPPeer, EveryVerbReachesTheServerWithItsBody) {
   struct Case {
     const char* Method;
     const char* Want;
-  } cases[] = {{"GET", "GET "}, {"POST", "POST 4"}, {"PUT", "PUT 4"}, {"PATCH", "PATCH 4"},
-               {"DELETE", "DELETE "}, {"OPTIONS", "OPTIONS "}};
+  } cases[] = {{"GET", "GET "},      {"POST", "POST 4"},    {"PUT", "PUT 4"},
+               {"PATCH", "PATCH 4"}, {"DELETE", "DELETE "}, {"OPTIONS", "OPTIONS "}};
   for (bool tls : {false, true}) {
     TIdHTTP client;
     client.SetReadTimeout(10000);

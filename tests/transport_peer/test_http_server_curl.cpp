@@ -132,9 +132,8 @@ protected:
     server.KeepAlive = true;
     server.IdleTimeout = 3000;
     server.ServerSoftware = "TestServer";
-    server.OnCommandGet = server.OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
-      Handle(*q, *r);
-    };
+    server.OnCommandGet =
+        server.OnCommandOther = [this](TIdContext*, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) { Handle(*q, *r); };
   }
   void TearDown() override {
     listener.reset();
@@ -191,7 +190,8 @@ TEST_F(HTTPServerCurlTest, VersionsAndHead) {
     const char* StatusLine;
     const char* Connection;
   };
-  for (const Case& c : {Case{"--http1.0", "HTTP/1.1 200 OK", "close"}, Case{"--http1.1", "HTTP/1.1 200 OK", "keep-alive"}}) {
+  for (const Case& c :
+       {Case{"--http1.0", "HTTP/1.1 200 OK", "close"}, Case{"--http1.1", "HTTP/1.1 200 OK", "keep-alive"}}) {
     SCOPED_TRACE(c.Flag);
     CurlResult r = Curl({c.Flag, "-i", base + "/docs/page.html"});
     ASSERT_EQ(r.ExitCode, 0) << r.Output;
@@ -235,9 +235,8 @@ TEST_F(HTTPServerCurlTest, ExpectationsAndUploads) {
   CurlResult refused = Curl({"-w", "%{http_code}", "-o", "/dev/null", "-H", "Expect: bogus", base + "/echo"});
   EXPECT_EQ(refused.Output, "417");
 
-  CurlResult chunked =
-      Curl({"-H", "Transfer-Encoding: chunked", "-H", "Content-Type: application/octet-stream", "--data-binary",
-            "@" + file, base + "/echo"});
+  CurlResult chunked = Curl({"-H", "Transfer-Encoding: chunked", "-H", "Content-Type: application/octet-stream",
+                             "--data-binary", "@" + file, base + "/echo"});
   ASSERT_EQ(chunked.ExitCode, 0) << chunked.Output;
   EXPECT_EQ(chunked.Output, "POST 200000 bbbbbbbbbbbbbbbb");
 
@@ -271,8 +270,9 @@ TEST_F(HTTPServerCurlTest, CookiesBothWays) {
 TEST_F(HTTPServerCurlTest, TraversalAttemptsStayInsideTheRoot) {
   std::string base = Start();
   const std::string secret = std::filesystem::path(root.string() + "_secret.txt").filename().string();
-  for (const std::string& path : std::vector<std::string>{"/../" + secret, "/%2e%2e/" + secret, "/docs/..%2f..%2f" + secret,
-                                  "/docs%2f..%2f..%2f" + secret, std::string("/docs/page.html%00.txt"), std::string("/docs")}) {
+  for (const std::string& path : std::vector<std::string>{
+           "/../" + secret, "/%2e%2e/" + secret, "/docs/..%2f..%2f" + secret, "/docs%2f..%2f..%2f" + secret,
+           std::string("/docs/page.html%00.txt"), std::string("/docs")}) {
     SCOPED_TRACE(path);
     CurlResult r = Curl({"--path-as-is", "-w", "%{http_code}", "-o", "/dev/null", base + path});
     EXPECT_EQ(r.Output, "404");

@@ -117,22 +117,22 @@ protected:
     b.SetIP("127.0.0.1");
     b.SetPort(port);
     server.KeepAlive = true;
-    server.OnCommandGet = server.OnCommandOther = [this](TIdContext* AContext, TIdHTTPRequestInfo* q,
-                                                         TIdHTTPResponseInfo* r) {
-      std::string body;
-      if (TStream* s = q->PostStream()) {
-        body.resize(static_cast<std::size_t>(s->Size()));
-        if (!body.empty()) s->ReadBuffer(body.data(), s->Size());
-      }
-      std::string tls;
-      if (auto* h = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(AContext->Connection()->IOHandler())) {
-        tls = " " + h->GetSSLVersion();
-        if (TIdX509* peer = h->SSLSocket()->PeerCert()) tls += " " + peer->Subject().OneLine();
-      }
-      std::lock_guard<std::mutex> lock(mutex);
-      documents.push_back(q->Document);
-      r->ContentText = q->Command + " " + q->Document + " " + body + tls;
-    };
+    server.OnCommandGet =
+        server.OnCommandOther = [this](TIdContext* AContext, TIdHTTPRequestInfo* q, TIdHTTPResponseInfo* r) {
+          std::string body;
+          if (TStream* s = q->PostStream()) {
+            body.resize(static_cast<std::size_t>(s->Size()));
+            if (!body.empty()) s->ReadBuffer(body.data(), s->Size());
+          }
+          std::string tls;
+          if (auto* h = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(AContext->Connection()->IOHandler())) {
+            tls = " " + h->GetSSLVersion();
+            if (TIdX509* peer = h->SSLSocket()->PeerCert()) tls += " " + peer->Subject().OneLine();
+          }
+          std::lock_guard<std::mutex> lock(mutex);
+          documents.push_back(q->Document);
+          r->ContentText = q->Command + " " + q->Document + " " + body + tls;
+        };
     server.OnException = [this](TIdContext*, const Exception& e) {
       std::lock_guard<std::mutex> lock(mutex);
       exceptions.push_back(e.Message());
@@ -203,8 +203,9 @@ protected:
   // s_client on the server's port; its output carries the session summary
   // and what the server sent.
   std::unique_ptr<Process> SClient(const std::vector<std::string>& AExtra) {
-    std::vector<std::string> args{"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port),
-                                  "-CAfile", gCerts->Path("ca.pem"), "-crlf", "-ign_eof"};
+    std::vector<std::string> args{
+        "openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port), "-CAfile", gCerts->Path("ca.pem"),
+        "-crlf",   "-ign_eof"};
     args.insert(args.end(), AExtra.begin(), AExtra.end());
     return std::make_unique<Process>(args);
   }
@@ -256,8 +257,10 @@ TEST_P(HTTPServerRefusalPeerTest, AnsweredOnceAndClosed) {
 INSTANTIATE_TEST_SUITE_P(
     Framing, HTTPServerRefusalPeerTest,
     ::testing::Values(
-        RefusalCase{"LengthAndChunked", POST_HEAD "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
-        RefusalCase{"ChunkedAndLength", POST_HEAD "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n0\r\n\r\n", 400},
+        RefusalCase{"LengthAndChunked", POST_HEAD "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+                    400},
+        RefusalCase{"ChunkedAndLength", POST_HEAD "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n0\r\n\r\n",
+                    400},
         RefusalCase{"TwoLengths", POST_HEAD "Content-Length: 5\r\nContent-Length: 6\r\n\r\nhello!", 400},
         RefusalCase{"SameLengthTwice", POST_HEAD "Content-Length: 5\r\ncontent-length: 5\r\n\r\nhello", 400},
         RefusalCase{"LengthNotANumber", POST_HEAD "Content-Length: 5x\r\n\r\nhello", 400},
@@ -277,25 +280,30 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusalCase{"SizeNotHex", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n5g\r\nhello\r\n0\r\n\r\n", 400},
         RefusalCase{"SizeNegative", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n-5\r\nhello\r\n0\r\n\r\n", 400},
-        RefusalCase{"SizeOverflow", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n10000000000000005\r\nhello\r\n0\r\n\r\n", 400},
+        RefusalCase{"SizeOverflow",
+                    POST_HEAD "Transfer-Encoding: chunked\r\n\r\n10000000000000005\r\nhello\r\n0\r\n\r\n", 400},
         RefusalCase{"SizeMissing", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n\r\nhello\r\n0\r\n\r\n", 400},
         RefusalCase{"DataLongerThanSize", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n3\r\nhello\r\n0\r\n\r\n", 400},
         RefusalCase{"NoCRLFAfterData", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n5\r\nhello0\r\n\r\n", 400},
-        RefusalCase{"ChunksPastTheLimit", POST_HEAD "Transfer-Encoding: chunked\r\n\r\n" + std::string("3e8\r\n") +
-                                              std::string(1000, 'a') + "\r\n1\r\nb\r\n0\r\n\r\n", 413}),
+        RefusalCase{"ChunksPastTheLimit",
+                    POST_HEAD "Transfer-Encoding: chunked\r\n\r\n" + std::string("3e8\r\n") + std::string(1000, 'a') +
+                        "\r\n1\r\nb\r\n0\r\n\r\n",
+                    413}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, HTTPServerRefusalPeerTest,
-    ::testing::Values(
-        RefusalCase{"RequestLineTooLong", "GET /" + std::string(1100, 'a') + " HTTP/1.1\r\nHost: h\r\n\r\n", 414},
-        RefusalCase{"TooManyHeaderLines", [] {
-                      std::string r = "GET / HTTP/1.1\r\nHost: h\r\n";
-                      for (int i = 0; i < 60; ++i) r += "X-" + std::to_string(i) + ": v\r\n";
-                      return r + "\r\n";
-                    }(), 431},
-        RefusalCase{"DeclaredBodyTooLarge", POST_HEAD "Content-Length: 1001\r\n\r\n", 413},
-        RefusalCase{"HugeDeclaredBody", POST_HEAD "Content-Length: 999999999999999999\r\n\r\n", 413}),
+    ::testing::Values(RefusalCase{"RequestLineTooLong",
+                                  "GET /" + std::string(1100, 'a') + " HTTP/1.1\r\nHost: h\r\n\r\n", 414},
+                      RefusalCase{"TooManyHeaderLines",
+                                  [] {
+                                    std::string r = "GET / HTTP/1.1\r\nHost: h\r\n";
+                                    for (int i = 0; i < 60; ++i) r += "X-" + std::to_string(i) + ": v\r\n";
+                                    return r + "\r\n";
+                                  }(),
+                                  431},
+                      RefusalCase{"DeclaredBodyTooLarge", POST_HEAD "Content-Length: 1001\r\n\r\n", 413},
+                      RefusalCase{"HugeDeclaredBody", POST_HEAD "Content-Length: 999999999999999999\r\n\r\n", 413}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
 // Line ends the reader tolerates, and lines it refuses, as a second reader
@@ -309,16 +317,16 @@ TEST_P(HTTPServerSchedulingTest, LineEndsAndMalformedRequestLines) {
   EXPECT_EQ(bare.State, "closed");
 
   // Empty lines before a request line are skipped.
-  Reading skipped = Exchange(port, Send("\r\n\r\nGET /after HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n") + Read(10000));
+  Reading skipped =
+      Exchange(port, Send("\r\n\r\nGET /after HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n") + Read(10000));
   EXPECT_EQ(skipped.Statuses(), std::vector<int>{200}) << skipped.Data;
 
   // A request line without a blank, and a NUL in the line or a header
   // (a path cut at it, or a header read two ways), are refused.
   const std::string nulByte(1, '\0');
-  for (const std::string& request :
-       {std::string("GARBAGE\r\n\r\n"), std::string("\0\0\0\r\n", 5),
-        "GET /a" + nulByte + "b HTTP/1.1\r\nHost: h\r\n\r\n",
-        "GET /a HTTP/1.1\r\nHost: h\r\nX-A: 1" + nulByte + "\r\n\r\n"}) {
+  for (const std::string& request : {std::string("GARBAGE\r\n\r\n"), std::string("\0\0\0\r\n", 5),
+                                     "GET /a" + nulByte + "b HTTP/1.1\r\nHost: h\r\n\r\n",
+                                     "GET /a HTTP/1.1\r\nHost: h\r\nX-A: 1" + nulByte + "\r\n\r\n"}) {
     Reading r = Exchange(port, Send(request) + Read(10000));
     EXPECT_EQ(r.Statuses(), std::vector<int>{400}) << r.Data;
     EXPECT_EQ(r.State, "closed");
@@ -355,8 +363,8 @@ TEST_P(HTTPServerSchedulingTest, SlowClientsAndIdleConnections) {
   server.RequestTimeout = 400;
   server.SetActive(true);
   // The request line arrives at once, then the head trickles past the limit.
-  Reading tooSlow =
-      Exchange(port, Send("GET /late HTTP/1.1\r\n") + Drip("Host: h\r\nX-Slow: " + std::string(40, 'z'), 50) + Read(10000));
+  Reading tooSlow = Exchange(
+      port, Send("GET /late HTTP/1.1\r\n") + Drip("Host: h\r\nX-Slow: " + std::string(40, 'z'), 50) + Read(10000));
   EXPECT_EQ(tooSlow.Statuses(), std::vector<int>{408}) << tooSlow.Data;
   EXPECT_EQ(tooSlow.State, "closed");
 
@@ -408,13 +416,12 @@ TEST_P(HTTPServerSchedulingTest, HalfClosedClientStillGetsItsAnswers) {
 TEST_P(HTTPServerSchedulingTest, ConnectionLimit) {
   server.MaxConnections = 2;
   server.SetActive(true);
-  std::vector<Reading> r =
-      RawPeer(port, Conn(0) + Send("GET /first HTTP/1.1\r\nHost: h\r\n\r\n") + Read(300) +  //
-                        Conn(1) + Send("GET /second HTTP/1.1\r\nHost: h\r\n\r\n") + Read(300) +
-                        Conn(2) + Read(10000) +  // refused
-                        Conn(0) + Send("GET /again HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n") + Read(10000) +
-                        Sleep(500) + Conn(3) + Send("GET /third HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n") +
-                        Read(10000));
+  std::vector<Reading> r = RawPeer(
+      port,
+      Conn(0) + Send("GET /first HTTP/1.1\r\nHost: h\r\n\r\n") + Read(300) +                               //
+          Conn(1) + Send("GET /second HTTP/1.1\r\nHost: h\r\n\r\n") + Read(300) + Conn(2) + Read(10000) +  // refused
+          Conn(0) + Send("GET /again HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n") + Read(10000) + Sleep(500) +
+          Conn(3) + Send("GET /third HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n") + Read(10000));
   ASSERT_EQ(r.size(), 5u);
   EXPECT_EQ(r[0].Statuses(), std::vector<int>{200});
   EXPECT_EQ(r[1].Statuses(), std::vector<int>{200});
@@ -452,13 +459,22 @@ TEST_P(HTTPServerSchedulingTest, ClientCertificateAskedForAndVerified) {
     std::vector<std::string> Args;
     bool Served;
   } cases[] = {
-      {"with certificate 1.3", TIdSSLVersion::sslvTLSv1_3, {"-cert", gCerts->Path("client.pem"), "-key", gCerts->Path("client.key")}, true},
-      {"with certificate 1.2", TIdSSLVersion::sslvTLSv1_2, {"-cert", gCerts->Path("client.pem"), "-key", gCerts->Path("client.key")}, true},
+      {"with certificate 1.3",
+       TIdSSLVersion::sslvTLSv1_3,
+       {"-cert", gCerts->Path("client.pem"), "-key", gCerts->Path("client.key")},
+       true},
+      {"with certificate 1.2",
+       TIdSSLVersion::sslvTLSv1_2,
+       {"-cert", gCerts->Path("client.pem"), "-key", gCerts->Path("client.key")},
+       true},
       {"without 1.3", TIdSSLVersion::sslvTLSv1_3, {}, false},
       {"without 1.2", TIdSSLVersion::sslvTLSv1_2, {}, false},
       // Signed by an intermediate the client does not send: no chain to
       // the trusted root.
-      {"untrusted 1.3", TIdSSLVersion::sslvTLSv1_3, {"-cert", gCerts->Path("leaf.pem"), "-key", gCerts->Path("leaf.key")}, false},
+      {"untrusted 1.3",
+       TIdSSLVersion::sslvTLSv1_3,
+       {"-cert", gCerts->Path("leaf.pem"), "-key", gCerts->Path("leaf.key")},
+       false},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.Name);
@@ -822,7 +838,8 @@ TEST_P(HTTPServerSchedulingTest, CurlKeepAliveOverTLS) {
   EXPECT_EQ(connects.load(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scheduling, HTTPServerSchedulingTest, ::testing::Values(false, true),
-                         [](const auto& AInfo) { return AInfo.param ? std::string("Events") : std::string("ThreadPerConnection"); });
+INSTANTIATE_TEST_SUITE_P(Scheduling, HTTPServerSchedulingTest, ::testing::Values(false, true), [](const auto& AInfo) {
+  return AInfo.param ? std::string("Events") : std::string("ThreadPerConnection");
+});
 
 }  // namespace

@@ -42,8 +42,7 @@ protected:
   // A handler for the echo server through aProxy, which has no owner and
   // is therefore copied into the handler.
   static std::unique_ptr<TIdIOHandlerStack> Through(std::unique_ptr<TIdCustomTransparentProxy> aProxy,
-                                                    const std::string& aHost = "127.0.0.1",
-                                                    std::uint16_t aPort = 0) {
+                                                    const std::string& aHost = "127.0.0.1", std::uint16_t aPort = 0) {
     auto io = std::make_unique<TIdIOHandlerStack>();
     io->SetTransparentProxy(aProxy.get());
     io->SetHost(aHost);

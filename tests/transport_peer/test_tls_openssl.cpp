@@ -140,8 +140,8 @@ TEST_F(TLSTest, ClientOffersALPNAndReportsTheChoice) {
 TEST_F(TLSTest, ServerNameFromTheURIAndNoneForAnAddress) {
   // The server answers "other.test" with its second certificate and refuses
   // any other name it is sent; an address literal must not be sent at all.
-  std::vector<std::string> sni{"-servername", "other.test", "-cert2", P("other.pem"), "-key2", P("other.key"),
-                               "-servername_fatal"};
+  std::vector<std::string> sni{"-servername", "other.test",   "-cert2",           P("other.pem"),
+                               "-key2",       P("other.key"), "-servername_fatal"};
   {
     SServer server(*gCerts, sni);
     auto h = MakeClient(server.Port(), V::sslvTLSv1_3);
@@ -165,8 +165,8 @@ TEST_F(TLSTest, ClientVerifiesChainHostAndDates) {
     const char* Name;
     std::string ServerCert;
     std::vector<std::string> ServerArgs;
-    std::string URI;     // host checked, when not the connect address
-    const char* Error;   // null: verifies
+    std::string URI;    // host checked, when not the connect address
+    const char* Error;  // null: verifies
   };
   const Case cases[] = {
       {"address in the certificate", "server", {}, "", nullptr},
@@ -424,7 +424,8 @@ TEST_F(TLSTest, HandlersWithTheSameOptionsShareOneContext) {
       {"no verification", [](auto& h) { h.SSLOptions().VerifyMode = {}; }},
       {"ALPN", [](auto& h) { h.ALPNProtocols().Add("http/1.1"); }},
       {"status event", [&](auto& h) { h.OnStatusInfo = [&](const std::string&) { ++statusLines; }; }},
-      {"verify event", [](auto& h) { h.OnVerifyPeer = [](TIdX509*, bool AOk, std::int32_t, std::int32_t) { return AOk; }; }},
+      {"verify event",
+       [](auto& h) { h.OnVerifyPeer = [](TIdX509*, bool AOk, std::int32_t, std::int32_t) { return AOk; }; }},
   };
   for (const auto& [name, change] : changes) {
     SCOPED_TRACE(name);
@@ -658,8 +659,8 @@ TEST_F(TLSTest, PeerCertificateViewMatchesTheCommandLine) {
   TIdX509* cert = h->SSLSocket()->PeerCert();
   ASSERT_NE(cert, nullptr);
 
-  Process x509({"openssl", "x509", "-in", P("server.pem"), "-noout", "-serial", "-fingerprint", "-sha256",
-                "-issuer_hash"});
+  Process x509(
+      {"openssl", "x509", "-in", P("server.pem"), "-noout", "-serial", "-fingerprint", "-sha256", "-issuer_hash"});
   x509.CloseInput();
   std::string out = x509.ReadAll();
   auto field = [&](const std::string& AKey) {
@@ -795,8 +796,8 @@ TEST_F(TLSTest, ServerCertificateSources) {
     if (c.Password) server.OnGetPassword = [&](std::string& APassword) { APassword = c.Password; };
     server.Init();
     std::string out;
-    ServerRun r = RunServer(
-        server, {"-CAfile", P("ca.pem"), "-verify_return_error", "-verify_hostname", "localhost"}, out);
+    ServerRun r =
+        RunServer(server, {"-CAfile", P("ca.pem"), "-verify_return_error", "-verify_hostname", "localhost"}, out);
     EXPECT_EQ(r.Line, "ping");
     EXPECT_NE(out.find("Verify return code: 0 (ok)"), std::string::npos) << out;
   }
@@ -864,8 +865,7 @@ TEST_F(TLSTest, ContextLoadFailuresNameTheirPart) {
       {"missing certificate", P("absent.pem"), "", "", "", nullptr, "Could not load certificate.\r\n"},
       {"key file as certificate", P("server.key"), "", "", "", nullptr, "Could not load certificate.\r\n"},
       {"DH parameters from a certificate", "", "", P("server.pem"), "", nullptr, "Could not load DH Parameters.\r\n"},
-      {"root file without certificates", "", "", "", P("server.key"), nullptr,
-       "Could not load root certificate.\r\n"},
+      {"root file without certificates", "", "", "", P("server.key"), nullptr, "Could not load root certificate.\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);

@@ -52,16 +52,15 @@ constexpr std::int32_t kIdleTimeoutMs = 10000;
 constexpr std::size_t kMaxWebhookAnswer = 64 * 1024;
 constexpr std::size_t kKeptAnswer = 4096;
 
-constexpr const char* kDefaultMessageTypes[] = {
-    "config_error",    "on_first_start", "on_panic_end", "on_panic_start", "order_cancelled",
-    "trade_completed", "trade_error",    "order_placed", "order_trigger"};
+constexpr const char* kDefaultMessageTypes[] = {"config_error",   "on_first_start",  "on_panic_end",
+                                                "on_panic_start", "order_cancelled", "trade_completed",
+                                                "trade_error",    "order_placed",    "order_trigger"};
 
 double NowSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 long long UnixTime() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 Response Error(std::int32_t aStatus, const std::string& aCode, const std::string& aMessage) {
@@ -621,8 +620,7 @@ std::vector<WebhookDelivery> Service::Deliveries() const {
 }
 bool Service::WaitWebhooksIdle(int aMs) const {
   std::unique_lock<std::mutex> lock(FQueueLock);
-  return FQueueChanged.wait_for(lock, std::chrono::milliseconds(aMs),
-                                [this] { return FQueued == 0 && FRunning == 0; });
+  return FQueueChanged.wait_for(lock, std::chrono::milliseconds(aMs), [this] { return FQueued == 0 && FRunning == 0; });
 }
 
 void Service::Record(const Request& q, const Response& aAnswer) {
@@ -808,7 +806,8 @@ Response Service::ExchangeAPI(const Request& q, const std::vector<std::string>& 
   if (q.Method != "GET") return Error(405, "method_not_allowed", "Only GET is served here");
   if (seg.size() == 1) {
     std::vector<std::string> items;
-    for (const Exchange& e : Exchanges()) items.push_back(json::Object().Str("exchange", e.Id).Str("name", e.Name).Text());
+    for (const Exchange& e : Exchanges())
+      items.push_back(json::Object().Str("exchange", e.Id).Str("name", e.Name).Text());
     return Data(json::Object().Raw("exchanges", json::Array(items)).Text());
   }
   const Exchange* e = FindExchange(seg[1]);
@@ -849,8 +848,8 @@ Response Service::ExchangeAPI(const Request& q, const std::vector<std::string>& 
 Response Service::HopperAPI(const Request& q, const std::vector<std::string>& seg) {
   json::Value body;
   std::string why;
-  const bool needsBody = (q.Method == "POST" || q.Method == "PATCH") ||
-                         (q.Method == "DELETE" && seg.size() == 3 && seg[2] == "order");
+  const bool needsBody =
+      (q.Method == "POST" || q.Method == "PATCH") || (q.Method == "DELETE" && seg.size() == 3 && seg[2] == "order");
   if (needsBody && !json::Parse(q.Body, body, why)) return Error(400, "invalid_json", "The body is not JSON: " + why);
   if (needsBody && body.Type != json::Kind::Object) return Error(400, "invalid_json", "The body must be an object");
 
@@ -914,15 +913,24 @@ Response Service::HopperAPI(const Request& q, const std::vector<std::string>& se
         if (!src) continue;
         for (const auto& [key, v] : src->Members) {
           bool ok = true;
-          if (key == "name" && src == &body) ok = text(v, next.Name, true);
-          else if (key == "enabled" && src == &body) ok = ReadFlag(v, next.Enabled);
-          else if (key == "exchange") ok = text(v, next.Exchange, true) && FindExchange(next.Exchange);
-          else if (key == "base_currency") ok = text(v, next.BaseCurrency, true);
-          else if (key == "buying_enabled") ok = ReadFlag(v, next.BuyingEnabled);
-          else if (key == "selling_enabled") ok = ReadFlag(v, next.SellingEnabled);
-          else if (key == "paper_trading") ok = ReadFlag(v, next.PaperTrading);
-          else if (key == "api_key") ok = text(v, next.APIKey, false);
-          else if (key == "api_secret") ok = v.IsString();
+          if (key == "name" && src == &body)
+            ok = text(v, next.Name, true);
+          else if (key == "enabled" && src == &body)
+            ok = ReadFlag(v, next.Enabled);
+          else if (key == "exchange")
+            ok = text(v, next.Exchange, true) && FindExchange(next.Exchange);
+          else if (key == "base_currency")
+            ok = text(v, next.BaseCurrency, true);
+          else if (key == "buying_enabled")
+            ok = ReadFlag(v, next.BuyingEnabled);
+          else if (key == "selling_enabled")
+            ok = ReadFlag(v, next.SellingEnabled);
+          else if (key == "paper_trading")
+            ok = ReadFlag(v, next.PaperTrading);
+          else if (key == "api_key")
+            ok = text(v, next.APIKey, false);
+          else if (key == "api_secret")
+            ok = v.IsString();
           if (!ok) return Error(400, "invalid_member", "The member '" + key + "' has a wrong value");
         }
       }
@@ -976,7 +984,8 @@ Response Service::HopperAPI(const Request& q, const std::vector<std::string>& se
       if (!type || !type->IsString() || (type->Text != "buy" && type->Text != "sell"))
         return Error(400, "invalid_order_type", "order_type must be buy or sell");
       if (!coin || !coin->IsString() || coin->Text.empty() || coin->Text.size() > 20 ||
-          !std::all_of(coin->Text.begin(), coin->Text.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+          !std::all_of(coin->Text.begin(), coin->Text.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
         return Error(400, "invalid_coin", "coin must be a currency code");
       if (!amount || !amount->IsNumber() || !(amount->Number > 0) || !std::isfinite(amount->Number))
         return Error(400, "invalid_amount", "amount must be a number above 0");
@@ -1261,8 +1270,7 @@ void Service::Deliver(Outgoing& aCall) {
   if (aCall.Type == "validate") {
     std::lock_guard<std::mutex> guard(FLock);
     auto it = std::find_if(FWebhooks.begin(), FWebhooks.end(), [&](const auto& w) { return w->URL == aCall.URL; });
-    if (it != FWebhooks.end())
-      (*it)->Status = d.Status == 200 && d.Answer == validationCode ? "validated" : "failed";
+    if (it != FWebhooks.end()) (*it)->Status = d.Status == 200 && d.Answer == validationCode ? "validated" : "failed";
   }
   KeepDelivery(std::move(d));
 }

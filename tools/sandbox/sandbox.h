@@ -159,7 +159,7 @@ private:
   std::unique_ptr<TLSHandler> FTLS;
 
   mutable std::mutex FLock;
-  std::map<std::string, double> FTokens;  // token -> expiry, seconds on the steady clock
+  std::map<std::string, double> FTokens;      // token -> expiry, seconds on the steady clock
   std::map<std::string, std::string> FCodes;  // authorization code -> redirect URI
   std::map<std::string, std::unique_ptr<Hopper>> FHoppers;
   std::vector<std::string> FHopperOrder;  // ids in creation order
@@ -183,7 +183,7 @@ private:
   std::map<std::string, Lane> FLanes;
   std::size_t FQueued = 0;  // calls waiting in all lanes
   int FRunning = 0;         // calls taken from a lane and not yet done
-  bool FStopping = true;   // not started, or stopping: no calls are taken
+  bool FStopping = true;    // not started, or stopping: no calls are taken
   std::deque<WebhookDelivery> FDeliveries;
 };
 

@@ -32,9 +32,9 @@ namespace {
 void RequireBinding() {
   if (!EnsureOpenSSLLoaded()) throw Exception("Cannot load OpenSSL: " + detail::OpenSSLLoadFailureReason());
   const auto& t = OSSL;
-  const bool complete = t.EVP_PKEY_CTX_new_id && t.EVP_PKEY_CTX_free && t.EVP_PKEY_keygen_init &&
-                        t.EVP_PKEY_keygen && t.X509_new && t.X509_set_version && t.ASN1_INTEGER_set &&
-                        t.X509_gmtime_adj && t.X509_getm_notBefore && t.X509_getm_notAfter && t.X509_set_pubkey &&
+  const bool complete = t.EVP_PKEY_CTX_new_id && t.EVP_PKEY_CTX_free && t.EVP_PKEY_keygen_init && t.EVP_PKEY_keygen &&
+                        t.X509_new && t.X509_set_version && t.ASN1_INTEGER_set && t.X509_gmtime_adj &&
+                        t.X509_getm_notBefore && t.X509_getm_notAfter && t.X509_set_pubkey &&
                         t.X509_NAME_add_entry_by_txt && t.X509_set_issuer_name && t.X509V3_set_ctx &&
                         t.X509V3_EXT_nconf_nid && t.X509_add_ext && t.X509_EXTENSION_free && t.X509_sign &&
                         t.PEM_write_bio_X509 && t.PEM_write_bio_PrivateKey && t.EVP_sha256;
@@ -111,7 +111,8 @@ CertificateFiles MakeSelfSignedCertificate(const std::string& aFolder, int aVali
   if (!cert.p) Fail("certificate");
   unsigned char serial[4];
   if (!t.RAND_bytes || t.RAND_bytes(serial, sizeof serial) != 1) Fail("serial");
-  const long serialNo = static_cast<long>(((serial[0] & 0x7F) << 24) | (serial[1] << 16) | (serial[2] << 8) | serial[3]) | 1;
+  const long serialNo =
+      static_cast<long>(((serial[0] & 0x7F) << 24) | (serial[1] << 16) | (serial[2] << 8) | serial[3]) | 1;
   if (t.X509_set_version(cert.p, 2) != 1 || t.ASN1_INTEGER_set(t.X509_get_serialNumber(cert.p), serialNo) != 1)
     Fail("version");
   // A little back-dated so a peer whose clock is slightly behind accepts it.

@@ -129,10 +129,14 @@ private:
     for (int i = 0; i < 4; ++i) {
       const char c = s[p++];
       cp <<= 4;
-      if (c >= '0' && c <= '9') cp |= static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') cp |= static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') cp |= static_cast<unsigned>(c - 'A' + 10);
-      else return Fail("bad \\u escape");
+      if (c >= '0' && c <= '9')
+        cp |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        cp |= static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        cp |= static_cast<unsigned>(c - 'A' + 10);
+      else
+        return Fail("bad \\u escape");
     }
     return true;
   }
@@ -150,14 +154,30 @@ private:
       if (++p >= s.size()) break;
       const char e = s[p++];
       switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           unsigned cp = 0;
           if (!Hex4(cp)) return false;
@@ -234,11 +254,21 @@ std::string Quote(std::string_view aText) {
   for (const char ch : aText) {
     const unsigned char c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];

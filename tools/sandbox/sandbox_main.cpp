@@ -34,14 +34,22 @@ bool ParseArgs(int argc, char** argv, sandbox::Options& o) {
     if (!v) return false;
     ++i;
     long n = 0;
-    if (a == "--port" && ParseNumber(v, 0, 65535, n)) o.Port = static_cast<std::uint16_t>(n);
-    else if (a == "--client-id" && *v) o.ClientId = v;
-    else if (a == "--client-secret" && *v) o.ClientSecret = v;
-    else if (a == "--cert-dir" && *v) o.CertDir = v;
-    else if (a == "--expires-in" && ParseNumber(v, 1, 86400 * 365, n)) o.ExpiresIn = static_cast<std::int32_t>(n);
-    else if (a == "--validation-code") o.ValidationCode = v;
-    else if (a == "--webhook-ca" && *v) o.WebhookRootCertFile = v;
-    else return false;
+    if (a == "--port" && ParseNumber(v, 0, 65535, n))
+      o.Port = static_cast<std::uint16_t>(n);
+    else if (a == "--client-id" && *v)
+      o.ClientId = v;
+    else if (a == "--client-secret" && *v)
+      o.ClientSecret = v;
+    else if (a == "--cert-dir" && *v)
+      o.CertDir = v;
+    else if (a == "--expires-in" && ParseNumber(v, 1, 86400 * 365, n))
+      o.ExpiresIn = static_cast<std::int32_t>(n);
+    else if (a == "--validation-code")
+      o.ValidationCode = v;
+    else if (a == "--webhook-ca" && *v)
+      o.WebhookRootCertFile = v;
+    else
+      return false;
   }
   return true;
 }
@@ -82,8 +90,7 @@ int main(int argc, char** argv) {
       std::printf("Certificate:    %s\n", service.CertFile().c_str());
       std::printf("Validation code for webhooks: %s\n", s.ValidationCode.c_str());
       std::printf("Try: curl --cacert %s -d 'grant_type=client_credentials&client_id=%s&client_secret=%s' %s\n",
-                  service.CertFile().c_str(), s.ClientId.c_str(), s.ClientSecret.c_str(),
-                  service.TokenURL().c_str());
+                  service.CertFile().c_str(), s.ClientId.c_str(), s.ClientSecret.c_str(), service.TokenURL().c_str());
       std::printf("Stop with Ctrl+C.\n");
       std::fflush(stdout);
       int sig = 0;
