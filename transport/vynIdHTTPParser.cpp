@@ -149,7 +149,7 @@ TIdHTTPParseResult TIdHTTPParser::Fail(TIdHTTPParseError AError, std::string_vie
 }
 
 TIdHTTPParser::TLineResult TIdHTTPParser::TakeLine(const std::uint8_t* AData, std::size_t ASize, std::size_t& VUsed,
-                                                   std::int32_t ALimit, TIdHTTPParseError ATooLong,
+                                                   std::int64_t ALimit, TIdHTTPParseError ATooLong,
                                                    std::string_view& VLine) {
   const std::uint8_t* start = AData + VUsed;
   const std::size_t avail = ASize - VUsed;
@@ -161,7 +161,7 @@ TIdHTTPParser::TLineResult TIdHTTPParser::TakeLine(const std::uint8_t* AData, st
   const bool crLast =
       nl ? (piece > 0 ? start[piece - 1] == '\r' : !FLine.empty() && FLine.back() == '\r') : start[avail - 1] == '\r';
   if (crLast) --length;
-  if (ALimit > 0 && length > static_cast<std::size_t>(ALimit)) {
+  if (ALimit >= 0 && length > static_cast<std::size_t>(ALimit)) {
     Fail(ATooLong, FLine.empty() ? std::string_view(reinterpret_cast<const char*>(start), piece) : FLine);
     return TLineResult::lrFailed;
   }
@@ -212,34 +212,43 @@ TIdHTTPParseResult TIdHTTPParser::Feed(const std::uint8_t* AData, std::size_t AS
     }
     // The line states.
     if (VUsed == ASize) return TIdHTTPParseResult::prNeedMore;
-    std::int32_t limit;
+    // The longest line this state takes (< 0: no limit) and the error past it.
+    std::int64_t limit;
     TIdHTTPParseError tooLong;
     switch (state) {
       case S::psStartLine:
-        limit = FLimits.MaxStartLine;
+        limit = FLimits.MaxStartLine > 0 ? FLimits.MaxStartLine : -1;
         tooLong = TIdHTTPParseError::peStartLineTooLong;
         break;
       case S::psChunkSize:
       case S::psChunkDataEnd:
-        limit = FLimits.MaxChunkLine;
+        limit = FLimits.MaxChunkLine > 0 ? FLimits.MaxChunkLine : -1;
         tooLong = TIdHTTPParseError::peChunkLineTooLong;
         break;
-      default:
-        limit = FLimits.MaxHeaderLine;
+      default: {
+        limit = FLimits.MaxHeaderLine > 0 ? FLimits.MaxHeaderLine : -1;
         tooLong = TIdHTTPParseError::peHeaderLineTooLong;
+        // What is left of the head's bytes bounds the line the same way, so
+        // the limit that binds is found at the same byte however the line
+        // arrives.
+        if (FLimits.MaxHeadBytes > 0) {
+          const std::int64_t left = std::max<std::int64_t>(FLimits.MaxHeadBytes - FHeadBytes, 0);
+          if (limit < 0 || left < limit) {
+            limit = left;
+            tooLong = TIdHTTPParseError::peHeadTooLarge;
+          }
+        }
         break;
+      }
     }
-    const std::size_t before = VUsed;
     std::string_view line;
     const TLineResult taken = TakeLine(AData, ASize, VUsed, limit, tooLong, line);
     if (taken == TLineResult::lrFailed) return TIdHTTPParseResult::prError;
-    if (state == S::psHeaderLines || state == S::psTrailers) {
-      FHeadBytes += static_cast<std::int32_t>(VUsed - before);
-      if (FLimits.MaxHeadBytes > 0 && FHeadBytes > FLimits.MaxHeadBytes)
-        return Fail(TIdHTTPParseError::peHeadTooLarge, taken == TLineResult::lrLine ? line : FLine);
-    }
+    if (taken == TLineResult::lrLine && (state == S::psHeaderLines || state == S::psTrailers))
+      FHeadBytes += static_cast<std::int32_t>(line.size());
     if (taken == TLineResult::lrNeedMore) {
-      if (state == S::psStartLine) FStarted = true;
+      // A lone CR may still be an empty line before the start line.
+      if (state == S::psStartLine && FLine != "\r") FStarted = true;
       return TIdHTTPParseResult::prNeedMore;
     }
     TIdHTTPParseResult r;

@@ -63,7 +63,7 @@ struct TIdHTTPParserLimits {
   std::int32_t MaxHeaderLine = 16 * 1024;
   // <= 0: no limit on the count (the byte limit still holds).
   std::int32_t MaxHeaderLines = 1024;
-  // Header lines (and trailer lines) together, line ends included. Without
+  // Header lines (and trailer lines) together, line ends not counted. Without
   // it a client may send a thousand lines of the longest length each.
   std::int32_t MaxHeadBytes = 64 * 1024;
   // Chunk-size lines are short; a longer one is not a chunked body.
@@ -140,7 +140,7 @@ public:
 
 private:
   enum class TLineResult : std::uint8_t { lrLine, lrNeedMore, lrFailed };
-  TLineResult TakeLine(const std::uint8_t* AData, std::size_t ASize, std::size_t& VUsed, std::int32_t ALimit,
+  TLineResult TakeLine(const std::uint8_t* AData, std::size_t ASize, std::size_t& VUsed, std::int64_t ALimit,
                        TIdHTTPParseError ATooLong, std::string_view& VLine);
   TIdHTTPParseResult Fail(TIdHTTPParseError AError, std::string_view ALine = {});
   // Each returns prNeedMore to go on with the next line.
