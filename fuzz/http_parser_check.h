@@ -33,12 +33,12 @@ inline std::string Trace(TIdHTTPMessageKind AKind, std::string_view AInput, cons
   auto record = [&](TIdHTTPParseResult r) {
     switch (r) {
       case TIdHTTPParseResult::prHeadComplete:
-        out +=
-            "H" +
-            std::to_string(AKind == TIdHTTPMessageKind::mkRequest ? parser.VersionMajor() * 10 + parser.VersionMinor()
-                                                                  : parser.StatusCode()) +
-            " " + std::to_string(static_cast<int>(parser.Framing())) + " " + std::to_string(parser.ContentLength()) +
-            " " + std::to_string(parser.HeaderLines().size()) + " ";
+        out += "H" +
+               (AKind == TIdHTTPMessageKind::mkRequest
+                    ? std::to_string(parser.VersionMajor()) + std::to_string(parser.VersionMinor())
+                    : std::to_string(parser.StatusCode())) +
+               " " + std::to_string(static_cast<int>(parser.Framing())) + " " + std::to_string(parser.ContentLength()) +
+               " " + std::to_string(parser.HeaderLines().size()) + " ";
         break;
       case TIdHTTPParseResult::prBodyBytes:
         body += parser.Body();
